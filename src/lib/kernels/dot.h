@@ -1,0 +1,29 @@
+// Dot products with run-time SIMD dispatch.
+//
+// The dot product of two d-vectors is the f32 sum of their products; the summation
+// order is free and the vector kernels fuse multiply and add. The level (AVX-512,
+// AVX2+FMA, scalar) is chosen once from the CPU's features.
+#pragma once
+
+#include <cstddef>
+
+namespace plovek::kernels {
+
+enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+
+// The best level this CPU and OS support (read once).
+SimdLevel detected_simd_level();
+// The level the dispatched kernels use now.
+SimdLevel active_simd_level();
+// Test hook: forces a level no higher than the detected one; returns the level in force.
+SimdLevel force_simd_level_for_testing(SimdLevel level);
+const char* simd_level_name(SimdLevel level);
+
+// x . y over d elements, at the active level. d = 0 gives 0.0.
+float dot(const float* x, const float* y, std::size_t d);
+
+float dot_f32_scalar(const float* x, const float* y, std::size_t d);
+float dot_f32_avx2(const float* x, const float* y, std::size_t d);
+float dot_f32_avx512(const float* x, const float* y, std::size_t d);
+
+}  // namespace plovek::kernels

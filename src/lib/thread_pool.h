@@ -1,0 +1,36 @@
+// The process-wide worker pool: created once (by an explicit size or by the first
+// parallel loop), its size fixed for the life of the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace plovek {
+
+namespace pool_errors {
+inline constexpr const char* kAlreadyInitialized = "The global thread pool has already been initialized.";
+inline constexpr const char* kInsideAnotherPool = "The current thread is already part of another thread pool.";
+}  // namespace pool_errors
+
+// Default pool size: RAYON_NUM_THREADS when it holds a positive decimal integer, else
+// RAYON_RS_NUM_CPUS read the same way, else the hardware threads available to us.
+std::size_t default_pool_size();
+
+// Creates the global pool with `num_threads` workers (0: the default size) and waits
+// until all have started. Returns the error text on failure (a pool already exists,
+// the caller is a worker thread, or a thread could not be started).
+std::optional<std::string> initialize_global_pool(std::uint64_t num_threads);
+
+// Runs body(begin, end) over disjoint ranges covering [0, n) on the global pool
+// (created with the default size if needed) and returns when all are done. Ranges
+// are at least `grain` long (but the last one). Exceptions thrown by `body` are
+// rethrown on the calling thread.
+void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body);
+
+// Number of workers of the global pool, creating it with the default size if needed.
+std::size_t global_pool_size();
+
+}  // namespace plovek
