@@ -1,0 +1,71 @@
+// Centroids packed for the block kernels, and the fused nearest-centroid search.
+//
+// The vector levels store the centroids in panels of `width` centroids, element t of
+// every centroid of a panel side by side ([t][lane]), padded with zero centroids, so
+// that a register-blocked kernel scores several points against a whole panel with
+// one broadcast per point element. The scalar level keeps plain rows and computes
+// every dot product with the scalar reference kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "dot.h"
+
+namespace plovek::kernels {
+
+class CentroidPanels {
+ public:
+  // Packs k centroid rows of d values (row-major) for the active SIMD level.
+  // `euclidean` selects the score the nearest-centroid search uses.
+  CentroidPanels(const float* centroids, std::size_t k, std::size_t d, bool euclidean);
+
+  std::size_t k() const { return k_; }
+  std::size_t d() const { return d_; }
+  SimdLevel level() const { return level_; }
+  std::size_t width() const { return width_; }
+  std::size_t panel_count() const { return panel_count_; }
+  bool euclidean() const { return euclidean_; }
+  const float* panel(std::size_t p) const { return values_.get() + p * width_ * d_; }
+  // Per padded centroid: c.c for the Euclidean score, 0 for the inner product; NaN
+  // for padding, so a padded centroid never wins a comparison.
+  const float* score_bias() const { return bias_.get(); }
+
+  // Replaces centroid j by `row` (d values).
+  void update_centroid(std::size_t j, const float* row);
+
+ private:
+  SimdLevel level_;
+  std::size_t k_;
+  std::size_t d_;
+  std::size_t width_;
+  std::size_t panel_count_;
+  bool euclidean_;
+  std::unique_ptr<float[]> values_;
+  std::unique_ptr<float[]> bias_;
+};
+
+// For `count` points (row r at x + r * ldx, d contiguous values each): the index of
+// the nearest centroid. Euclidean: smallest ((c.c - 2 c.x) + x.x), the lowest index
+// winning ties; inner product: largest c.x, the highest index winning ties.
+// `point_norms` (x.x per point) is read only for the Euclidean score.
+void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
+                       const float* point_norms, std::uint64_t* labels);
+
+// All dot products c_j . x of `count` points: out[r * k + j].
+void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
+
+// Per-level implementations (same contracts).
+void nearest_centroids_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
+                              std::uint64_t*);
+void nearest_centroids_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
+                            std::uint64_t*);
+void nearest_centroids_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
+                              std::uint64_t*);
+void centroid_dots_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+void centroid_dots_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+void centroid_dots_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+
+}  // namespace plovek::kernels

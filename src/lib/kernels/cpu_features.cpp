@@ -1,0 +1,76 @@
+// CPU feature detection (cpuid plus the OS's register-state check via xgetbv) and the
+// dispatch level, read once.
+#include <atomic>
+
+#include "dot.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+namespace plovek::kernels {
+
+namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+std::uint64_t read_xcr0() {
+  std::uint32_t eax = 0, edx = 0;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (static_cast<std::uint64_t>(edx) << 32) | eax;
+}
+
+SimdLevel detect() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return SimdLevel::Scalar;
+  const bool osxsave = (ecx & (1u << 27)) != 0;
+  const bool fma = (ecx & (1u << 12)) != 0;
+  const bool avx = (ecx & (1u << 28)) != 0;
+  if (!osxsave || !avx || !fma) return SimdLevel::Scalar;
+  const std::uint64_t xcr0 = read_xcr0();
+  const bool os_saves_ymm = (xcr0 & 0x6) == 0x6;
+  const bool os_saves_zmm = (xcr0 & 0xE6) == 0xE6;
+  if (!os_saves_ymm) return SimdLevel::Scalar;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return SimdLevel::Scalar;
+  const bool avx2 = (ebx & (1u << 5)) != 0;
+  const bool avx512f = (ebx & (1u << 16)) != 0;
+  const bool avx512dq = (ebx & (1u << 17)) != 0;
+  const bool avx512bw = (ebx & (1u << 30)) != 0;
+  const bool avx512vl = (ebx & (1u << 31)) != 0;
+  if (avx512f && avx512dq && avx512bw && avx512vl && os_saves_zmm) return SimdLevel::Avx512;
+  if (avx2) return SimdLevel::Avx2;
+  return SimdLevel::Scalar;
+}
+#else
+SimdLevel detect() { return SimdLevel::Scalar; }
+#endif
+
+std::atomic<int> forced_level{-1};
+
+}  // namespace
+
+SimdLevel detected_simd_level() {
+  static const SimdLevel level = detect();
+  return level;
+}
+
+SimdLevel active_simd_level() {
+  const int forced = forced_level.load(std::memory_order_relaxed);
+  return forced < 0 ? detected_simd_level() : static_cast<SimdLevel>(forced);
+}
+
+SimdLevel force_simd_level_for_testing(SimdLevel level) {
+  if (static_cast<int>(level) > static_cast<int>(detected_simd_level())) level = detected_simd_level();
+  forced_level.store(static_cast<int>(level), std::memory_order_relaxed);
+  return level;
+}
+
+const char* simd_level_name(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Avx512: return "avx512";
+    case SimdLevel::Avx2: return "avx2";
+    case SimdLevel::Scalar: return "scalar";
+  }
+  return "unknown";
+}
+
+}  // namespace plovek::kernels

@@ -1,0 +1,73 @@
+// AVX2+FMA and AVX-512 dot products, each in its own target-attributed function so
+// that one build runs on any x86-64 CPU; the dispatcher picks one at run time.
+#include "dot.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+namespace plovek::kernels {
+
+namespace {
+
+__attribute__((target("avx2,fma"))) inline float horizontal_sum_avx2(__m256 v) {
+  const __m128 low = _mm256_castps256_ps128(v);
+  const __m128 high = _mm256_extractf128_ps(v, 1);
+  __m128 sum = _mm_add_ps(low, high);
+  sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
+  sum = _mm_add_ss(sum, _mm_movehdup_ps(sum));
+  return _mm_cvtss_f32(sum);
+}
+
+}  // namespace
+
+__attribute__((target("avx2,fma"))) float dot_f32_avx2(const float* x, const float* y, std::size_t d) {
+  __m256 acc0 = _mm256_setzero_ps();
+  __m256 acc1 = _mm256_setzero_ps();
+  std::size_t t = 0;
+  for (; t + 16 <= d; t += 16) {
+    acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + t), _mm256_loadu_ps(y + t), acc0);
+    acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(x + t + 8), _mm256_loadu_ps(y + t + 8), acc1);
+  }
+  if (t + 8 <= d) {
+    acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + t), _mm256_loadu_ps(y + t), acc0);
+    t += 8;
+  }
+  if (t < d) {
+    const int left = static_cast<int>(d - t);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(left), lanes);
+    acc1 = _mm256_fmadd_ps(_mm256_maskload_ps(x + t, mask), _mm256_maskload_ps(y + t, mask), acc1);
+  }
+  return horizontal_sum_avx2(_mm256_add_ps(acc0, acc1));
+}
+
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float dot_f32_avx512(const float* x, const float* y,
+                                                                                  std::size_t d) {
+  __m512 acc0 = _mm512_setzero_ps();
+  __m512 acc1 = _mm512_setzero_ps();
+  std::size_t t = 0;
+  for (; t + 32 <= d; t += 32) {
+    acc0 = _mm512_fmadd_ps(_mm512_loadu_ps(x + t), _mm512_loadu_ps(y + t), acc0);
+    acc1 = _mm512_fmadd_ps(_mm512_loadu_ps(x + t + 16), _mm512_loadu_ps(y + t + 16), acc1);
+  }
+  if (t + 16 <= d) {
+    acc0 = _mm512_fmadd_ps(_mm512_loadu_ps(x + t), _mm512_loadu_ps(y + t), acc0);
+    t += 16;
+  }
+  if (t < d) {
+    const __mmask16 mask = static_cast<__mmask16>((1u << (d - t)) - 1u);
+    acc1 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(mask, x + t), _mm512_maskz_loadu_ps(mask, y + t), acc1);
+  }
+  return _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
+}
+
+}  // namespace plovek::kernels
+
+#else  // not x86-64: only the scalar level exists, and the dispatcher never picks these.
+
+namespace plovek::kernels {
+float dot_f32_avx2(const float* x, const float* y, std::size_t d) { return dot_f32_scalar(x, y, d); }
+float dot_f32_avx512(const float* x, const float* y, std::size_t d) { return dot_f32_scalar(x, y, d); }
+}  // namespace plovek::kernels
+
+#endif

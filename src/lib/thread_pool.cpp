@@ -1,0 +1,219 @@
+#include "thread_pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace plovek {
+
+namespace {
+
+thread_local bool this_thread_is_worker = false;
+
+// Workers wait for a job, take chunks of its index range from a shared counter until
+// none are left, and report back; the calling thread waits for all of them.
+class WorkerPool {
+ public:
+  explicit WorkerPool(std::size_t size) : size_(size) {}
+
+  // Starts every worker and waits until each is running. Returns the OS error text
+  // when a thread cannot be started (the workers already started are stopped).
+  std::optional<std::string> start() {
+    try {
+      threads_.reserve(size_);
+      for (std::size_t i = 0; i < size_; ++i) threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error& error) {
+      stop();
+      return error.code().message();
+    }
+    std::unique_lock lock(mutex_);
+    done_cv_.wait(lock, [this] { return started_ == size_; });
+    return std::nullopt;
+  }
+
+  std::size_t size() const { return size_; }
+
+  // Runs one job; concurrent callers take turns.
+  void run(std::size_t n, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& body) {
+    std::lock_guard one_job_at_a_time(run_mutex_);
+    std::unique_lock lock(mutex_);
+    body_ = &body;
+    n_ = n;
+    chunk_ = chunk;
+    next_.store(0, std::memory_order_relaxed);
+    finished_ = 0;
+    error_ = nullptr;
+    ++generation_;
+    work_cv_.notify_all();
+    done_cv_.wait(lock, [this] { return finished_ == threads_.size(); });
+    body_ = nullptr;
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void work() {
+    this_thread_is_worker = true;
+    std::unique_lock lock(mutex_);
+    ++started_;
+    done_cv_.notify_all();
+    std::uint64_t seen = generation_;
+    for (;;) {
+      work_cv_.wait(lock, [&] { return generation_ != seen || stopping_; });
+      if (stopping_) return;
+      seen = generation_;
+      lock.unlock();
+      std::exception_ptr error = run_chunks();
+      lock.lock();
+      if (error && !error_) error_ = error;
+      if (++finished_ == threads_.size()) done_cv_.notify_all();
+    }
+  }
+
+  std::exception_ptr run_chunks() {
+    try {
+      for (;;) {
+        const std::size_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
+        if (begin >= n_) return nullptr;
+        (*body_)(begin, std::min(n_, begin + chunk_));
+      }
+    } catch (...) {
+      next_.store(n_, std::memory_order_relaxed);  // let the others finish early
+      return std::current_exception();
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_cv_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  const std::size_t size_;
+  std::vector<std::thread> threads_;
+  std::mutex run_mutex_;
+  std::mutex mutex_;
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::size_t started_ = 0;
+  bool stopping_ = false;
+  std::uint64_t generation_ = 0;
+  const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
+  std::size_t n_ = 0;
+  std::size_t chunk_ = 1;
+  std::atomic<std::size_t> next_{0};
+  std::size_t finished_ = 0;
+  std::exception_ptr error_;
+};
+
+// The process-wide pool. It is never destroyed: it lives until the process ends.
+// After fork() the child has no worker threads, so it starts a pool of the same size
+// on its first parallel loop; the pool still counts as initialised there.
+std::mutex global_mutex;
+WorkerPool* global_pool = nullptr;
+std::size_t forked_pool_size = 0;
+
+void forget_pool_in_child() {
+  new (&global_mutex) std::mutex();  // the parent's lock state does not carry over
+  if (global_pool != nullptr) forked_pool_size = global_pool->size();
+  global_pool = nullptr;  // its threads do not exist in the child; the object is leaked
+}
+
+void register_fork_handler_once() {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    return true;
+  }();
+  (void)registered;
+}
+
+std::optional<std::size_t> positive_decimal(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  std::size_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    const std::size_t digit = static_cast<std::size_t>(*c - '0');
+    if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::size_t hardware_threads() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Creates the pool while `global_mutex` is held. Returns the error text on failure.
+std::optional<std::string> create_pool_locked(std::size_t size) {
+  auto pool = std::make_unique<WorkerPool>(size);
+  if (auto error = pool->start()) return error;
+  global_pool = pool.release();
+  return std::nullopt;
+}
+
+WorkerPool& pool_for_parallel_loop() {
+  register_fork_handler_once();
+  std::lock_guard lock(global_mutex);
+  if (global_pool == nullptr) {
+    const std::size_t size = forked_pool_size != 0 ? forked_pool_size : default_pool_size();
+    if (auto error = create_pool_locked(size)) throw std::runtime_error("could not start the worker pool: " + *error);
+  }
+  return *global_pool;
+}
+
+}  // namespace
+
+std::size_t default_pool_size() {
+  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
+    if (auto value = positive_decimal(std::getenv(name))) return *value;
+  }
+  return hardware_threads();
+}
+
+std::optional<std::string> initialize_global_pool(std::uint64_t num_threads) {
+  register_fork_handler_once();
+  std::lock_guard lock(global_mutex);
+  if (global_pool != nullptr || forked_pool_size != 0) return std::string(pool_errors::kAlreadyInitialized);
+  if (this_thread_is_worker) return std::string(pool_errors::kInsideAnotherPool);
+  const std::size_t size = num_threads == 0 ? default_pool_size() : static_cast<std::size_t>(num_threads);
+  return create_pool_locked(size);
+}
+
+void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body) {
+  if (n == 0) return;
+  if (this_thread_is_worker) {  // a nested loop runs inline rather than waiting on itself
+    body(0, n);
+    return;
+  }
+  WorkerPool& pool = pool_for_parallel_loop();
+  // A few chunks per worker balance the load without contending on the counter.
+  const std::size_t target_chunks = pool.size() * 4;
+  const std::size_t chunk = std::max<std::size_t>({grain, 1, (n + target_chunks - 1) / target_chunks});
+  pool.run(n, chunk, body);
+}
+
+std::size_t global_pool_size() { return pool_for_parallel_loop().size(); }
+
+}  // namespace plovek
