@@ -195,8 +195,8 @@ std::size_t default_pool_size() {
 std::optional<std::string> initialize_global_pool(std::uint64_t num_threads) {
   register_fork_handler_once();
   std::lock_guard lock(global_mutex);
-  if (global_pool != nullptr || forked_pool_size != 0) return std::string(pool_errors::kAlreadyInitialized);
   if (this_thread_is_worker) return std::string(pool_errors::kInsideAnotherPool);
+  if (global_pool != nullptr || forked_pool_size != 0) return std::string(pool_errors::kAlreadyInitialized);
   const std::size_t size = num_threads == 0 ? default_pool_size() : static_cast<std::size_t>(num_threads);
   return create_pool_locked(size);
 }

@@ -1,0 +1,127 @@
+// Nearest-centroid assignment over strided views, cluster counts, cost and
+// normalisation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kmeans.h"
+
+namespace plovek {
+namespace {
+
+KMeans record_with_centroids(std::vector<std::vector<float>> rows, bool euclidean) {
+  KMeans km(rows.size());
+  km.euclidean = euclidean;
+  km.centroids = Matrix(rows.size(), rows.empty() ? 0 : rows[0].size());
+  for (std::size_t c = 0; c < rows.size(); ++c) std::copy(rows[c].begin(), rows[c].end(), km.centroids->row(c).begin());
+  return km;
+}
+
+std::vector<float> random_matrix(std::size_t n, std::size_t d, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> values(n * d);
+  for (float& v : values) v = normal(rng);
+  return values;
+}
+
+std::vector<std::uint64_t> labels_for(KMeans km, const MatrixView& data) {
+  const std::vector<float> norms = compute_point_norms(data);
+  km.assign_clusters(data, norms);
+  return km.labels;
+}
+
+TEST(AssignmentLayouts, StridedAndUnalignedViewsGiveTheLabelsOfAContiguousCopy) {
+  const std::size_t n = 517, d = 13, k = 9;
+  const std::vector<float> rows = random_matrix(n, d, 1);
+  KMeans km(k);
+  km.centroids = Matrix(k, d);
+  std::copy(rows.begin(), rows.begin() + k * d, km.centroids->data());  // the first k rows as centroids
+
+  for (const bool euclidean : {true, false}) {
+    km.euclidean = euclidean;
+    const std::vector<std::uint64_t> expected = labels_for(km, MatrixView::row_major(rows.data(), n, d));
+
+    std::vector<float> column_major(n * d);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t t = 0; t < d; ++t) column_major[t * n + i] = rows[i * d + t];
+    EXPECT_EQ(labels_for(km, MatrixView(column_major.data(), n, d, 1, std::ptrdiff_t(n))), expected);
+
+    std::vector<float> reversed(n * d);
+    for (std::size_t i = 0; i < n; ++i) std::copy_n(&rows[i * d], d, &reversed[(n - 1 - i) * d]);
+    EXPECT_EQ(labels_for(km, MatrixView(&reversed[(n - 1) * d], n, d, -std::ptrdiff_t(d), 1)), expected);
+
+    std::vector<float> every_second(2 * n * 2 * d, 99.0f);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t t = 0; t < d; ++t) every_second[(2 * i) * 2 * d + 2 * t] = rows[i * d + t];
+    EXPECT_EQ(labels_for(km, MatrixView(every_second.data(), n, d, std::ptrdiff_t(4 * d), 2)), expected);
+
+    std::vector<unsigned char> bytes(n * d * sizeof(float) + 1);
+    std::memcpy(bytes.data() + 1, rows.data(), n * d * sizeof(float));
+    EXPECT_EQ(labels_for(km, MatrixView(bytes.data() + 1, n, d, std::ptrdiff_t(d), 1)), expected);
+  }
+}
+
+TEST(AssignmentTies, ZeroColumnsAndIdenticalCentroidsFollowEachMetricsRule) {
+  std::vector<float> none;
+  const MatrixView empty_columns(none.data(), 7, 0, 0, 1);
+  EXPECT_EQ(labels_for(record_with_centroids({{}, {}, {}}, true), empty_columns), std::vector<std::uint64_t>(7, 0));
+  EXPECT_EQ(labels_for(record_with_centroids({{}, {}, {}}, false), empty_columns), std::vector<std::uint64_t>(7, 2));
+
+  const std::vector<float> points = {0.9f, 0.1f, 0.2f, 0.8f, 1.0f, 0.0f};
+  const MatrixView view = MatrixView::row_major(points.data(), 3, 2);
+  const std::vector<std::vector<float>> twins = {{1, 0}, {0, 1}, {1, 0}};
+  EXPECT_EQ(labels_for(record_with_centroids(twins, true), view), (std::vector<std::uint64_t>{0, 1, 0}));
+  EXPECT_EQ(labels_for(record_with_centroids(twins, false), view), (std::vector<std::uint64_t>{2, 1, 2}));
+}
+
+TEST(AssignmentSizes, AreWholeCountsSummingToNWithExactZerosForEmptyClusters) {
+  const std::vector<float> points = {0, 0, 0.1f, 0, 5, 5, 5.2f, 5};
+  KMeans km = record_with_centroids({{0, 0}, {100, 100}, {5, 5}}, true);
+  const MatrixView view = MatrixView::row_major(points.data(), 4, 2);
+  km.assign_clusters(view, compute_point_norms(view));
+  EXPECT_EQ(km.labels, (std::vector<std::uint64_t>{0, 0, 2, 2}));
+  EXPECT_EQ(km.cluster_sizes, (std::vector<float>{2.0f, 0.0f, 2.0f}));
+}
+
+TEST(AssignmentSizes, CountPastTwoToTheTwentyFourInOneCluster) {
+  const float row[] = {1.0f, 2.0f};
+  const std::size_t n = (std::size_t{1} << 24) + 3;
+  const MatrixView same_row(row, n, 2, 0, 1);  // every row is the one row above
+  KMeans km = record_with_centroids({{1, 2}}, false);
+  km.assign_clusters(same_row, {});
+  EXPECT_EQ(km.cluster_sizes[0], static_cast<float>(n));  // 16777219 rounds to 16777220
+  EXPECT_EQ(km.cluster_sizes[0], 16777220.0f);
+}
+
+TEST(AssignmentCost, IsZeroOnExactFitsAndTheMeanInnerProductOtherwise) {
+  const std::vector<float> points = {1, 2, 3, 4, 1, 2};
+  const MatrixView view = MatrixView::row_major(points.data(), 3, 2);
+  KMeans km = record_with_centroids({{1, 2}, {3, 4}}, true);
+  km.labels = {0, 1, 0};
+  EXPECT_EQ(km.compute_cost(view), 0.0f);
+  km.labels = {1, 1, 0};
+  EXPECT_FLOAT_EQ(km.compute_cost(view), 8.0f / 3.0f);  // (4 + 4 + 0) / 3
+  km.euclidean = false;
+  EXPECT_FLOAT_EQ(km.compute_cost(view), (11.0f + 25.0f + 5.0f) / 3.0f);
+}
+
+TEST(AssignmentNormalisation, GivesUnitRowsForInnerProductOnlyAndKeepsZeroRows) {
+  KMeans km = record_with_centroids({{3, 4}, {0, 0}, {1e-23f, 0}}, false);
+  km.postprocess_centroids();
+  EXPECT_FLOAT_EQ(km.centroids->row(0)[0], 0.6f);
+  EXPECT_FLOAT_EQ(km.centroids->row(0)[1], 0.8f);
+  EXPECT_EQ(km.centroids->row(1)[0], 0.0f);
+  EXPECT_EQ(km.centroids->row(1)[1], 0.0f);
+  EXPECT_EQ(km.centroids->row(2)[0], 1e-23f);  // its square underflows to 0: left unchanged
+
+  KMeans euclidean = record_with_centroids({{3, 4}}, true);
+  euclidean.postprocess_centroids();
+  EXPECT_EQ(euclidean.centroids->row(0)[0], 3.0f);
+}
+
+}  // namespace
+}  // namespace plovek

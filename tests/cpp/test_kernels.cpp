@@ -1,0 +1,152 @@
+// Every SIMD level against the scalar reference over awkward dimensions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/centroid_panels.h"
+#include "kernels/dot.h"
+
+namespace plovek::kernels {
+namespace {
+
+const std::size_t kAwkwardDims[] = {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100, 129};
+
+std::vector<float> random_values(std::size_t count, std::mt19937& rng) {
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  std::vector<float> values(count);
+  for (float& v : values) v = uniform(rng);
+  return values;
+}
+
+double exact_dot(const float* x, const float* y, std::size_t d) {
+  double sum = 0.0;
+  for (std::size_t t = 0; t < d; ++t) sum += double(x[t]) * double(y[t]);
+  return sum;
+}
+
+// Runs `check` once per level this machine supports, restoring the detected level.
+template <class Check>
+void for_each_level(Check&& check) {
+  for (const SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+    if (static_cast<int>(level) > static_cast<int>(detected_simd_level())) continue;
+    force_simd_level_for_testing(level);
+    SCOPED_TRACE(simd_level_name(level));
+    check(level);
+  }
+  force_simd_level_for_testing(detected_simd_level());
+}
+
+TEST(KernelDot, EveryLevelMatchesTheExactSumOverAwkwardDims) {
+  std::mt19937 rng(7);
+  for (const std::size_t d : kAwkwardDims) {
+    // Offset by one float so vector loads see unaligned addresses.
+    const std::vector<float> x = random_values(d + 1, rng), y = random_values(d + 1, rng);
+    const double expected = exact_dot(x.data() + 1, y.data() + 1, d);
+    for_each_level([&](SimdLevel) {
+      EXPECT_NEAR(dot(x.data() + 1, y.data() + 1, d), expected, 1e-5 * (1.0 + double(d))) << "d=" << d;
+    });
+  }
+}
+
+TEST(KernelDot, ZeroLengthIsZeroAndScalarSumsInOrder) {
+  const float x[] = {1e8f, 1.0f, -1e8f};
+  const float ones[] = {1.0f, 1.0f, 1.0f};
+  EXPECT_EQ(dot_f32_scalar(x, ones, 0), 0.0f);
+  EXPECT_EQ(dot_f32_scalar(x, ones, 3), 0.0f);  // (1e8 + 1) rounds to 1e8 in f32
+}
+
+struct Problem {
+  std::size_t n, k, d;
+  std::vector<float> points, centroids, point_norms;
+};
+
+Problem random_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng) {
+  Problem p{n, k, d, random_values(n * d, rng), random_values(k * d, rng), {}};
+  for (std::size_t i = 0; i < n; ++i) p.point_norms.push_back(dot_f32_scalar(&p.points[i * d], &p.points[i * d], d));
+  return p;
+}
+
+double exact_score(const Problem& p, std::size_t i, std::size_t j, bool euclidean) {
+  const float* x = &p.points[i * p.d];
+  const float* c = &p.centroids[j * p.d];
+  if (!euclidean) return exact_dot(x, c, p.d);
+  return exact_dot(c, c, p.d) - 2.0 * exact_dot(c, x, p.d) + exact_dot(x, x, p.d);
+}
+
+TEST(KernelNearest, EveryLevelAgreesWithTheScalarReferenceUpToRounding) {
+  std::mt19937 rng(11);
+  for (const std::size_t d : kAwkwardDims) {
+    for (const std::size_t k : {1, 5, 16, 33, 70}) {
+      const Problem p = random_problem(203, k, d, rng);
+      for (const bool euclidean : {true, false}) {
+        std::vector<std::uint64_t> reference(p.n), labels(p.n);
+        force_simd_level_for_testing(SimdLevel::Scalar);
+        nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d), p.n,
+                          p.point_norms.data(), reference.data());
+        for_each_level([&](SimdLevel) {
+          nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d),
+                            p.n, p.point_norms.data(), labels.data());
+          for (std::size_t i = 0; i < p.n; ++i) {
+            ASSERT_LT(labels[i], k);
+            if (labels[i] == reference[i]) continue;
+            // A different choice is only allowed between near-equal scores.
+            EXPECT_NEAR(exact_score(p, i, labels[i], euclidean), exact_score(p, i, reference[i], euclidean), 1e-4)
+                << "d=" << d << " k=" << k << " i=" << i;
+          }
+        });
+      }
+    }
+  }
+}
+
+TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
+  // Centroids 3, 20 and 41 are identical and nearest to every point; zero-length
+  // vectors make every score equal.
+  std::mt19937 rng(3);
+  for (const std::size_t d : {std::size_t{0}, std::size_t{5}, std::size_t{40}}) {
+    const std::size_t k = 45;
+    Problem p = random_problem(30, k, d, rng);
+    for (std::size_t t = 0; t < d; ++t) {
+      for (std::size_t j = 0; j < k; ++j) p.centroids[j * d + t] *= 0.01f;
+      p.centroids[3 * d + t] = p.centroids[20 * d + t] = p.centroids[41 * d + t] = 1.0f;
+    }
+    for (std::size_t i = 0; i < p.n; ++i)
+      for (std::size_t t = 0; t < d; ++t) p.points[i * d + t] = 1.0f;
+    for (std::size_t i = 0; i < p.n; ++i) p.point_norms[i] = dot_f32_scalar(&p.points[i * d], &p.points[i * d], d);
+    for_each_level([&](SimdLevel) {
+      std::vector<std::uint64_t> labels(p.n);
+      for (const bool euclidean : {true, false}) {
+        nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d),
+                          p.n, p.point_norms.data(), labels.data());
+        const std::uint64_t expected = d == 0 ? (euclidean ? 0 : k - 1) : (euclidean ? 3 : 41);
+        for (const std::uint64_t label : labels) EXPECT_EQ(label, expected) << "d=" << d << " euclidean=" << euclidean;
+      }
+    });
+  }
+}
+
+TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
+  std::mt19937 rng(5);
+  for (const std::size_t d : kAwkwardDims) {
+    const std::size_t k = 37;
+    const Problem p = random_problem(13, k, d, rng);
+    for_each_level([&](SimdLevel) {
+      CentroidPanels panels(p.centroids.data(), k, d, true);
+      const std::vector<float> replacement = random_values(d, rng);
+      panels.update_centroid(17, replacement.data());
+      std::vector<float> out(p.n * k);
+      centroid_dots(panels, p.points.data(), std::ptrdiff_t(d), p.n, out.data());
+      for (std::size_t i = 0; i < p.n; ++i)
+        for (std::size_t j = 0; j < k; ++j) {
+          const float* c = j == 17 ? replacement.data() : &p.centroids[j * d];
+          ASSERT_NEAR(out[i * k + j], exact_dot(&p.points[i * d], c, d), 1e-5 * (1.0 + double(d)));
+        }
+      EXPECT_NEAR(panels.score_bias()[17], exact_dot(replacement.data(), replacement.data(), d), 1e-4);
+    });
+  }
+}
+
+}  // namespace
+}  // namespace plovek::kernels

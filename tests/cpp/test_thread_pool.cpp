@@ -1,0 +1,138 @@
+// The process-wide pool: one-time sizing, its error texts, environment parsing and
+// fork safety. Every case that creates a pool runs in a fresh child process.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <numeric>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "thread_pool.h"
+
+namespace plovek {
+namespace {
+
+class ThreadPoolSizing : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+bool is_error(const std::optional<std::string>& result, const char* text) { return result && *result == text; }
+
+TEST_F(ThreadPoolSizing, OnlyTheFirstExplicitSizingSucceeds) {
+  EXPECT_EXIT(
+      {
+        const bool first_ok = !initialize_global_pool(3).has_value();
+        const bool second_refused = is_error(initialize_global_pool(3), pool_errors::kAlreadyInitialized);
+        std::exit(first_ok && second_refused && global_pool_size() == 3 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ThreadPoolSizing, AParallelLoopFixesTheDefaultPool) {
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", "2", 1);
+        parallel_for(10, 1, [](std::size_t, std::size_t) {});
+        const bool refused = is_error(initialize_global_pool(4), pool_errors::kAlreadyInitialized);
+        std::exit(refused && global_pool_size() == 2 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ThreadPoolSizing, ZeroAsksForTheDefaultSize) {
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", "5", 1);
+        const bool ok = !initialize_global_pool(0).has_value();
+        std::exit(ok && global_pool_size() == 5 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ThreadPoolSizing, SizingFromAWorkerThreadIsRefused) {
+  EXPECT_EXIT(
+      {
+        std::atomic<bool> refused{false};
+        parallel_for(1, 1, [&](std::size_t, std::size_t) {
+          refused = is_error(initialize_global_pool(2), pool_errors::kInsideAnotherPool);
+        });
+        std::exit(refused ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ThreadPoolSizing, AForkedChildRunsLoopsOnAPoolOfTheSameSize) {
+  EXPECT_EXIT(
+      {
+        if (initialize_global_pool(3)) std::exit(2);
+        const pid_t child = fork();
+        if (child == 0) {
+          alarm(20);  // a hang on missing worker threads fails instead of blocking
+          std::atomic<std::size_t> covered{0};
+          parallel_for(1000, 1, [&](std::size_t b, std::size_t e) { covered += e - b; });
+          const bool ok = covered == 1000 && global_pool_size() == 3 &&
+                          is_error(initialize_global_pool(3), pool_errors::kAlreadyInitialized);
+          _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ThreadPoolLoops, RangesCoverEveryIndexOnceAndErrorsReachTheCaller) {
+  const std::size_t n = 100'003;
+  std::vector<std::atomic<int>> hits(n);
+  parallel_for(n, 7, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) ++hits[i];
+  });
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+
+  EXPECT_THROW(parallel_for(50, 1, [](std::size_t begin, std::size_t) {
+                 if (begin == 0) throw std::runtime_error("boom");
+               }),
+               std::runtime_error);
+  std::atomic<std::size_t> after{0};
+  parallel_for(10, 1, [&](std::size_t b, std::size_t e) { after += e - b; });
+  EXPECT_EQ(after.load(), 10u);  // still usable after a failed loop
+}
+
+class EnvironmentVariable {
+ public:
+  EnvironmentVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) saved_ = old;
+    if (value) setenv(name, value, 1); else unsetenv(name);
+  }
+  ~EnvironmentVariable() {
+    if (saved_) setenv(name_, saved_->c_str(), 1); else unsetenv(name_);
+  }
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+TEST(ThreadPoolDefaultSize, ReadsPositiveDecimalsInOrderOfPreference) {
+  EnvironmentVariable old_name("RAYON_RS_NUM_CPUS", "5");
+  {
+    EnvironmentVariable name("RAYON_NUM_THREADS", "3");
+    EXPECT_EQ(default_pool_size(), 3u);
+  }
+  for (const char* invalid : {"abc", "0", "-2", "+3", " 3", "3 ", "", "99999999999999999999999"}) {
+    EnvironmentVariable name("RAYON_NUM_THREADS", invalid);
+    EXPECT_EQ(default_pool_size(), 5u) << "'" << invalid << "'";
+  }
+  EnvironmentVariable name("RAYON_NUM_THREADS", nullptr);
+  EnvironmentVariable no_old_name("RAYON_RS_NUM_CPUS", "x");
+  EXPECT_GE(default_pool_size(), 1u);
+  EXPECT_LE(default_pool_size(), std::thread::hardware_concurrency());
+}
+
+}  // namespace
+}  // namespace plovek
