@@ -11,8 +11,8 @@
 // No include guard: each level's translation unit includes it once.
 
 constexpr int kRows = 6;
-constexpr std::size_t kBlockRows = 96;  // points sharing one pass over all panels
 constexpr std::size_t kWidth = 2 * V::kLanes;
+static_assert(kWidth % V::kTileCentroids == 0, "centroid tiles must not straddle panels");
 
 template <int R>
 inline void tile_dots(const float* x, std::ptrdiff_t ldx, const float* panel, std::size_t d,
@@ -29,91 +29,82 @@ inline void tile_dots(const float* x, std::ptrdiff_t ldx, const float* panel, st
   }
 }
 
-// Running best per lane for one block of points: lane l of row r holds the best
-// score among the centroids j = l (mod kWidth) seen so far, and its index.
-struct BlockBest {
-  alignas(64) float value[kBlockRows * kWidth];
-  alignas(64) std::int32_t index[kBlockRows * kWidth];
-};
+// The nearest-centroid search puts points in the lanes: a block of kPointVectors
+// vectors of points, stored transposed ([t][point]), against kTileCentroids centroids
+// of a panel at a time, each centroid element broadcast. Every lane then scans the
+// centroids in ascending order with the metric's own comparison, exactly like the
+// sequential definition, and no lanes need reducing at the end.
+constexpr std::size_t kBlockPoints = V::kPointVectors * V::kLanes;
 
-template <int R, bool kEuclidean>
-inline void fold_tile(const float* x, std::ptrdiff_t ldx, const float* point_norms, const float* panel,
-                      const float* bias, std::int32_t first_index, std::size_t d, float* best_value,
-                      std::int32_t* best_index) {
-  typename V::F acc[R][2];
-  tile_dots<R>(x, ldx, panel, d, acc);
-  const typename V::F bias_lanes[2] = {V::load(bias), V::load(bias + V::kLanes)};
-  const typename V::I index_lanes[2] = {V::iota(first_index), V::iota(first_index + V::kLanes)};
-  for (int r = 0; r < R; ++r) {
-    for (int h = 0; h < 2; ++h) {
-      float* value = best_value + r * kWidth + h * V::kLanes;
-      std::int32_t* index = best_index + r * kWidth + h * V::kLanes;
+template <bool kEuclidean>
+inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
+                               const float* bias, std::int32_t first_index, const float* point_norms,
+                               float* best_value, std::int32_t* best_index) {
+  constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
+  typename V::F acc[P][J];
+  for (std::size_t p = 0; p < P; ++p)
+    for (std::size_t j = 0; j < J; ++j) acc[p][j] = V::zero();
+  for (std::size_t t = 0; t < d; ++t) {
+    typename V::F x[P];
+    for (std::size_t p = 0; p < P; ++p) x[p] = V::load(xt + t * kBlockPoints + p * V::kLanes);
+    const float* c = panel + t * kWidth + lane0;
+    for (std::size_t j = 0; j < J; ++j) {
+      const typename V::F cj = V::set1(c[j]);
+      for (std::size_t p = 0; p < P; ++p) acc[p][j] = V::fmadd(x[p], cj, acc[p][j]);
+    }
+  }
+  for (std::size_t p = 0; p < P; ++p) {
+    typename V::F value = V::load(best_value + p * V::kLanes);
+    typename V::I index = V::load_index(best_index + p * V::kLanes);
+    const typename V::F norms = kEuclidean ? V::load(point_norms + p * V::kLanes) : V::zero();
+    for (std::size_t j = 0; j < J; ++j) {
+      const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
       if constexpr (kEuclidean) {
-        // ((c.c - 2 c.x) + x.x), in that order; padded lanes carry NaN and never win.
-        const typename V::F score = V::add(V::sub(bias_lanes[h], V::add(acc[r][h], acc[r][h])), V::set1(point_norms[r]));
-        V::keep_if_less(score, index_lanes[h], value, index);
+        // ((c.c - 2 c.x) + x.x), in that order; padding carries NaN and never wins.
+        const typename V::F score = V::add(V::sub(V::set1(bias[j]), V::add(acc[p][j], acc[p][j])), norms);
+        V::keep_if_less(score, j_index, value, index);
       } else {
-        const typename V::F score = V::add(acc[r][h], bias_lanes[h]);
-        V::keep_if_greater_or_equal(score, index_lanes[h], value, index);
+        const typename V::F score = V::add(acc[p][j], V::set1(bias[j]));
+        V::keep_if_greater_or_equal(score, j_index, value, index);
       }
     }
+    V::store(best_value + p * V::kLanes, value);
+    V::store_index(best_index + p * V::kLanes, index);
   }
-}
-
-template <bool kEuclidean>
-inline void fold_panel(const kernels::CentroidPanels& panels, std::size_t p, const float* x, std::ptrdiff_t ldx,
-                       std::size_t count, const float* point_norms, BlockBest& best) {
-  const float* panel = panels.panel(p);
-  const float* bias = panels.score_bias() + p * kWidth;
-  const auto first_index = static_cast<std::int32_t>(p * kWidth);
-  const std::size_t d = panels.d();
-  for (std::size_t g = 0; g < count; g += kRows) {
-    const float* rows = x + static_cast<std::ptrdiff_t>(g) * ldx;
-    const float* norms = point_norms + g;
-    float* value = best.value + g * kWidth;
-    std::int32_t* index = best.index + g * kWidth;
-    switch (std::min<std::size_t>(kRows, count - g)) {
-      case 6: fold_tile<6, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-      case 5: fold_tile<5, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-      case 4: fold_tile<4, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-      case 3: fold_tile<3, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-      case 2: fold_tile<2, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-      default: fold_tile<1, kEuclidean>(rows, ldx, norms, panel, bias, first_index, d, value, index); break;
-    }
-  }
-}
-
-// The lanes' winners reduced to one index: Euclidean, the smallest value and the
-// lowest index among equal ones; inner product, the largest and the highest index.
-template <bool kEuclidean>
-inline std::uint64_t reduce_lanes(const float* value, const std::int32_t* index) {
-  float best = value[0];
-  std::int32_t best_index = index[0];
-  for (std::size_t l = 1; l < kWidth; ++l) {
-    const bool better = kEuclidean ? (value[l] < best || (value[l] == best && index[l] < best_index))
-                                   : (value[l] > best || (value[l] == best && index[l] > best_index));
-    if (better) best = value[l], best_index = index[l];
-  }
-  return static_cast<std::uint64_t>(best_index);
 }
 
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                    const float* point_norms, std::uint64_t* labels) {
-  BlockBest best;
-  const float start = kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
-  std::fill(best.value, best.value + count * kWidth, start);
-  std::fill(best.index, best.index + count * kWidth, 0);
-  for (std::size_t p = 0; p < panels.panel_count(); ++p)
-    fold_panel<kEuclidean>(panels, p, x, ldx, count, point_norms, best);
-  for (std::size_t r = 0; r < count; ++r)
-    labels[r] = reduce_lanes<kEuclidean>(best.value + r * kWidth, best.index + r * kWidth);
+  const std::size_t d = panels.d(), k = panels.k();
+  // Transposed points (zero points pad the block), their norms and the running best.
+  thread_local std::vector<float> transposed;
+  transposed.resize(d * kBlockPoints);
+  for (std::size_t r = 0; r < count; ++r) {
+    const float* row = x + static_cast<std::ptrdiff_t>(r) * ldx;
+    for (std::size_t t = 0; t < d; ++t) transposed[t * kBlockPoints + r] = row[t];
+  }
+  for (std::size_t t = 0; count < kBlockPoints && t < d; ++t)
+    std::fill(&transposed[t * kBlockPoints + count], &transposed[(t + 1) * kBlockPoints], 0.0f);
+  alignas(64) float norms[kBlockPoints] = {};
+  if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
+  alignas(64) float best_value[kBlockPoints];
+  alignas(64) std::int32_t best_index[kBlockPoints] = {};
+  std::fill(best_value, best_value + kBlockPoints,
+            kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
+
+  for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
+    const std::size_t p = first / kWidth, lane0 = first % kWidth;
+    fold_centroid_tile<kEuclidean>(transposed.data(), d, panels.panel(p), lane0, panels.score_bias() + first,
+                                   static_cast<std::int32_t>(first), norms, best_value, best_index);
+  }
+  for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
 }
 
 void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                             std::size_t count, const float* point_norms, std::uint64_t* labels) {
-  for (std::size_t first = 0; first < count; first += kBlockRows) {
-    const std::size_t rows = std::min(kBlockRows, count - first);
+  for (std::size_t first = 0; first < count; first += kBlockPoints) {
+    const std::size_t rows = std::min(kBlockPoints, count - first);
     const float* block = x + static_cast<std::ptrdiff_t>(first) * ldx;
     if (panels.euclidean())
       nearest_block<true>(panels, block, ldx, rows, point_norms + first, labels + first);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "centroid_panels.h"
 
@@ -19,6 +20,8 @@ struct V {
   using F = __m256;
   using I = __m256i;
   static constexpr std::size_t kLanes = 8;
+  static constexpr std::size_t kPointVectors = 3;  // 24 points x 4 centroids: 12 accumulators
+  static constexpr std::size_t kTileCentroids = 4;
   static F zero() { return _mm256_setzero_ps(); }
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
@@ -26,21 +29,19 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
-  static I iota(std::int32_t first) {
-    return _mm256_add_epi32(_mm256_set1_epi32(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  static I set1_index(std::int32_t j) { return _mm256_set1_epi32(j); }
+  static I load_index(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void store_index(std::int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static void keep_where(F take, F score, I index, F& best, I& best_index) {
+    best = _mm256_blendv_ps(best, score, take);
+    best_index = _mm256_castps_si256(
+        _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), take));
   }
-  static void keep_where(F take, F score, I index, float* value, std::int32_t* best_index) {
-    const F old_value = _mm256_loadu_ps(value);
-    const F old_index = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(best_index)));
-    _mm256_storeu_ps(value, _mm256_blendv_ps(old_value, score, take));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(best_index),
-                        _mm256_castps_si256(_mm256_blendv_ps(old_index, _mm256_castsi256_ps(index), take)));
+  static void keep_if_less(F score, I index, F& best, I& best_index) {
+    keep_where(_mm256_cmp_ps(score, best, _CMP_LT_OQ), score, index, best, best_index);
   }
-  static void keep_if_less(F score, I index, float* value, std::int32_t* best_index) {
-    keep_where(_mm256_cmp_ps(score, _mm256_loadu_ps(value), _CMP_LT_OQ), score, index, value, best_index);
-  }
-  static void keep_if_greater_or_equal(F score, I index, float* value, std::int32_t* best_index) {
-    keep_where(_mm256_cmp_ps(score, _mm256_loadu_ps(value), _CMP_GE_OQ), score, index, value, best_index);
+  static void keep_if_greater_or_equal(F score, I index, F& best, I& best_index) {
+    keep_where(_mm256_cmp_ps(score, best, _CMP_GE_OQ), score, index, best, best_index);
   }
 };
 
@@ -57,6 +58,8 @@ struct V {
   using F = __m512;
   using I = __m512i;
   static constexpr std::size_t kLanes = 16;
+  static constexpr std::size_t kPointVectors = 3;  // 48 points x 8 centroids: 24 accumulators
+  static constexpr std::size_t kTileCentroids = 8;
   static F zero() { return _mm512_setzero_ps(); }
   static F load(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
@@ -64,19 +67,18 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
-  static I iota(std::int32_t first) {
-    return _mm512_add_epi32(_mm512_set1_epi32(first),
-                            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  static I set1_index(std::int32_t j) { return _mm512_set1_epi32(j); }
+  static I load_index(const std::int32_t* p) { return _mm512_loadu_si512(p); }
+  static void store_index(std::int32_t* p, I v) { _mm512_storeu_si512(p, v); }
+  static void keep_if_less(F score, I index, F& best, I& best_index) {
+    const __mmask16 take = _mm512_cmp_ps_mask(score, best, _CMP_LT_OQ);
+    best = _mm512_mask_mov_ps(best, take, score);
+    best_index = _mm512_mask_mov_epi32(best_index, take, index);
   }
-  static void keep_where(__mmask16 take, F score, I index, float* value, std::int32_t* best_index) {
-    _mm512_mask_storeu_ps(value, take, score);
-    _mm512_mask_storeu_epi32(best_index, take, index);
-  }
-  static void keep_if_less(F score, I index, float* value, std::int32_t* best_index) {
-    keep_where(_mm512_cmp_ps_mask(score, _mm512_loadu_ps(value), _CMP_LT_OQ), score, index, value, best_index);
-  }
-  static void keep_if_greater_or_equal(F score, I index, float* value, std::int32_t* best_index) {
-    keep_where(_mm512_cmp_ps_mask(score, _mm512_loadu_ps(value), _CMP_GE_OQ), score, index, value, best_index);
+  static void keep_if_greater_or_equal(F score, I index, F& best, I& best_index) {
+    const __mmask16 take = _mm512_cmp_ps_mask(score, best, _CMP_GE_OQ);
+    best = _mm512_mask_mov_ps(best, take, score);
+    best_index = _mm512_mask_mov_epi32(best_index, take, index);
   }
 };
 

@@ -1,0 +1,54 @@
+// Times one nearest-centroid assignment pass (the training hot loop) on random data
+// and prints its GFLOP/s, for the kernel's share of the machine's peak.
+//   assign_kernel_bench n d k [euclidean=1] [repeats=7]
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "kernels/dot.h"
+#include "kmeans.h"
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s n d k [euclidean=1] [repeats=7]\n", argv[0]);
+    return 2;
+  }
+  const std::size_t n = std::strtoull(argv[1], nullptr, 10), d = std::strtoull(argv[2], nullptr, 10),
+                    k = std::strtoull(argv[3], nullptr, 10);
+  const bool euclidean = argc < 5 || std::atoi(argv[4]) != 0;
+  const int repeats = argc < 6 ? 7 : std::atoi(argv[5]);
+
+  std::mt19937 rng(1);
+  std::normal_distribution<float> normal;
+  std::vector<float> values(n * d);
+  for (float& v : values) v = normal(rng);
+  const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
+
+  plovek::KMeans km(k);
+  km.euclidean = euclidean;
+  km.centroids = plovek::Matrix(k, d);
+  std::copy(values.begin(), values.begin() + k * d, km.centroids->data());
+  const std::vector<float> norms = plovek::compute_point_norms(data);
+
+  // CPU time as well as wall time: on a busy machine the former still shows the work.
+  std::vector<double> seconds, cpu_seconds;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::clock_t cpu_start = std::clock();
+    km.assign_clusters(data, norms);
+    cpu_seconds.push_back(double(std::clock() - cpu_start) / CLOCKS_PER_SEC);
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(seconds.begin(), seconds.end());
+  std::sort(cpu_seconds.begin(), cpu_seconds.end());
+  const double median = seconds[seconds.size() / 2], cpu_median = cpu_seconds[cpu_seconds.size() / 2];
+  const double flops = 2.0 * double(n) * double(k) * double(d);
+  std::printf("level=%s n=%zu d=%zu k=%zu median=%.4f s  %.1f GFLOP/s wall, %.1f GFLOP per CPU-second\n",
+              plovek::kernels::simd_level_name(plovek::kernels::active_simd_level()), n, d, k, median,
+              flops / median / 1e9, flops / cpu_median / 1e9);
+  return 0;
+}

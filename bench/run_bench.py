@@ -1,0 +1,245 @@
+"""Benchmarks plovek against the libraries users would otherwise pick.
+
+Run: python bench/run_bench.py [--quick] [--only L1,L2,...]
+Prints a Markdown table. Every workload runs with 2 threads everywhere; plovek and its
+peers alternate, and each time is the median of several runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+THREADS = 2
+# Thread counts must be fixed before NumPy, faiss or scikit-learn start their pools.
+os.environ.setdefault("RAYON_NUM_THREADS", str(THREADS))
+os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
+os.environ.setdefault("OPENBLAS_NUM_THREADS", str(THREADS))
+
+import numpy as np  # noqa: E402
+
+import plovek  # noqa: E402
+
+
+def median_time(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def alternate(runners, repeats):
+    """Times each named runner `repeats` times, interleaved; returns medians."""
+    times = {name: [] for name in runners}
+    for _ in range(repeats):
+        for name, fn in runners.items():
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def measure_peak_gflops():
+    """A large square sgemm in a child process, with OpenBLAS's core overrides unset."""
+    env = dict(os.environ)
+    env.pop("OPENBLAS_CORETYPE", None)
+    env.pop("OPENBLAS_L2_SIZE", None)
+    code = (
+        "import numpy as np, time\n"
+        "n = 4096\n"
+        "a = np.random.rand(n, n).astype(np.float32); b = np.random.rand(n, n).astype(np.float32)\n"
+        "a @ b\n"
+        "best = min((lambda s: (a @ b, time.perf_counter() - s)[1])(time.perf_counter()) for _ in range(5))\n"
+        "print(2 * n**3 / best / 1e9)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    return float(out.stdout.strip())
+
+
+def blobs(n, d, k, seed=0):
+    rng = np.random.default_rng(seed)
+    centers = rng.normal(size=(k, d)).astype(np.float32) * 4
+    labels = rng.integers(0, k, size=n)
+    return (centers[labels] + rng.normal(size=(n, d)).astype(np.float32)).astype(np.float32)
+
+
+def sq_cost(data, lists_or_labels, centroids):
+    if isinstance(lists_or_labels, list):
+        labels = np.empty(len(data), dtype=np.int64)
+        for c, members in enumerate(lists_or_labels):
+            labels[members] = c
+    else:
+        labels = np.asarray(lists_or_labels).ravel()
+    diff = data - centroids[labels]
+    return float(np.einsum("ij,ij->", diff, diff) / len(data))
+
+
+def plovek_train(data, k, iterations, euclidean=True, medoids=False, balanced=False, max_diff=16):
+    km = plovek.KMeans(k).with_iterations(iterations).with_euclidean(euclidean)
+    km = km.with_use_medoids(medoids).with_balanced(balanced).with_max_balance_diff(max_diff)
+    lists = km.train(data, None)
+    return km, lists
+
+
+def faiss_train(data, k, iterations, spherical=False):
+    import faiss
+
+    faiss.omp_set_num_threads(THREADS)
+    km = faiss.Kmeans(data.shape[1], k, niter=iterations, spherical=spherical, max_points_per_centroid=10**9,
+                      seed=int(time.time()) & 0xFFFF)
+    km.train(data)
+    return km
+
+
+def sklearn_train(data, k, iterations):
+    from sklearn.cluster import KMeans
+
+    return KMeans(n_clusters=k, init="random", n_init=1, max_iter=iterations, tol=0.0, algorithm="lloyd").fit(data)
+
+
+def row(name, plovek_s, peers, flops=None, peak=None, note=""):
+    cells = [name, f"{plovek_s:.3f}"]
+    for peer_name in ("faiss", "sklearn"):
+        peer = peers.get(peer_name)
+        cells.append(f"{peer:.3f} ({plovek_s / peer:.2f}x)" if peer else "-")
+    if flops and peak:
+        gflops = flops / plovek_s / 1e9
+        cells.append(f"{gflops:.0f} ({100 * gflops / peak:.0f}%)")
+    else:
+        cells.append("-")
+    cells.append(note)
+    return "| " + " | ".join(cells) + " |"
+
+
+def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
+    data = blobs(n, d, k)
+    if not euclidean:
+        data /= np.linalg.norm(data, axis=1, keepdims=True)
+    runners = {"plovek": lambda: plovek_train(data, k, iterations, euclidean=euclidean)}
+    runners["faiss"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean)
+    if euclidean:
+        runners["sklearn"] = lambda: sklearn_train(data, k, iterations)
+    times = alternate(runners, repeats)
+    flops = 2.0 * n * k * d * (iterations + 1)
+    metric = "sq. Euclidean" if euclidean else "inner product"
+    return row(f"{name}: n={n:,} d={d} k={k} {metric}, {iterations} it", times.pop("plovek"), times, flops, peak)
+
+
+def workload_medoids(repeats):
+    data = blobs(100_000, 32, 10)
+    times = alternate({
+        "plain": lambda: plovek_train(data, 10, 25),
+        "medoids": lambda: plovek_train(data, 10, 25, medoids=True),
+    }, repeats)
+    return row("M1: medoids, n=100,000 d=32 k=10", times["medoids"], {},
+               note=f"plain run {times['plain']:.3f} s; ratio {times['medoids'] / times['plain']:.2f}x")
+
+
+def workload_balanced(repeats):
+    data = blobs(100_000, 32, 100)
+    times = alternate({
+        "plain": lambda: plovek_train(data, 100, 25),
+        "balanced": lambda: plovek_train(data, 100, 25, balanced=True, max_diff=1),
+    }, repeats)
+    km, lists = plovek_train(data, 100, 25, balanced=True, max_diff=1)
+    sizes = [len(m) for m in lists]
+    lines = [row("B1: balanced, n=100,000 d=32 k=100, max diff 1", times["balanced"], {},
+                 note=f"plain {times['plain']:.3f} s; ratio {times['balanced'] / times['plain']:.2f}x; "
+                      f"sizes {min(sizes)}..{max(sizes)}; cost {sq_cost(data, lists, km.centroids):.3f}")]
+    try:
+        from k_means_constrained import KMeansConstrained
+    except ImportError:
+        return lines
+    small = blobs(10_000, 16, 50, seed=1)
+    size = len(small) // 50
+    start = time.perf_counter()
+    km_small, lists_small = plovek_train(small, 50, 25, balanced=True, max_diff=1)
+    plovek_s = time.perf_counter() - start
+    start = time.perf_counter()
+    constrained = KMeansConstrained(n_clusters=50, size_min=size, size_max=size, n_init=1, max_iter=25,
+                                    n_jobs=THREADS).fit(small)
+    peer_s = time.perf_counter() - start
+    lines.append(row("B1b: balanced, n=10,000 d=16 k=50", plovek_s, {}, note=(
+        f"k-means-constrained {peer_s:.2f} s ({peer_s / plovek_s:.0f}x slower); cost plovek "
+        f"{sq_cost(small, lists_small, km_small.centroids):.3f} vs "
+        f"{sq_cost(small, constrained.labels_, constrained.cluster_centers_):.3f}")))
+    return lines
+
+
+def workload_assign(repeats, peak):
+    import faiss
+
+    faiss.omp_set_num_threads(THREADS)
+    data = blobs(1_000_000, 64, 256)
+    km, _ = plovek_train(data[:100_000], 256, 5)
+    index = faiss.IndexFlatL2(64)
+    index.add(km.centroids)
+    times = alternate({"plovek": lambda: km.assign(data, 4), "faiss": lambda: index.search(data, 4)}, repeats)
+    flops = 2.0 * 1_000_000 * 256 * 64
+    return row("A1: assign(data, 4), n=1,000,000 d=64, 256 clusters", times.pop("plovek"), times, flops, peak)
+
+
+def workload_memory():
+    code = (
+        "import os, resource, numpy as np, plovek\n"
+        "base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "data = np.random.default_rng(0).standard_normal((1_000_000, 128), dtype=np.float32)\n"
+        "after_data = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "plovek.KMeans(64).with_iterations(3).with_euclidean(True).train(data, None)\n"
+        "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "import json; print(json.dumps([base, after_data, peak]))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    base, after_data, peak = (v / 1024 for v in json.loads(out.stdout.strip().splitlines()[-1]))
+    input_mb = 1_000_000 * 128 * 4 / 2**20
+    extra = peak - after_data
+    return (f"| Memory: train on 1,000,000 x 128 float32 | peak RSS {peak:.0f} MB | - | - | - | "
+            f"input {input_mb:.0f} MB, interpreter+NumPy {base:.0f} MB, train adds {extra:.0f} MB |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--only", default="", help="comma-separated workload names (L1,L2,L3,M1,B1,A1,MEM)")
+    args = parser.parse_args()
+    wanted = {w.strip().upper() for w in args.only.split(",") if w.strip()}
+
+    def enabled(name):
+        return not wanted or name in wanted
+
+    peak = measure_peak_gflops()
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    print(f"Machine: {cpu}, {os.cpu_count()} cores; {THREADS} threads everywhere; "
+          f"date {time.strftime('%Y-%m-%d')}; sgemm peak {peak:.0f} GFLOP/s\n")
+    print("| workload | plovek (s) | faiss-cpu (s, plovek/faiss) | scikit-learn (s, plovek/sklearn) "
+          "| plovek GFLOP/s (% of peak) | notes |")
+    print("|---|---|---|---|---|---|")
+    r = args.repeats
+    if enabled("L1"):
+        print(workload_lloyd("L1", 200_000, 64, 256, 25, True, r, peak), flush=True)
+    if enabled("L2"):
+        print(workload_lloyd("L2", 1_000_000, 16, 16, 25, True, r, peak), flush=True)
+    if enabled("L3"):
+        print(workload_lloyd("L3", 200_000, 128, 1024, 25, False, r, peak), flush=True)
+    if enabled("M1"):
+        print(workload_medoids(r), flush=True)
+    if enabled("B1"):
+        for line in workload_balanced(r):
+            print(line, flush=True)
+    if enabled("A1"):
+        print(workload_assign(r, peak), flush=True)
+    if enabled("MEM"):
+        print(workload_memory(), flush=True)
+
+
+if __name__ == "__main__":
+    main()
