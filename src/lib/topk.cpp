@@ -1,0 +1,181 @@
+// Top-k membership: for every cluster, the points that have it among their k nearest
+// clusters (lower score first, the lower cluster index first on equal scores).
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "kernels/centroid_panels.h"
+#include "kernels/dot.h"
+#include "kmeans.h"
+#include "thread_pool.h"
+
+namespace plovek {
+
+namespace {
+
+// Points per block: the selections of one block are gathered, then appended in point
+// order, so the scratch stays bounded whatever n is.
+constexpr std::size_t kBlockEntries = std::size_t{1} << 20;
+// Below this many multiply-adds per block the work stays on the calling thread.
+constexpr std::size_t kParallelWork = std::size_t{1} << 18;
+
+// Points scored together: their rows are read as one batch and multiplied with the
+// packed centroids in one call; at most this many points, and few enough that their
+// scores stay within kBatchScores values.
+constexpr std::size_t kRowsPerBatch = 64;
+constexpr std::size_t kBatchScores = std::size_t{1} << 16;
+
+// Scores of points against every cluster; a lower score is a nearer cluster.
+class Scorer {
+ public:
+  Scorer(const Matrix& centroids, bool euclidean)
+      : panels_(centroids.data(), centroids.rows(), centroids.cols(), euclidean),
+        clusters_(centroids.rows()),
+        d_(centroids.cols()),
+        euclidean_(euclidean) {}
+
+  std::size_t clusters() const { return clusters_; }
+
+  // scores[r * clusters + c] for the `count` rows at `rows` (row r at rows + r * stride):
+  // (c.c - 2 c.x) + x.x in that order, or -(c.x). False if any score is NaN.
+  bool score(const float* rows, std::ptrdiff_t stride, std::size_t count, float* scores) const {
+    kernels::centroid_dots(panels_, rows, stride, count, scores);
+    const float* centroid_norms = panels_.score_bias();
+    bool comparable = true;
+    for (std::size_t r = 0; r < count; ++r) {
+      float* row_scores = scores + r * clusters_;
+      if (euclidean_) {
+        const float* x = rows + static_cast<std::ptrdiff_t>(r) * stride;
+        const float point_norm = kernels::dot(x, x, d_);
+        for (std::size_t c = 0; c < clusters_; ++c) {
+          row_scores[c] = (centroid_norms[c] - 2.0f * row_scores[c]) + point_norm;
+        }
+      } else {
+        for (std::size_t c = 0; c < clusters_; ++c) row_scores[c] = -row_scores[c];
+      }
+      for (std::size_t c = 0; c < clusters_; ++c) comparable &= !std::isnan(row_scores[c]);
+    }
+    return comparable;
+  }
+
+ private:
+  kernels::CentroidPanels panels_;
+  std::size_t clusters_;
+  std::size_t d_;
+  bool euclidean_;
+};
+
+// The `take` best clusters of one point into `chosen` (in no particular order: each
+// point is appended once to each chosen list, so only the set matters). `order` holds
+// room for every cluster.
+void select_best(std::span<const float> scores, std::size_t take, std::uint64_t* chosen,
+                 std::vector<std::uint32_t>& order) {
+  const std::size_t clusters = scores.size();
+  if (take == 1) {
+    std::size_t best = 0;
+    for (std::size_t c = 1; c < clusters; ++c) {
+      if (scores[c] < scores[best]) best = c;
+    }
+    chosen[0] = best;
+    return;
+  }
+  if (take >= clusters) {
+    for (std::size_t c = 0; c < clusters; ++c) chosen[c] = c;
+    return;
+  }
+  for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
+  const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
+    return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
+  };
+  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
+                   order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
+  for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
+}
+
+}  // namespace
+
+Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) const {
+  if (!is_trained) return KMeansError::not_trained();
+  if (k == 0) return KMeansError::invalid_parameter("k must be positive");
+  if (!centroids) throw InternalError("a trained model has no centroids");
+  const std::size_t d = centroids->cols();
+  if (data.cols() != d) return KMeansError::dimension_mismatch(d, data.cols());
+  const std::size_t clusters = centroids->rows();
+  if (clusters != n_clusters) throw InternalError("centroid rows differ from the number of clusters");
+  if (clusters > std::numeric_limits<std::uint32_t>::max()) throw InternalError("too many clusters");
+
+  const std::size_t n = data.rows();
+  const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, clusters));
+  ClusterLists lists(clusters);
+
+  // One cluster: nothing is compared, so every point belongs to it whatever its values.
+  if (clusters == 1) {
+    lists[0].resize(n);
+    for (std::size_t i = 0; i < n; ++i) lists[0][i] = i;
+    return lists;
+  }
+
+  const Scorer scorer(*centroids, euclidean);
+  const std::size_t block = std::max<std::size_t>(1, kBlockEntries / take);
+  std::vector<std::uint64_t> chosen(std::min(block, n) * take);
+  const std::size_t work_per_point = clusters * std::max<std::size_t>(d, 1);
+  const std::size_t batch_rows = std::clamp<std::size_t>(kBatchScores / clusters, 1, kRowsPerBatch);
+
+  for (std::size_t block_start = 0; block_start < n; block_start += block) {
+    const std::size_t block_size = std::min(block, n - block_start);
+    // Selects for the points [first, last) of the block; false when a score is NaN.
+    const auto select_range = [&](std::size_t first, std::size_t last) {
+      std::vector<float> rows_copy;
+      std::vector<float> scores(batch_rows * clusters);
+      std::vector<std::uint32_t> order(clusters);
+      for (std::size_t batch = first; batch < last; batch += batch_rows) {
+        const std::size_t count = std::min(batch_rows, last - batch);
+        const std::size_t point = block_start + batch;
+        const float* rows = nullptr;
+        std::ptrdiff_t stride = 0;
+        if (data.rows_are_direct()) {
+          rows = data.row(point, nullptr);
+          stride = data.row_stride();
+        } else {
+          rows_copy.resize(batch_rows * d);
+          for (std::size_t r = 0; r < count; ++r) data.copy_row(point + r, rows_copy.data() + r * d);
+          rows = rows_copy.data();
+          stride = static_cast<std::ptrdiff_t>(d);
+        }
+        if (!scorer.score(rows, stride, count, scores.data())) return false;
+        for (std::size_t r = 0; r < count; ++r) {
+          select_best(std::span<const float>(scores.data() + r * clusters, clusters), take,
+                      chosen.data() + (batch + r) * take, order);
+        }
+      }
+      return true;
+    };
+
+    bool comparable = true;
+    if (block_size * work_per_point < kParallelWork) {
+      comparable = select_range(0, block_size);
+    } else {
+      const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (8 * work_per_point));
+      std::vector<unsigned char> range_failed(block_size, 0);
+      parallel_for(block_size, grain, [&](std::size_t first, std::size_t last) {
+        if (!select_range(first, last)) range_failed[first] = 1;
+      });
+      comparable = std::none_of(range_failed.begin(), range_failed.end(), [](unsigned char f) { return f != 0; });
+    }
+    if (!comparable) {
+      return KMeansError::invalid_parameter(
+          "data contains NaN or infinite values (or values whose scores overflow)");
+    }
+
+    for (std::size_t p = 0; p < block_size; ++p) {
+      const std::uint64_t point = block_start + p;
+      for (std::size_t m = 0; m < take; ++m) lists[chosen[p * take + m]].push_back(point);
+    }
+  }
+  return lists;
+}
+
+}  // namespace plovek
