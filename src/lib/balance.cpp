@@ -1,0 +1,136 @@
+// The balancing phase: points move one at a time, in index order, to the cluster with
+// the smallest distance plus size penalty, until the cluster sizes are close enough.
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "balance_steps.h"
+#include "kernels/dot.h"
+#include "kmeans.h"
+#include "normalize.h"
+#include "progress.h"
+
+namespace plovek {
+
+namespace balancing {
+
+BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
+    : model_(model),
+      data_(data),
+      point_norms_(point_norms),
+      k_(static_cast<std::size_t>(model.n_clusters)),
+      d_(data.cols()),
+      cluster_sums_(k_, d_),
+      distances_(k_),
+      placement_costs_(k_),
+      distance_differences_(k_),
+      size_gaps_(k_),
+      centroid_norms_(model.euclidean ? k_ : 0),
+      row_scratch_(d_),
+      medoid_scratch_(d_) {
+  const std::size_t n = data_.rows();
+  for (std::size_t i = 0; i < n; ++i) {
+    const float* x = data_.row(i, row_scratch_.data());
+    std::span<float> sum = cluster_sums_.row(model_.labels[i]);
+    for (std::size_t t = 0; t < d_; ++t) sum[t] += x[t];
+  }
+  if (model_.euclidean) {
+    for (std::size_t j = 0; j < k_; ++j) refresh_centroid_norm(j);
+  }
+}
+
+void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
+  std::span<float> centroid = model_.centroids.value().row(cluster);
+  std::span<const float> sum = std::as_const(cluster_sums_).row(cluster);
+  for (std::size_t t = 0; t < d_; ++t) centroid[t] = sum[t] / divisor;
+  if (!model_.euclidean) scale_to_unit_length(centroid);
+}
+
+void BalanceRun::refresh_centroid_norm(std::size_t cluster) {
+  const float* centroid = std::as_const(model_.centroids.value()).row(cluster).data();
+  centroid_norms_[cluster] = kernels::dot(centroid, centroid, d_);
+}
+
+void BalanceRun::point_step(std::size_t i) {
+  std::vector<float>& sizes = model_.cluster_sizes;
+  const Matrix& centroids = model_.centroids.value();
+  const bool euclidean = model_.euclidean;
+  const bool use_medoids = model_.use_medoids;
+  const float* x = data_.row(i, row_scratch_.data());
+
+  const std::size_t home = static_cast<std::size_t>(model_.labels[i]);
+  const float home_size = sizes[home];
+
+  // Out of the home cluster. The point still carries its label, so in medoid mode it
+  // is still one of the home cluster's members.
+  std::span<float> home_sum = cluster_sums_.row(home);
+  for (std::size_t t = 0; t < d_; ++t) home_sum[t] -= x[t];
+  // A sole member (mean mode) leaves its cluster's centroid as it was.
+  if (use_medoids) {
+    if (home_size > 0.0f) medoids::apply_nearest_member_rule(model_, data_, home, medoid_scratch_);
+  } else if (home_size > 1.0f) {
+    refresh_mean_centroid(home, home_size - 1.0f);
+  }
+  if (euclidean) refresh_centroid_norm(home);
+  sizes[home] = reduced_home_size(home_size);
+
+  // Every centroid refresh updates its row's cached norm, so the cache matches the
+  // current centroids.
+  for (std::size_t j = 0; j < k_; ++j) {
+    const float similarity = kernels::dot(centroids.row(j).data(), x, d_);
+    distances_[j] = euclidean ? (centroid_norms_[j] - 2.0f * similarity) + point_norms_[i] : -similarity;
+  }
+
+  const std::size_t target = choose_target(distances_, sizes, size_penalty_, placement_costs_);
+  const float point_switch_penalty = switch_penalty(distances_, sizes, home, distance_differences_, size_gaps_);
+  next_size_penalty_ = lower_next_penalty(size_penalty_, next_size_penalty_, point_switch_penalty);
+
+  // Into the target. In medoid mode the label still names the home cluster, so a
+  // moving point is not yet one of the target's members.
+  sizes[target] = sizes[target] + 1.0f;
+  std::span<float> target_sum = cluster_sums_.row(target);
+  for (std::size_t t = 0; t < d_; ++t) target_sum[t] += x[t];
+  if (use_medoids) {
+    medoids::apply_nearest_member_rule(model_, data_, target, medoid_scratch_);
+  } else {
+    // When the point stays, this size still holds the residual share.
+    refresh_mean_centroid(target, sizes[target]);
+  }
+  if (euclidean) refresh_centroid_norm(target);
+
+  sizes[home] = sizes[home] - residual_share;
+  model_.labels[i] = target;
+}
+
+void BalanceRun::run_iteration() {
+  next_size_penalty_ = std::numeric_limits<float>::infinity();
+  const std::size_t n = data_.rows();
+  for (std::size_t i = 0; i < n; ++i) point_step(i);
+}
+
+}  // namespace balancing
+
+void KMeans::balance_clusters(const MatrixView& data, std::span<const float> point_norms) {
+  if (verbose) write_progress_line("Balancing clusters...\n");
+  balancing::BalanceRun run(*this, data, point_norms);
+  const float limit = balancing::spread_limit(max_balance_diff);
+  float spread = balancing::size_spread(cluster_sizes);
+  std::int32_t iteration = 0;
+  while (spread > limit) {
+    run.run_iteration();
+    run.set_size_penalty(balancing::grown_size_penalty(run.size_penalty(), run.next_size_penalty()));
+    spread = balancing::size_spread(cluster_sizes);
+    ++iteration;
+    if (verbose) {
+      const float cost = compute_cost(data);
+      write_progress_line("Balance iteration " + std::to_string(iteration) + " | Cost: " + format_fixed(cost, 6) +
+                          " | Max diff: " + format_fixed(spread, 2) + "\n");
+    }
+    // Past this point a placement cost could overflow; see size_penalty_usable.
+    if (!balancing::size_penalty_usable(run.size_penalty(), data.rows())) break;
+  }
+  if (use_medoids) update_all_medoids(data);
+}
+
+}  // namespace plovek

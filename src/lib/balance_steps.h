@@ -1,0 +1,161 @@
+// The arithmetic of the balancing phase, in small pieces, and the phase's running
+// state (BalanceRun). balance_clusters drives a BalanceRun; the pieces are exposed
+// so that each rule can be exercised on its own.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "kmeans.h"
+#include "matrix.h"
+#include "matrix_view.h"
+#include "medoid_rules.h"
+
+namespace plovek::balancing {
+
+// Share of a leaving point that still counts toward its home cluster's size while its
+// target is chosen.
+inline constexpr float residual_share = 0.15f;
+// Factor from an iteration's smallest switch penalty to the next size penalty.
+inline constexpr float penalty_growth = 2.5f;
+// Added to max_balance_diff in the stop test.
+inline constexpr float balance_slack = 0.5f;
+
+// The home cluster's size while its leaving point's target is chosen: (s - 1) + 0.15,
+// rounded after each operation.
+inline float reduced_home_size(float s) {
+  const float without_point = s - 1.0f;
+  return without_point + residual_share;
+}
+
+// The stop-test limit: max_balance_diff as f32 (to nearest), plus the slack.
+inline float spread_limit(std::uint64_t max_balance_diff) {
+  return static_cast<float>(max_balance_diff) + balance_slack;
+}
+
+// Largest minus smallest cluster size (0 for no clusters).
+inline float size_spread(std::span<const float> sizes) {
+  if (sizes.empty()) return 0.0f;
+  float smallest = sizes[0];
+  float largest = sizes[0];
+  for (const float size : sizes.subspan(1)) {
+    if (size < smallest) smallest = size;
+    if (size > largest) largest = size;
+  }
+  return largest - smallest;
+}
+
+// Fills costs[j] = distances[j] + size_penalty * sizes[j] and returns the index of the
+// smallest; a later cluster wins only with a strictly smaller cost, so the lowest
+// index wins ties (under both metrics).
+inline std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes,
+                                 float size_penalty, std::span<float> costs) {
+  std::size_t target = 0;
+  for (std::size_t j = 0; j < distances.size(); ++j) {
+    costs[j] = distances[j] + size_penalty * sizes[j];
+    if (j == 0 || costs[j] < costs[target]) target = j;
+  }
+  return target;
+}
+
+// The smallest weight at which the point would rather join a smaller cluster than stay
+// in `home` (whose size is already reduced): over the clusters j smaller than home
+// with a non-zero gap, (distances[j] - distances[home]) / (sizes[home] - sizes[j]).
+// +infinity when no cluster is smaller. Fills the distance differences and size gaps.
+inline float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
+                            std::span<float> distance_differences, std::span<float> size_gaps) {
+  const float home_distance = distances[home];
+  const float home_size = sizes[home];
+  float smallest = std::numeric_limits<float>::infinity();
+  for (std::size_t j = 0; j < distances.size(); ++j) {
+    distance_differences[j] = distances[j] - home_distance;
+    size_gaps[j] = home_size - sizes[j];
+    if (!(home_size > sizes[j]) || size_gaps[j] == 0.0f) continue;
+    const float value = distance_differences[j] / size_gaps[j];
+    if (value < smallest) smallest = value;
+  }
+  return smallest;
+}
+
+// A point's switch penalty lowers the iteration's candidate when it lies strictly
+// between the current size penalty and the candidate so far.
+inline float lower_next_penalty(float size_penalty, float next_size_penalty, float point_switch_penalty) {
+  if (size_penalty < point_switch_penalty && point_switch_penalty < next_size_penalty) {
+    return point_switch_penalty;
+  }
+  return next_size_penalty;
+}
+
+// The size penalty for the next balance iteration: 2.5 times the smallest switch
+// penalty found above the current one. When the iteration found none, growing the
+// current penalty instead of jumping to +infinity keeps every placement cost a
+// number (infinity times an empty cluster's 0.0 would be NaN) while still making
+// sizes matter more each round; from 0.0 it starts at the smallest normal f32.
+inline float grown_size_penalty(float size_penalty, float next_size_penalty) {
+  if (next_size_penalty == std::numeric_limits<float>::infinity()) {
+    if (size_penalty == 0.0f) return std::numeric_limits<float>::min();
+    return size_penalty * penalty_growth;
+  }
+  return next_size_penalty * penalty_growth;
+}
+
+// Since the penalty grows at least 2.5-fold per iteration, it eventually makes
+// penalty * size overflow. The phase stops once size_penalty * n is no longer finite:
+// a placement cost could then be infinite or NaN and no longer order the clusters.
+// This bounds the number of balance iterations even when the spread cannot reach its
+// limit (for instance a limit of 0.5 with n not a multiple of k).
+inline bool size_penalty_usable(float size_penalty, std::size_t n) {
+  return std::isfinite(size_penalty * static_cast<float>(n));
+}
+
+// The running state of one balancing phase over the record's labels, sizes and
+// centroids. Every buffer a point step needs is allocated here, once.
+class BalanceRun {
+ public:
+  // Builds the running per-cluster sums from the current labels (and, with the
+  // Euclidean metric, the centroid squared norms).
+  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms);
+
+  // One point step for point i: take it out of its home cluster, choose its target
+  // under the current size penalty, put it in, refresh both centroids, and lower the
+  // iteration's next size penalty if the point allows.
+  void point_step(std::size_t i);
+
+  // One balance iteration: next penalty reset to +infinity, then point steps 0..n-1.
+  void run_iteration();
+
+  float size_penalty() const { return size_penalty_; }
+  void set_size_penalty(float value) { size_penalty_ = value; }
+  float next_size_penalty() const { return next_size_penalty_; }
+  const Matrix& cluster_sums() const { return cluster_sums_; }
+  // The distances of the last point step, one per cluster.
+  std::span<const float> distances() const { return distances_; }
+
+ private:
+  void refresh_mean_centroid(std::size_t cluster, float divisor);
+  void refresh_centroid_norm(std::size_t cluster);
+
+  KMeans& model_;
+  MatrixView data_;
+  std::span<const float> point_norms_;
+  std::size_t k_;
+  std::size_t d_;
+  Matrix cluster_sums_;
+  float size_penalty_ = 0.0f;
+  float next_size_penalty_ = std::numeric_limits<float>::infinity();
+  // Per point step, length k.
+  std::vector<float> distances_;
+  std::vector<float> placement_costs_;
+  std::vector<float> distance_differences_;
+  std::vector<float> size_gaps_;
+  // c_j . c_j, kept current for the rows that point steps change (Euclidean only).
+  std::vector<float> centroid_norms_;
+  std::vector<float> row_scratch_;
+  medoids::Scratch medoid_scratch_;
+};
+
+}  // namespace plovek::balancing

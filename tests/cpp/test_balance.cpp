@@ -1,0 +1,579 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "balance_steps.h"
+#include "kernels/dot.h"
+#include "kmeans.h"
+#include "matrix.h"
+#include "matrix_view.h"
+
+namespace plovek {
+namespace {
+
+using balancing::BalanceRun;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Everything written to file descriptor 1 between construction and finish().
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    file_ = std::tmpfile();
+    saved_ = ::dup(STDOUT_FILENO);
+    ::dup2(::fileno(file_), STDOUT_FILENO);
+  }
+  ~StdoutCapture() { finish(); }
+  std::string finish() {
+    if (file_ == nullptr) return text_;
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    std::rewind(file_);
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text_.append(buffer, got);
+    std::fclose(file_);
+    file_ = nullptr;
+    return text_;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  int saved_ = -1;
+  std::string text_;
+};
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// Data, record and norms kept together so the view stays valid.
+struct Scenario {
+  std::vector<float> values;
+  std::size_t n = 0;
+  std::size_t d = 0;
+  KMeans model{1};
+  std::vector<float> point_norms;
+
+  MatrixView data() const { return MatrixView::row_major(values.data(), n, d); }
+};
+
+// A record over row-major `values` with the given labels; sizes are the label counts
+// and each centroid is the mean of its members (scaled to unit length for the inner
+// product), or the given rows when `centroids` is not empty.
+Scenario make_scenario(std::vector<float> values, std::size_t d, std::vector<std::uint64_t> labels, std::size_t k,
+                 bool euclidean, std::vector<float> centroids = {}) {
+  Scenario setup;
+  setup.values = std::move(values);
+  setup.d = d;
+  setup.n = labels.size();
+  setup.model = KMeans(k);
+  setup.model.euclidean = euclidean;
+  setup.model.balanced = true;
+  setup.model.cluster_sizes.assign(k, 0.0f);
+  Matrix sums(k, d);
+  for (std::size_t i = 0; i < setup.n; ++i) {
+    setup.model.cluster_sizes[labels[i]] += 1.0f;
+    for (std::size_t t = 0; t < d; ++t) sums.row(labels[i])[t] += setup.values[i * d + t];
+  }
+  setup.model.labels = std::move(labels);
+  Matrix initial(k, d);
+  for (std::size_t c = 0; c < k; ++c) {
+    for (std::size_t t = 0; t < d; ++t) {
+      initial.row(c)[t] = centroids.empty() ? (setup.model.cluster_sizes[c] > 0.0f
+                                                   ? sums.row(c)[t] / setup.model.cluster_sizes[c]
+                                                   : 0.0f)
+                                            : centroids[c * d + t];
+    }
+  }
+  setup.model.centroids = std::move(initial);
+  if (!euclidean && centroids.empty()) setup.model.postprocess_centroids();
+  setup.point_norms = compute_point_norms(setup.data());
+  return setup;
+}
+
+void make_medoid_record(Scenario& setup) {
+  setup.model.use_medoids = true;
+  setup.model.medoid_indices.assign(setup.model.n_clusters, 0);
+}
+
+std::vector<std::size_t> label_counts(const KMeans& model) {
+  std::vector<std::size_t> counts(model.n_clusters, 0);
+  for (const std::uint64_t label : model.labels) ++counts[label];
+  return counts;
+}
+
+// Sizes track the label counts up to the rounding of the residual-share steps.
+void expect_sizes_match_labels(const KMeans& model) {
+  const std::vector<std::size_t> counts = label_counts(model);
+  for (std::size_t c = 0; c < counts.size(); ++c) {
+    EXPECT_NEAR(model.cluster_sizes[c], static_cast<float>(counts[c]), 1e-3f) << "cluster " << c;
+  }
+}
+
+std::vector<float> random_values(std::size_t count, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  std::vector<float> values(count);
+  for (float& value : values) value = uniform(generator);
+  return values;
+}
+
+// --- The point-step arithmetic ---
+
+TEST(BalanceSteps, WorkedPointStep) {
+  // Home size 10 with the point taken out, a smaller cluster of size 6.
+  const float home_size = balancing::reduced_home_size(10.0f);
+  EXPECT_EQ(home_size, 9.1499996f);
+  const std::vector<float> distances = {2.0f, 5.0f};
+  const std::vector<float> sizes = {home_size, 6.0f};
+  std::vector<float> differences(2), gaps(2), costs(2);
+
+  const float switch_value = balancing::switch_penalty(distances, sizes, 0, differences, gaps);
+  EXPECT_EQ(switch_value, 0.95238107f);
+  EXPECT_EQ(gaps[1], 3.1499996f);
+
+  // With no size penalty the point stays.
+  EXPECT_EQ(balancing::choose_target(distances, sizes, 0.0f, costs), 0u);
+  EXPECT_EQ(costs[0], 2.0f);
+  EXPECT_EQ(costs[1], 5.0f);
+
+  // As the iteration's smallest value above 0, it sets the next penalty...
+  const float next = balancing::lower_next_penalty(0.0f, kInf, switch_value);
+  EXPECT_EQ(next, switch_value);
+  const float penalty = balancing::grown_size_penalty(0.0f, next);
+  EXPECT_EQ(penalty, 2.3809526f);
+
+  // ...under which the same point moves.
+  EXPECT_EQ(balancing::choose_target(distances, sizes, penalty, costs), 1u);
+  EXPECT_EQ(costs[0], 23.785715f);
+  EXPECT_EQ(costs[1], 19.285715f);
+}
+
+TEST(BalanceSteps, SwitchPenaltyCandidates) {
+  std::vector<float> differences(5), gaps(5);
+  // Home is cluster 1. Cluster 0 has the same size (no candidate, though its value
+  // would be -infinity), cluster 2 is larger (no candidate), clusters 3 and 4 are
+  // smaller: values -1/3 and 9/3.
+  const std::vector<float> distances = {-100.0f, 1.0f, -50.0f, 0.0f, 10.0f};
+  const std::vector<float> sizes = {5.0f, 5.0f, 7.0f, 2.0f, 2.0f};
+  EXPECT_EQ(balancing::switch_penalty(distances, sizes, 1, differences, gaps), -1.0f / 3.0f);
+  EXPECT_EQ(differences[4], 9.0f);
+  EXPECT_EQ(gaps[3], 3.0f);
+
+  // The smallest cluster has nowhere smaller to go.
+  EXPECT_EQ(balancing::switch_penalty(distances, sizes, 3, differences, gaps), kInf);
+  // A single cluster has no candidate either.
+  EXPECT_EQ(balancing::switch_penalty(std::vector<float>{3.0f}, std::vector<float>{4.0f}, 0, differences, gaps),
+            kInf);
+}
+
+TEST(BalanceSteps, NextPenaltyNeedsAValueStrictlyInBetween) {
+  EXPECT_EQ(balancing::lower_next_penalty(1.0f, 5.0f, 3.0f), 3.0f);
+  EXPECT_EQ(balancing::lower_next_penalty(1.0f, 5.0f, 1.0f), 5.0f);   // at the current penalty
+  EXPECT_EQ(balancing::lower_next_penalty(1.0f, 5.0f, 0.5f), 5.0f);   // below it
+  EXPECT_EQ(balancing::lower_next_penalty(1.0f, 5.0f, -2.0f), 5.0f);  // already closer elsewhere
+  EXPECT_EQ(balancing::lower_next_penalty(1.0f, 5.0f, 5.0f), 5.0f);
+  EXPECT_EQ(balancing::lower_next_penalty(0.0f, kInf, 0.0f), kInf);
+  EXPECT_EQ(balancing::lower_next_penalty(0.0f, kInf, kInf), kInf);
+  EXPECT_EQ(balancing::lower_next_penalty(0.0f, kInf, std::nanf("")), kInf);
+}
+
+TEST(BalanceSteps, PenaltyGrowsWithoutBecomingInfinite) {
+  EXPECT_EQ(balancing::grown_size_penalty(0.0f, 4.0f), 10.0f);
+  EXPECT_EQ(balancing::grown_size_penalty(3.0f, 4.0f), 10.0f);
+  // No switch penalty found: grow the current one instead of jumping to infinity.
+  EXPECT_EQ(balancing::grown_size_penalty(4.0f, kInf), 10.0f);
+  EXPECT_EQ(balancing::grown_size_penalty(0.0f, kInf), std::numeric_limits<float>::min());
+
+  EXPECT_TRUE(balancing::size_penalty_usable(std::numeric_limits<float>::min(), 1000));
+  EXPECT_TRUE(balancing::size_penalty_usable(1e30f, 1000));
+  EXPECT_FALSE(balancing::size_penalty_usable(1e36f, 1000));
+  EXPECT_FALSE(balancing::size_penalty_usable(kInf, 1));
+}
+
+TEST(BalanceSteps, SpreadAndLimit) {
+  EXPECT_EQ(balancing::spread_limit(1), 1.5f);
+  EXPECT_EQ(balancing::spread_limit(16), 16.5f);
+  EXPECT_EQ(balancing::spread_limit(0), 0.5f);
+  EXPECT_EQ(balancing::size_spread(std::vector<float>{4.0f, 4.0f, 5.0f}), 1.0f);
+  EXPECT_EQ(balancing::size_spread(std::vector<float>{5.0f, 3.0f, 4.0f}), 2.0f);
+  EXPECT_EQ(balancing::size_spread(std::vector<float>{7.0f}), 0.0f);
+  EXPECT_EQ(balancing::size_spread(std::vector<float>{8.0f, 7.9999995f}), 8.0f - 7.9999995f);
+}
+
+TEST(BalanceSteps, TargetTiesGoToTheLowestIndex) {
+  std::vector<float> costs(4);
+  EXPECT_EQ(balancing::choose_target(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f},
+                                     std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}, 0.0f, costs),
+            1u);
+  // Sizes break distance ties once the penalty is positive.
+  EXPECT_EQ(balancing::choose_target(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f},
+                                     std::vector<float>{4.0f, 3.0f, 2.0f, 2.0f}, 0.5f, costs),
+            2u);
+}
+
+// --- Single point steps on a record ---
+
+TEST(BalancePointStep, SizeRoundingWhenLeavingAndStaying) {
+  // Leaving: point 0 (at 100) leaves a cluster of size 9 (its other points at 1) for
+  // the one at 100.
+  {
+    std::vector<float> values(17, 1.0f);
+    std::vector<std::uint64_t> labels(17, 0);
+    values[0] = 100.0f;
+    for (std::size_t i = 9; i < 17; ++i) {
+      values[i] = 100.0f;
+      labels[i] = 1;
+    }
+    Scenario setup = make_scenario(values, 1, labels, 2, true, {0.0f, 100.0f});
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(0);
+    EXPECT_EQ(setup.model.labels[0], 1u);
+    EXPECT_EQ(setup.model.cluster_sizes[0], 7.9999995f);
+    EXPECT_EQ(setup.model.cluster_sizes[1], 9.0f);
+    // The eight points left behind, over 9 - 1.
+    EXPECT_EQ(setup.model.centroids->row(0)[0], 1.0f);
+    EXPECT_EQ(setup.model.centroids->row(1)[0], 100.0f);
+  }
+  // Staying: point 0 stays in its cluster of size 8, whose centroid becomes the sum
+  // over the divisor ((8 - 1) + 0.15) + 1.
+  {
+    std::vector<float> values = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 1000.0f};
+    std::vector<std::uint64_t> labels = {0, 0, 0, 0, 0, 0, 0, 0, 1};
+    Scenario setup = make_scenario(values, 1, labels, 2, true);
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(0);
+    EXPECT_EQ(setup.model.labels[0], 0u);
+    EXPECT_EQ(setup.model.cluster_sizes[0], 7.9999995f);
+    EXPECT_EQ(setup.model.centroids->row(0)[0], 36.0f / 8.1499996f);
+    EXPECT_NE(setup.model.centroids->row(0)[0], 4.5f);
+  }
+}
+
+TEST(BalancePointStep, SoleMemberKeepsItsCentroidWhileChoosing) {
+  // Point 2 is alone in cluster 1, on its centroid. Were that centroid reset when the
+  // point is taken out, cluster 0 would win (or the distance would be NaN).
+  for (const bool euclidean : {true, false}) {
+    const std::vector<float> values = {0.0f, 1.0f, 1.0f, 0.0f, 0.6f, 0.8f};
+    Scenario setup = make_scenario(values, 2, {0, 0, 1}, 2, euclidean, {0.7071068f, 0.7071068f, 0.6f, 0.8f});
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(2);
+    EXPECT_EQ(setup.model.labels[2], 1u) << euclidean;
+    // Refreshed with the point back in: the sum over (0 + 0.15) + 1.
+    const float divisor = (0.0f + balancing::residual_share) + 1.0f;
+    if (euclidean) {
+      EXPECT_EQ(setup.model.centroids->row(1)[0], 0.6f / divisor);
+      EXPECT_EQ(setup.model.centroids->row(1)[1], 0.8f / divisor);
+    } else {
+      const float length = std::hypot(setup.model.centroids->row(1)[0], setup.model.centroids->row(1)[1]);
+      EXPECT_NEAR(length, 1.0f, 1e-6f);
+    }
+  }
+}
+
+TEST(BalancePointStep, FirstIterationTiesGoToTheLowestIndexUnderBothMetrics) {
+  // Two identical centroids; the point sits in cluster 1 and is equally far from both.
+  for (const bool euclidean : {true, false}) {
+    const std::vector<float> values = {1.0f, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f};
+    Scenario setup = make_scenario(values, 2, {0, 1, 1}, 2, euclidean, {1.0f, 0.0f, 1.0f, 0.0f});
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(1);
+    EXPECT_EQ(setup.model.labels[1], 0u) << euclidean;
+    EXPECT_EQ(setup.model.cluster_sizes[0], 2.0f);
+  }
+}
+
+TEST(BalancePointStep, InnerProductRefreshesStayUnitLength) {
+  const std::size_t n = 30;
+  const std::size_t d = 4;
+  std::vector<float> values = random_values(n * d, 7);
+  // Cluster 2 holds x, -x and y: once y leaves, its sum is zero and its row must stay
+  // zero, not NaN.
+  for (std::size_t t = 0; t < d; ++t) values[1 * d + t] = -values[0 * d + t];
+  std::vector<std::uint64_t> labels(n);
+  for (std::size_t i = 0; i < n; ++i) labels[i] = i < 3 ? 2 : i % 2;
+  Scenario setup = make_scenario(values, d, labels, 3, false);
+  BalanceRun run(setup.model, setup.data(), setup.point_norms);
+  run.set_size_penalty(0.05f);
+  run.point_step(2);
+  EXPECT_EQ(run.distances()[2], 0.0f);  // measured against the zero row
+  for (std::size_t i = n; i-- > 0;) {
+    const std::uint64_t home = setup.model.labels[i];
+    run.point_step(i);
+    for (const std::uint64_t c : {home, std::uint64_t{setup.model.labels[i]}}) {
+      const std::span<const float> row = std::as_const(*setup.model.centroids).row(c);
+      float squares = 0.0f;
+      for (const float value : row) {
+        ASSERT_FALSE(std::isnan(value));
+        squares += value * value;
+      }
+      if (squares != 0.0f) {
+        EXPECT_NEAR(squares, 1.0f, 1e-5f) << "point " << i << " cluster " << c;
+      }
+    }
+  }
+}
+
+TEST(BalancePointStep, CachedCentroidNormsFollowMovedCentroids) {
+  // Point 0 moves from cluster 0 to cluster 1, changing both rows. Point 3 is alone in
+  // cluster 2, so its step changes no centroid before measuring: its distances must be
+  // those of the centroids as point 0's step left them.
+  const std::vector<float> values = {2.5f, -1.25f, 0.3f, 0.1f, 2.0f, -0.5f, -3.3f, 0.75f};
+  Scenario setup = make_scenario(values, 2, {0, 0, 1, 2}, 3, true);
+  BalanceRun run(setup.model, setup.data(), setup.point_norms);
+  run.point_step(0);
+  ASSERT_EQ(setup.model.labels[0], 1u);
+  const Matrix before = *setup.model.centroids;
+  run.point_step(3);
+  const float* x = values.data() + 3 * 2;
+  for (std::size_t j = 0; j < 3; ++j) {
+    const float* c = before.row(j).data();
+    const float expected = (kernels::dot(c, c, 2) - 2.0f * kernels::dot(c, x, 2)) + setup.point_norms[3];
+    EXPECT_EQ(run.distances()[j], expected) << "cluster " << j;
+  }
+}
+
+TEST(BalancePointStep, MedoidModeCountsThePointOnlyInItsHome) {
+  // Point 0 (at 9.2) is its home's nearest member to that centroid (9.1): still a
+  // member while its home is refreshed, it stays.
+  {
+    const std::vector<float> values = {9.2f, 0.0f, 1.0f, 10.0f, 12.0f};
+    Scenario setup = make_scenario(values, 1, {0, 0, 0, 1, 1}, 2, true, {9.1f, 9.25f});
+    make_medoid_record(setup);
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(0);
+    EXPECT_EQ(setup.model.labels[0], 0u);
+    EXPECT_EQ(setup.model.medoid_indices[0], 0u);
+    EXPECT_EQ(setup.model.centroids->row(0)[0], 9.2f);
+  }
+  // Point 0 moves to cluster 1, whose centroid (9.0) it is nearest to; not yet one of
+  // that cluster's members, it cannot become its medoid.
+  {
+    const std::vector<float> values = {9.2f, 0.0f, 1.0f, 10.0f, 12.0f};
+    Scenario setup = make_scenario(values, 1, {0, 0, 0, 1, 1}, 2, true, {0.0f, 9.0f});
+    make_medoid_record(setup);
+    BalanceRun run(setup.model, setup.data(), setup.point_norms);
+    run.point_step(0);
+    EXPECT_EQ(setup.model.labels[0], 1u);
+    EXPECT_EQ(setup.model.medoid_indices[0], 1u);
+    EXPECT_EQ(setup.model.medoid_indices[1], 3u);
+    EXPECT_EQ(setup.model.centroids->row(1)[0], 10.0f);
+  }
+}
+
+// --- The whole phase ---
+
+TEST(BalanceClusters, SpreadWithinTheLimitRunsNoIteration) {
+  // Sizes 4, 4, 5 with max_balance_diff 1: spread 1.0 against limit 1.5.
+  std::vector<std::uint64_t> labels = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2};
+  Scenario setup = make_scenario(random_values(13 * 2, 3), 2, labels, 3, true);
+  setup.model.max_balance_diff = 1;
+  setup.model.verbose = true;
+  const Matrix centroids = *setup.model.centroids;
+  StdoutCapture capture;
+  setup.model.balance_clusters(setup.data(), setup.point_norms);
+  EXPECT_EQ(capture.finish(), "Balancing clusters...\n");
+  EXPECT_EQ(setup.model.labels, labels);
+  EXPECT_EQ(*setup.model.centroids, centroids);
+  EXPECT_EQ(setup.model.cluster_sizes, (std::vector<float>{4.0f, 4.0f, 5.0f}));
+
+  // A spread equal to the limit stops too.
+  setup.model.cluster_sizes = {4.0f, 4.0f, 5.5f};
+  StdoutCapture second;
+  setup.model.balance_clusters(setup.data(), setup.point_norms);
+  EXPECT_EQ(second.finish(), "Balancing clusters...\n");
+  EXPECT_EQ(setup.model.labels, labels);
+}
+
+TEST(BalanceClusters, SpreadAboveTheLimitRunsAndReports) {
+  // Sizes 3, 4, 5 with max_balance_diff 1: spread 2.0 needs at least one iteration.
+  for (const bool euclidean : {true, false}) {
+    std::vector<std::uint64_t> labels = {0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2};
+    Scenario setup = make_scenario(random_values(12 * 3, 11), 3, labels, 3, euclidean);
+    setup.model.max_balance_diff = 1;
+    setup.model.verbose = true;
+    StdoutCapture capture;
+    setup.model.balance_clusters(setup.data(), setup.point_norms);
+    const std::vector<std::string> lines = split_lines(capture.finish());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Balancing clusters...");
+    const std::regex line_format(R"(Balance iteration (\d+) \| Cost: (-?\d+\.\d{6}) \| Max diff: (\d+\.\d{2}))");
+    for (std::size_t r = 1; r < lines.size(); ++r) {
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(lines[r], match, line_format)) << lines[r];
+      EXPECT_EQ(match[1].str(), std::to_string(r));
+    }
+    // The last line reports the final spread and cost.
+    std::smatch last;
+    ASSERT_TRUE(std::regex_match(lines.back(), last, line_format));
+    const float spread = balancing::size_spread(setup.model.cluster_sizes);
+    EXPECT_LE(spread, 1.5f);
+    char expected_spread[32];
+    std::snprintf(expected_spread, sizeof expected_spread, "%.2f", static_cast<double>(spread));
+    EXPECT_EQ(last[3].str(), expected_spread);
+    char expected_cost[32];
+    std::snprintf(expected_cost, sizeof expected_cost, "%.6f",
+                  static_cast<double>(setup.model.compute_cost(setup.data())));
+    EXPECT_EQ(last[2].str(), expected_cost);
+    expect_sizes_match_labels(setup.model);
+  }
+}
+
+TEST(BalanceClusters, OneClusterIsAlwaysBalanced) {
+  Scenario setup = make_scenario(random_values(9 * 2, 8), 2, std::vector<std::uint64_t>(9, 0), 1, false);
+  setup.model.max_balance_diff = 0;
+  const Matrix centroids = *setup.model.centroids;
+  setup.model.balance_clusters(setup.data(), setup.point_norms);
+  EXPECT_EQ(setup.model.labels, std::vector<std::uint64_t>(9, 0));
+  EXPECT_EQ(*setup.model.centroids, centroids);
+  EXPECT_EQ(setup.model.cluster_sizes[0], 9.0f);
+}
+
+TEST(BalanceClusters, MedoidModeEndsOnExactDataRows) {
+  const std::size_t n = 24;
+  const std::size_t d = 3;
+  for (const bool euclidean : {true, false}) {
+    // Rows well away from unit length, so that any normalisation would show.
+    std::vector<float> values = random_values(n * d, 21);
+    for (float& value : values) value *= 7.0f;
+    std::vector<std::uint64_t> labels(n);
+    for (std::size_t i = 0; i < n; ++i) labels[i] = i < 16 ? 0 : 1 + i % 2;
+    Scenario setup = make_scenario(values, d, labels, 3, euclidean);
+    make_medoid_record(setup);
+    setup.model.max_balance_diff = 2;
+    setup.model.balance_clusters(setup.data(), setup.point_norms);
+    EXPECT_LE(balancing::size_spread(setup.model.cluster_sizes), 2.5f);
+    expect_sizes_match_labels(setup.model);
+    for (std::size_t c = 0; c < 3; ++c) {
+      const std::uint64_t m = setup.model.medoid_indices[c];
+      ASSERT_LT(m, n);
+      EXPECT_EQ(setup.model.labels[m], c);
+      EXPECT_EQ(std::memcmp(setup.model.centroids->row(c).data(), values.data() + m * d, d * sizeof(float)), 0);
+    }
+  }
+}
+
+TEST(BalanceClusters, MedoidModeWithoutIterationStillRunsTheFinalPass) {
+  // Balanced already; the final pass still moves each medoid to the member nearest to
+  // the current centroid row.
+  const std::vector<float> values = {0.0f, 4.0f, 10.0f, 11.0f};
+  Scenario setup = make_scenario(values, 1, {0, 0, 1, 1}, 2, true, {3.0f, 10.4f});
+  make_medoid_record(setup);
+  setup.model.balance_clusters(setup.data(), setup.point_norms);
+  EXPECT_EQ(setup.model.labels, (std::vector<std::uint64_t>{0, 0, 1, 1}));
+  EXPECT_EQ(setup.model.medoid_indices, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(setup.model.centroids->row(0)[0], 4.0f);
+  EXPECT_EQ(setup.model.centroids->row(1)[0], 10.0f);
+}
+
+// --- Termination on adversarial states ---
+
+TEST(BalanceTermination, IdenticalPointsSplitEvenly) {
+  // All 64 points equal: every distance ties, so only the size penalty separates the
+  // clusters. Start as an assignment would leave it: everything in one cluster.
+  const std::size_t n = 64;
+  const std::size_t d = 3;
+  std::vector<float> values(n * d);
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i * d + 0] = 0.1f;
+    values[i * d + 1] = -0.7f;
+    values[i * d + 2] = 1.3f;
+  }
+  for (const bool use_medoids : {false, true}) {
+    for (const bool euclidean : {true, false}) {
+      std::vector<float> seeds;
+      for (std::size_t c = 0; c < 4; ++c) seeds.insert(seeds.end(), values.begin(), values.begin() + d);
+      Scenario setup = make_scenario(values, d, std::vector<std::uint64_t>(n, euclidean ? 0 : 3), 4, euclidean, seeds);
+      if (!euclidean) setup.model.postprocess_centroids();
+      if (use_medoids) make_medoid_record(setup);
+      setup.model.max_balance_diff = 1;
+      setup.model.balance_clusters(setup.data(), setup.point_norms);
+      EXPECT_EQ(label_counts(setup.model), (std::vector<std::size_t>{16, 16, 16, 16}))
+          << "euclidean " << euclidean << " medoids " << use_medoids;
+      expect_sizes_match_labels(setup.model);
+      for (const float value : setup.model.cluster_sizes) EXPECT_TRUE(std::isfinite(value));
+      for (std::size_t c = 0; c < 4; ++c) {
+        for (const float value : setup.model.centroids->row(c)) EXPECT_TRUE(std::isfinite(value));
+      }
+    }
+  }
+}
+
+TEST(BalanceTermination, ZeroDiffWithUnevenCountEnds) {
+  // 103 points in 5 clusters can never reach a spread of 0.5; the phase must still end,
+  // with the sizes as even as they can be.
+  const std::size_t n = 103;
+  const std::size_t d = 2;
+  for (const bool euclidean : {true, false}) {
+    std::vector<float> values = random_values(n * d, 99);
+    std::vector<std::uint64_t> labels(n);
+    for (std::size_t i = 0; i < n; ++i) labels[i] = i < 60 ? 0 : i % 5;
+    Scenario setup = make_scenario(values, d, labels, 5, euclidean);
+    setup.model.max_balance_diff = 0;
+    setup.model.verbose = true;
+    StdoutCapture capture;
+    setup.model.balance_clusters(setup.data(), setup.point_norms);
+    const std::vector<std::string> lines = split_lines(capture.finish());
+    const std::vector<std::size_t> counts = label_counts(setup.model);
+    const auto [smallest, largest] = std::minmax_element(counts.begin(), counts.end());
+    EXPECT_LE(*largest - *smallest, 1u) << euclidean;
+    expect_sizes_match_labels(setup.model);
+    // Ended by the penalty bound, not by an iteration cap of its own: well over a few
+    // dozen iterations, but finitely many.
+    EXPECT_GT(lines.size(), 30u);
+    EXPECT_LT(lines.size(), 400u);
+    for (const std::string& line : lines) {
+      EXPECT_EQ(line.find("NaN"), std::string::npos) << line;
+      EXPECT_EQ(line.find("inf"), std::string::npos) << line;
+    }
+  }
+}
+
+TEST(BalanceTermination, TwoClustersOfDuplicatesEnd) {
+  // 30 copies of one point and 11 of another, each group in its own cluster: whole
+  // groups of equal distances must be split by the size penalty alone.
+  const std::size_t n = 41;
+  const std::size_t d = 2;
+  std::vector<float> values(n * d);
+  std::vector<std::uint64_t> labels(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool first = i < 30;
+    values[i * d] = first ? 0.25f : -3.0f;
+    values[i * d + 1] = first ? 0.5f : 1.75f;
+    labels[i] = first ? 0 : 1;
+  }
+  for (const bool use_medoids : {false, true}) {
+    for (const bool euclidean : {true, false}) {
+      for (const std::uint64_t max_diff : {std::uint64_t{0}, std::uint64_t{1}}) {
+        Scenario setup = make_scenario(values, d, labels, 2, euclidean);
+        if (use_medoids) make_medoid_record(setup);
+        setup.model.max_balance_diff = max_diff;
+        setup.model.balance_clusters(setup.data(), setup.point_norms);
+        const std::vector<std::size_t> counts = label_counts(setup.model);
+        EXPECT_LE(std::max(counts[0], counts[1]) - std::min(counts[0], counts[1]), 1u)
+            << "euclidean " << euclidean << " medoids " << use_medoids << " max diff " << max_diff;
+        expect_sizes_match_labels(setup.model);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plovek

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "kmeans.h"
+#include "matrix.h"
+#include "matrix_view.h"
+#include "medoid_rules.h"
+
+namespace plovek {
+namespace {
+
+// A record with k clusters over n rows of d columns: given labels and sizes,
+// centroid rows filled with `centroid_fill`, medoid entries all `n` (an index no rule
+// would choose), so that untouched entries are recognisable.
+KMeans make_record(std::size_t d, std::vector<std::uint64_t> labels, std::vector<float> sizes,
+                   bool euclidean, float centroid_fill = 0.0f) {
+  KMeans model(sizes.size());
+  model.euclidean = euclidean;
+  model.use_medoids = true;
+  model.medoid_indices.assign(sizes.size(), labels.size());
+  model.labels = std::move(labels);
+  model.cluster_sizes = std::move(sizes);
+  model.centroids = Matrix(model.n_clusters, d);
+  for (std::size_t c = 0; c < model.n_clusters; ++c) {
+    for (float& value : model.centroids->row(c)) value = centroid_fill;
+  }
+  return model;
+}
+
+bool bit_equal(std::span<const float> row, const float* expected) {
+  return std::memcmp(row.data(), expected, row.size() * sizeof(float)) == 0;
+}
+
+TEST(MedoidDistance, EuclideanUsesTheExplicitDifference) {
+  // Expanded as x.x - 2x.y + y.y these values cancel catastrophically in f32; the
+  // difference vector gives the exact answer.
+  const std::vector<float> x = {10001.0f, 3.0f};
+  const std::vector<float> y = {10000.0f, 3.0f};
+  std::vector<float> difference(2);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, true, difference.data()), 1.0f);
+  EXPECT_EQ(medoids::point_distance(y.data(), x.data(), 2, true, difference.data()), 1.0f);
+}
+
+TEST(MedoidDistance, InnerProductIsOneMinusDotAndMayBeNegative) {
+  const std::vector<float> x = {2.0f, 0.5f};
+  const std::vector<float> y = {3.0f, -2.0f};
+  std::vector<float> difference(2);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, false, difference.data()), 1.0f - 5.0f);
+  // Zero columns: the dot product is 0.
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, false, difference.data()), 1.0f);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, true, difference.data()), 0.0f);
+}
+
+TEST(MedoidRules, ExactMedoidAndNearestMemberDiffer) {
+  // One-dimensional points 0, 1, 2, 10 in one cluster, stored out of value order and
+  // interleaved with a point of another cluster. Totals: 105, 83, 69, 245.
+  const std::vector<float> values = {10.0f, 2.0f, -50.0f, 0.0f, 1.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 5, 1);
+  const std::vector<std::uint64_t> labels = {0, 0, 1, 0, 0};
+
+  KMeans exact = make_record(1, labels, {4.0f, 1.0f}, true);
+  exact.update_medoids_by_total_distance(data);
+  EXPECT_EQ(exact.medoid_indices, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(exact.centroids->row(0)[0], 2.0f);
+  EXPECT_EQ(exact.centroids->row(1)[0], -50.0f);
+
+  // Nearest member to the current centroid at 0 is the point at 0 itself.
+  KMeans nearest = make_record(1, labels, {4.0f, 1.0f}, true);
+  nearest.update_medoid_for_cluster(data, 0);
+  EXPECT_EQ(nearest.medoid_indices[0], 3u);
+  EXPECT_EQ(nearest.centroids->row(0)[0], 0.0f);
+  EXPECT_EQ(nearest.medoid_indices[1], 5u);  // other cluster untouched
+}
+
+TEST(MedoidRules, NearestMemberMeasuresAgainstTheCurrentCentroid) {
+  const std::vector<float> values = {0.0f, 1.0f, 2.0f, 10.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 4, 1);
+  KMeans model = make_record(1, {0, 0, 0, 0}, {4.0f}, true, 8.5f);
+  model.update_medoid_for_cluster(data, 0);
+  EXPECT_EQ(model.medoid_indices[0], 3u);
+  EXPECT_EQ(model.centroids->row(0)[0], 10.0f);
+}
+
+TEST(MedoidRules, TiesGoToTheLowestPointIndex) {
+  // Members at -1 and 1 around a centroid at 0: equal distances and equal totals.
+  const std::vector<float> values = {5.0f, 1.0f, -1.0f, 1.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 4, 1);
+  for (const bool euclidean : {true, false}) {
+    KMeans nearest = make_record(1, {1, 0, 0, 0}, {1.0f, 3.0f}, euclidean);
+    nearest.update_medoid_for_cluster(data, 0);
+    EXPECT_EQ(nearest.medoid_indices[0], 1u) << euclidean;
+
+    KMeans exact = make_record(1, {1, 0, 0, 1}, {2.0f, 2.0f}, euclidean);
+    exact.update_medoids_by_total_distance(data);
+    EXPECT_EQ(exact.medoid_indices[0], 1u) << euclidean;
+    EXPECT_EQ(exact.medoid_indices[1], 0u) << euclidean;
+  }
+}
+
+TEST(MedoidRules, ExactMedoidLeavesOutTheCandidateItself) {
+  // With the inner product a point's distance to itself is 1 - x.x, not 0. Totals
+  // without it: 3.5, 5.5, 1.0 (choice: row 2); counting it would pick row 0.
+  const std::vector<float> values = {3.0f, -1.0f, 0.5f};
+  const MatrixView data = MatrixView::row_major(values.data(), 3, 1);
+  KMeans model = make_record(1, {0, 0, 0}, {3.0f}, false);
+  model.update_medoids_by_total_distance(data);
+  EXPECT_EQ(model.medoid_indices[0], 2u);
+  EXPECT_EQ(model.centroids->row(0)[0], 0.5f);
+}
+
+TEST(MedoidRules, SingleMemberIsChosenByBothRules) {
+  const std::vector<float> values = {3.0f, 4.0f, -7.0f, 0.25f};
+  const MatrixView data = MatrixView::row_major(values.data(), 2, 2);
+  for (const bool euclidean : {true, false}) {
+    KMeans model = make_record(2, {0, 1}, {1.0f, 1.0f}, euclidean, 100.0f);
+    model.update_medoids_by_total_distance(data);
+    EXPECT_EQ(model.medoid_indices, (std::vector<std::uint64_t>{0, 1}));
+    model.centroids = Matrix(2, 2);
+    model.medoid_indices = {9, 9};
+    model.update_all_medoids(data);
+    EXPECT_EQ(model.medoid_indices, (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_TRUE(bit_equal(model.centroids->row(1), values.data() + 2));
+  }
+}
+
+TEST(MedoidRules, InnerProductPrefersTheMostNegativeDistance) {
+  // Rows longer than unit length: 1 - x.y is 0, -2 and -1 against the centroid (1, 0).
+  const std::vector<float> values = {1.0f, 0.0f, 3.0f, 0.0f, 2.0f, 0.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 3, 2);
+  KMeans model = make_record(2, {0, 0, 0}, {3.0f}, false);
+  model.centroids->row(0)[0] = 1.0f;
+  model.update_medoid_for_cluster(data, 0);
+  EXPECT_EQ(model.medoid_indices[0], 1u);
+  // Totals: row 0: -2 + -1 = -3; row 1: -2 + -5 = -7; row 2: -1 + -5 = -6.
+  model.update_medoids_by_total_distance(data);
+  EXPECT_EQ(model.medoid_indices[0], 1u);
+}
+
+TEST(MedoidRules, UnorderableDistancesKeepTheFirstMember) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // Every distance involving these rows is +infinity or NaN.
+  const std::vector<float> values = {0.0f, 0.0f, inf, 1.0f, nan, 2.0f, inf, -inf};
+  const MatrixView data = MatrixView::row_major(values.data(), 4, 2);
+  for (const bool euclidean : {true, false}) {
+    KMeans model = make_record(2, {1, 0, 0, 0}, {1.0f, 3.0f}, euclidean, inf);
+    model.update_medoid_for_cluster(data, 0);
+    EXPECT_EQ(model.medoid_indices[0], 1u) << euclidean;
+    EXPECT_TRUE(bit_equal(model.centroids->row(0), values.data() + 2)) << euclidean;
+
+    KMeans exact = make_record(2, {1, 0, 0, 0}, {1.0f, 3.0f}, euclidean, 7.0f);
+    exact.update_medoids_by_total_distance(data);
+    EXPECT_EQ(exact.medoid_indices[0], 1u) << euclidean;
+    EXPECT_TRUE(bit_equal(exact.centroids->row(0), values.data() + 2)) << euclidean;
+  }
+}
+
+TEST(MedoidPasses, EmptyMemberListLeavesEntryAndRowUnchanged) {
+  // Cluster 1 has a size (as after an empty-cluster repair) but no labelled member.
+  const std::vector<float> values = {1.0f, 2.0f, 3.0f, 4.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 2, 2);
+  KMeans model = make_record(2, {0, 0}, {1.0f, 1.0f}, true, 42.5f);
+  model.update_medoid_for_cluster(data, 1);
+  model.update_all_medoids(data);
+  model.update_medoids_by_total_distance(data);
+  EXPECT_EQ(model.medoid_indices[1], 2u);
+  EXPECT_EQ(model.centroids->row(1)[0], 42.5f);
+  EXPECT_EQ(model.centroids->row(1)[1], 42.5f);
+  EXPECT_EQ(model.medoid_indices[0], 0u);
+}
+
+TEST(MedoidPasses, SizeZeroIsSkippedByThePassesOnly) {
+  // Labels still name members of cluster 0, but its size reads 0.0.
+  const std::vector<float> values = {1.0f, 5.0f, 6.0f};
+  const MatrixView data = MatrixView::row_major(values.data(), 3, 1);
+  KMeans model = make_record(1, {0, 1, 1}, {0.0f, 2.0f}, true, 0.5f);
+  model.update_all_medoids(data);
+  model.update_medoids_by_total_distance(data);
+  EXPECT_EQ(model.medoid_indices[0], 3u);
+  EXPECT_EQ(model.centroids->row(0)[0], 0.5f);
+  EXPECT_EQ(model.medoid_indices[1], 1u);
+
+  model.update_medoid_for_cluster(data, 0);
+  EXPECT_EQ(model.medoid_indices[0], 0u);
+  EXPECT_EQ(model.centroids->row(0)[0], 1.0f);
+}
+
+TEST(MedoidPasses, RowsAreCopiedBitForBitFromStridedUnalignedData) {
+  // Column stride 2 over a byte buffer offset by one: rows are never read in place.
+  const std::size_t n = 3;
+  const std::size_t d = 3;
+  const float nan_with_payload = [] {
+    const std::uint32_t bits = 0x7fc12345u;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }();
+  const float rows[n][d] = {{-0.0f, 1e-40f, 3.0f},
+                            {nan_with_payload, -0.0f, 2.5f},
+                            {1.0f, 2.0f, std::numeric_limits<float>::denorm_min()}};
+  std::vector<unsigned char> bytes(1 + n * d * 2 * sizeof(float), 0xAB);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < d; ++j) {
+      std::memcpy(bytes.data() + 1 + ((i * d + j) * 2) * sizeof(float), &rows[i][j], sizeof(float));
+    }
+  }
+  const MatrixView data(bytes.data() + 1, n, d, static_cast<std::ptrdiff_t>(2 * d), 2);
+  ASSERT_FALSE(data.rows_are_direct());
+
+  for (const bool euclidean : {true, false}) {
+    KMeans model = make_record(d, {0, 1, 2}, {1.0f, 1.0f, 1.0f}, euclidean, 9.0f);
+    model.update_all_medoids(data);
+    for (std::size_t c = 0; c < n; ++c) {
+      ASSERT_EQ(model.medoid_indices[c], c);
+      EXPECT_TRUE(bit_equal(model.centroids->row(c), rows[c])) << "cluster " << c;
+    }
+    KMeans exact = make_record(d, {0, 1, 2}, {1.0f, 1.0f, 1.0f}, euclidean, 9.0f);
+    exact.update_medoids_by_total_distance(data);
+    for (std::size_t c = 0; c < n; ++c) EXPECT_TRUE(bit_equal(exact.centroids->row(c), rows[c]));
+  }
+}
+
+}  // namespace
+}  // namespace plovek
