@@ -19,9 +19,6 @@ namespace plovek::medoids {
 // `difference` is room for d floats (used only for the Euclidean distance).
 float point_distance(const float* x, const float* y, std::size_t d, bool euclidean, float* difference);
 
-// The points whose label is `cluster`, ascending (one scan of `labels` from 0 upward).
-std::vector<std::uint64_t> cluster_members(std::span<const std::uint64_t> labels, std::uint64_t cluster);
-
 // Reusable buffers of d floats, so that repeated rule applications do not allocate.
 struct Scratch {
   explicit Scratch(std::size_t d) : row(d), other_row(d), difference(d) {}
@@ -36,9 +33,18 @@ struct Scratch {
 void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
                                Scratch& scratch);
 
-// Exact-medoid rule for one cluster: the member with the smallest total distance to
-// the other members becomes the medoid. Never reads the centroids. An empty member
-// list changes nothing. The lowest point index wins ties.
-void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster, Scratch& scratch);
+// Exact-medoid rule for one cluster with ascending `members`: the member with the
+// smallest f32 total distance to the other members becomes the medoid. Never reads
+// the centroids. An empty member list changes nothing. The lowest point index wins
+// ties. Only the members whose total can be the smallest are summed in f32 (see
+// medoids.cpp), so the choice is the one the all-pairs rule makes.
+void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
+                             std::span<const std::uint64_t> members, Scratch& scratch);
+
+// The all-pairs exact-medoid rule over `candidates` (ascending, a subset of `members`):
+// the candidate with the smallest f32 total, or the first member when no total is
+// smaller than +infinity.
+std::uint64_t exact_medoid_among(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
+                                 std::span<const std::uint64_t> candidates, Scratch& scratch);
 
 }  // namespace plovek::medoids

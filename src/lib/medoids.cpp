@@ -1,7 +1,10 @@
 // Medoid selection: centroids kept equal to real data rows.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
+#include "cluster_buckets.h"
 #include "kernels/dot.h"
 #include "kmeans.h"
 #include "medoid_rules.h"
@@ -33,14 +36,6 @@ float point_distance(const float* x, const float* y, std::size_t d, bool euclide
   return 1.0f - kernels::dot(x, y, d);
 }
 
-std::vector<std::uint64_t> cluster_members(std::span<const std::uint64_t> labels, std::uint64_t cluster) {
-  std::vector<std::uint64_t> members;
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    if (labels[i] == cluster) members.push_back(i);
-  }
-  return members;
-}
-
 void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
                                Scratch& scratch) {
   const std::size_t d = data.cols();
@@ -69,25 +64,100 @@ void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint6
   install_medoid(model, data, cluster, choice, scratch);
 }
 
-void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster, Scratch& scratch) {
-  const std::vector<std::uint64_t> members = cluster_members(model.labels, cluster);
-  if (members.empty()) return;
+std::uint64_t exact_medoid_among(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
+                                 std::span<const std::uint64_t> candidates, Scratch& scratch) {
   const std::size_t d = data.cols();
   std::uint64_t choice = members.front();
   float best = std::numeric_limits<float>::infinity();
-  for (const std::uint64_t m : members) {
+  for (const std::uint64_t m : candidates) {
     const float* candidate = data.row(m, scratch.row.data());
     float total = 0.0f;
     for (const std::uint64_t j : members) {
       if (j == m) continue;
       const float* other = data.row(j, scratch.other_row.data());
-      total += point_distance(candidate, other, d, model.euclidean, scratch.difference.data());
+      total += point_distance(candidate, other, d, euclidean, scratch.difference.data());
     }
-    if (best > total) {
+    if (best > total) {  // strict: equal totals keep the lower index
       best = total;
       choice = m;
     }
   }
+  return choice;
+}
+
+namespace {
+
+// Below this many members the all-pairs rule is cheap enough as it is.
+constexpr std::size_t kAllPairsMembers = 48;
+
+// The members whose f32 total distance to the others can be the smallest.
+//
+// In exact arithmetic the totals follow from the cluster's mean in O(m d):
+//   squared Euclidean: T(a) = m |a - mean|^2 + sum_j |x_j - mean|^2,
+//   inner product:     T(a) = (m - 1) - a . (sum_j x_j - a).
+// These estimates are computed in double. The f32 totals differ from the exact ones by
+// at most about (m + d) u times the sum of the terms' magnitudes (u = 2^-24; every
+// term is a rounded dot product, summed in order), which `magnitude` bounds; the double
+// estimates add a tiny absolute error. A member can win only if its estimate lies
+// within both members' error bounds of the smallest estimate. Returns false when a
+// value is not finite, so that the caller falls back to all pairs.
+bool possible_exact_medoids(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
+                            Scratch& scratch, std::vector<std::uint64_t>& candidates) {
+  const std::size_t m = members.size(), d = data.cols();
+  std::vector<double> sum(d, 0.0);
+  double max_square = 0.0, sum_length = 0.0;
+  for (const std::uint64_t j : members) {
+    const float* x = data.row(j, scratch.row.data());
+    double square = 0.0;
+    for (std::size_t t = 0; t < d; ++t) sum[t] += x[t], square += double(x[t]) * x[t];
+    max_square = std::max(max_square, square);
+    sum_length += std::sqrt(square);
+  }
+  std::vector<double> mean(d);
+  for (std::size_t t = 0; t < d; ++t) mean[t] = sum[t] / double(m);
+
+  // Per member: the estimate of its total and a bound on the magnitude of its terms.
+  std::vector<double> estimate(m), magnitude(m);
+  double spread = 0.0;  // sum_j |x_j - mean|^2
+  for (std::size_t i = 0; i < m; ++i) {
+    const float* a = data.row(members[i], scratch.row.data());
+    double to_mean = 0.0, with_sum = 0.0, square = 0.0;
+    for (std::size_t t = 0; t < d; ++t) {
+      const double diff = a[t] - mean[t];
+      to_mean += diff * diff, with_sum += a[t] * sum[t], square += double(a[t]) * a[t];
+    }
+    spread += to_mean;
+    estimate[i] = euclidean ? double(m) * to_mean : double(m - 1) - (with_sum - square);
+    magnitude[i] = euclidean ? 0.0 : double(m - 1) + std::sqrt(square) * sum_length;
+  }
+  for (std::size_t i = 0; euclidean && i < m; ++i) estimate[i] += spread, magnitude[i] = estimate[i];
+
+  const double relative = double(m + d + 8) * 0x1p-22;  // 4 (m + d + 8) u: first-order bound with margin
+  const double absolute = double(m + d + 8) * 0x1p-50 * double(m) * (max_square + 1.0);
+  std::size_t lowest = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (!std::isfinite(estimate[i]) || !std::isfinite(magnitude[i])) return false;
+    if (estimate[i] < estimate[lowest]) lowest = i;
+  }
+  const double lowest_error = relative * magnitude[lowest] + absolute;
+  candidates.clear();
+  for (std::size_t i = 0; i < m; ++i) {
+    const double error = relative * magnitude[i] + absolute;
+    if (estimate[i] <= estimate[lowest] + lowest_error + error) candidates.push_back(members[i]);
+  }
+  return true;
+}
+
+}  // namespace
+
+void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
+                             std::span<const std::uint64_t> members, Scratch& scratch) {
+  if (members.empty()) return;
+  std::vector<std::uint64_t> candidates;
+  const bool narrowed = members.size() > kAllPairsMembers &&
+                        possible_exact_medoids(data, model.euclidean, members, scratch, candidates);
+  const std::uint64_t choice =
+      exact_medoid_among(data, model.euclidean, members, narrowed ? std::span(candidates) : members, scratch);
   install_medoid(model, data, cluster, choice, scratch);
 }
 
@@ -108,9 +178,10 @@ void KMeans::update_all_medoids(const MatrixView& data) {
 
 void KMeans::update_medoids_by_total_distance(const MatrixView& data) {
   medoids::Scratch scratch(data.cols());
+  const ClusterBuckets<std::uint64_t> buckets = bucket_by_cluster<std::uint64_t>(labels, n_clusters);
   for (std::uint64_t c = 0; c < n_clusters; ++c) {
     if (cluster_sizes[c] == 0.0f) continue;
-    medoids::apply_exact_medoid_rule(*this, data, c, scratch);
+    medoids::apply_exact_medoid_rule(*this, data, c, buckets.of(c), scratch);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster_buckets.h"
 #include "empty_cluster_repair.h"
 #include "kmeans.h"
 #include "progress.h"
@@ -66,22 +67,17 @@ void bucketed_means(const MatrixView& data, std::span<const std::uint64_t> label
                     bool allow_parallel, Matrix& means) {
   const std::size_t n = labels.size();
   const std::size_t d = data.cols();
-  std::vector<std::size_t> start(k + 1, 0);
-  for (const std::uint64_t label : labels) ++start[label + 1];
-  for (std::uint64_t c = 0; c < k; ++c) start[c + 1] += start[c];
-  std::vector<Index> members(n);
-  {
-    std::vector<std::size_t> next(start.begin(), start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) members[next[labels[i]]++] = static_cast<Index>(i);
-  }
+  const ClusterBuckets<Index> buckets = bucket_by_cluster<Index>(labels, k);
+  const std::vector<std::size_t>& start = buckets.start;
 
   const auto sum_clusters = [&](std::uint64_t first, std::uint64_t last) {
     std::vector<double> acc(d);
     std::vector<float> scratch(d);
     for (std::uint64_t c = first; c < last; ++c) {
-      const std::size_t count = start[c + 1] - start[c];
+      const std::span<const Index> members = buckets.of(c);
+      const std::size_t count = members.size();
       if (count == 0) continue;
-      const Index* list = members.data() + start[c];
+      const Index* list = members.data();
       mean_of_rows(data, count, [list](std::size_t m) { return static_cast<std::size_t>(list[m]); },
                    means.row(c), acc.data(), scratch.data());
     }

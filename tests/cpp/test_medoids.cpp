@@ -10,6 +10,9 @@
 #include "matrix.h"
 #include "matrix_view.h"
 #include "medoid_rules.h"
+#include "normalize.h"
+
+#include <random>
 
 namespace plovek {
 namespace {
@@ -222,6 +225,45 @@ TEST(MedoidPasses, RowsAreCopiedBitForBitFromStridedUnalignedData) {
     KMeans exact = make_record(d, {0, 1, 2}, {1.0f, 1.0f, 1.0f}, euclidean, 9.0f);
     exact.update_medoids_by_total_distance(data);
     for (std::size_t c = 0; c < n; ++c) EXPECT_TRUE(bit_equal(exact.centroids->row(c), rows[c]));
+  }
+}
+
+}  // namespace
+}  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// The narrowed exact-medoid rule must pick exactly the member the all-pairs rule picks,
+// including on exact ties (duplicated and integer-valued rows) and at both metrics.
+TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
+  std::mt19937 rng(2024);
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t m = 49 + rng() % 400, d = 1 + rng() % 40;
+    const bool euclidean = trial % 2 == 0;
+    const bool integers = trial % 3 == 0;  // small integers make exact ties common
+    std::normal_distribution<float> normal(trial % 5 == 0 ? 1000.0f : 0.0f, 1.0f);
+    std::vector<float> values(m * d);
+    for (float& v : values) v = integers ? float(int(rng() % 3)) : normal(rng);
+    for (std::size_t i = 0; i + 1 < m; i += 7)  // duplicated rows tie exactly
+      std::copy_n(&values[i * d], d, &values[(i + 1) * d]);
+    if (!euclidean && !integers)
+      for (std::size_t i = 0; i < m; ++i) scale_to_unit_length(std::span(&values[i * d], d));
+    const MatrixView data = MatrixView::row_major(values.data(), m, d);
+
+    // Members: every row but a few, ascending.
+    std::vector<std::uint64_t> labels(m, 0);
+    for (std::size_t i = 3; i < m; i += 11) labels[i] = 1;
+    KMeans model = make_record(d, labels, {1.0f, 1.0f}, euclidean);
+    std::vector<std::uint64_t> members;
+    for (std::size_t i = 0; i < m; ++i)
+      if (labels[i] == 0) members.push_back(i);
+
+    medoids::Scratch scratch(d);
+    const std::uint64_t all_pairs = medoids::exact_medoid_among(data, euclidean, members, members, scratch);
+    medoids::apply_exact_medoid_rule(model, data, 0, members, scratch);
+    ASSERT_EQ(model.medoid_indices[0], all_pairs) << "trial " << trial << " m=" << m << " d=" << d;
+    ASSERT_TRUE(bit_equal(model.centroids->row(0), &values[all_pairs * d]));
   }
 }
 
