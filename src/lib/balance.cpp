@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "balance_steps.h"
-#include "kernels/dot.h"
+#include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "normalize.h"
 #include "progress.h"
@@ -26,7 +26,8 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       placement_costs_(k_),
       distance_differences_(k_),
       size_gaps_(k_),
-      centroid_norms_(model.euclidean ? k_ : 0),
+      panels_(model.centroids.value().data(), k_, d_, model.euclidean),
+      similarities_(k_),
       row_scratch_(d_),
       medoid_scratch_(d_) {
   const std::size_t n = data_.rows();
@@ -35,9 +36,6 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
     std::span<float> sum = cluster_sums_.row(model_.labels[i]);
     for (std::size_t t = 0; t < d_; ++t) sum[t] += x[t];
   }
-  if (model_.euclidean) {
-    for (std::size_t j = 0; j < k_; ++j) refresh_centroid_norm(j);
-  }
 }
 
 void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
@@ -45,11 +43,6 @@ void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
   std::span<const float> sum = std::as_const(cluster_sums_).row(cluster);
   for (std::size_t t = 0; t < d_; ++t) centroid[t] = sum[t] / divisor;
   if (!model_.euclidean) scale_to_unit_length(centroid);
-}
-
-void BalanceRun::refresh_centroid_norm(std::size_t cluster) {
-  const float* centroid = std::as_const(model_.centroids.value()).row(cluster).data();
-  centroid_norms_[cluster] = kernels::dot(centroid, centroid, d_);
 }
 
 void BalanceRun::point_step(std::size_t i) {
@@ -72,14 +65,16 @@ void BalanceRun::point_step(std::size_t i) {
   } else if (home_size > 1.0f) {
     refresh_mean_centroid(home, home_size - 1.0f);
   }
-  if (euclidean) refresh_centroid_norm(home);
+  panels_.update_centroid(home, centroids.row(home).data());
   sizes[home] = reduced_home_size(home_size);
 
-  // Every centroid refresh updates its row's cached norm, so the cache matches the
+  // Every centroid refresh repacks its row (and its norm), so the panels match the
   // current centroids.
+  kernels::centroid_dots(panels_, x, 0, 1, similarities_.data());
+  const float* centroid_norms = panels_.score_bias();
   for (std::size_t j = 0; j < k_; ++j) {
-    const float similarity = kernels::dot(centroids.row(j).data(), x, d_);
-    distances_[j] = euclidean ? (centroid_norms_[j] - 2.0f * similarity) + point_norms_[i] : -similarity;
+    const float similarity = similarities_[j];
+    distances_[j] = euclidean ? (centroid_norms[j] - 2.0f * similarity) + point_norms_[i] : -similarity;
   }
 
   const std::size_t target = choose_target(distances_, sizes, size_penalty_, placement_costs_);
@@ -97,7 +92,7 @@ void BalanceRun::point_step(std::size_t i) {
     // When the point stays, this size still holds the residual share.
     refresh_mean_centroid(target, sizes[target]);
   }
-  if (euclidean) refresh_centroid_norm(target);
+  panels_.update_centroid(target, centroids.row(target).data());
 
   sizes[home] = sizes[home] - residual_share;
   model_.labels[i] = target;

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "matrix.h"
 #include "matrix_view.h"
@@ -116,8 +117,8 @@ inline bool size_penalty_usable(float size_penalty, std::size_t n) {
 // centroids. Every buffer a point step needs is allocated here, once.
 class BalanceRun {
  public:
-  // Builds the running per-cluster sums from the current labels (and, with the
-  // Euclidean metric, the centroid squared norms).
+  // Builds the running per-cluster sums from the current labels and packs the
+  // centroids (with their squared norms for the Euclidean metric).
   BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms);
 
   // One point step for point i: take it out of its home cluster, choose its target
@@ -137,7 +138,6 @@ class BalanceRun {
 
  private:
   void refresh_mean_centroid(std::size_t cluster, float divisor);
-  void refresh_centroid_norm(std::size_t cluster);
 
   KMeans& model_;
   MatrixView data_;
@@ -152,8 +152,10 @@ class BalanceRun {
   std::vector<float> placement_costs_;
   std::vector<float> distance_differences_;
   std::vector<float> size_gaps_;
-  // c_j . c_j, kept current for the rows that point steps change (Euclidean only).
-  std::vector<float> centroid_norms_;
+  // The centroids packed for the dot-product kernel, with c_j . c_j for the Euclidean
+  // metric; each point step repacks only the two rows it changes.
+  kernels::CentroidPanels panels_;
+  std::vector<float> similarities_;
   std::vector<float> row_scratch_;
   medoids::Scratch medoid_scratch_;
 };

@@ -15,6 +15,7 @@
 
 #include "balance_steps.h"
 #include "kernels/dot.h"
+#include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "matrix.h"
 #include "matrix_view.h"
@@ -343,9 +344,11 @@ TEST(BalancePointStep, CachedCentroidNormsFollowMovedCentroids) {
   const Matrix before = *setup.model.centroids;
   run.point_step(3);
   const float* x = values.data() + 3 * 2;
+  const kernels::CentroidPanels fresh(before.data(), 3, 2, true);
+  float similarities[3];
+  kernels::centroid_dots(fresh, x, 0, 1, similarities);
   for (std::size_t j = 0; j < 3; ++j) {
-    const float* c = before.row(j).data();
-    const float expected = (kernels::dot(c, c, 2) - 2.0f * kernels::dot(c, x, 2)) + setup.point_norms[3];
+    const float expected = (fresh.score_bias()[j] - 2.0f * similarities[j]) + setup.point_norms[3];
     EXPECT_EQ(run.distances()[j], expected) << "cluster " << j;
   }
 }
