@@ -10,6 +10,7 @@
 
 #include "cluster_buckets.h"
 #include "empty_cluster_repair.h"
+#include "kernels/widen_add.h"
 #include "kmeans.h"
 #include "progress.h"
 #include "random.h"
@@ -18,6 +19,9 @@
 namespace plovek {
 
 namespace {
+
+// How far ahead of the row being summed the mean update fetches member rows.
+constexpr std::size_t kRowsAhead = 8;
 
 // Below this many data values the mean update stays on the calling thread.
 constexpr std::size_t kParallelMeanWork = std::size_t{1} << 16;
@@ -52,8 +56,9 @@ void mean_of_rows(const MatrixView& data, std::size_t count, MemberAt member, st
   const std::size_t d = out.size();
   std::fill(acc, acc + d, 0.0);
   for (std::size_t m = 0; m < count; ++m) {
-    const float* row = data.row(member(m), scratch);
-    for (std::size_t t = 0; t < d; ++t) acc[t] += static_cast<double>(row[t]);
+    // Members are scattered over the data: fetch a few rows ahead.
+    if (m + kRowsAhead < count) data.prefetch_row(member(m + kRowsAhead));
+    kernels::widen_add(acc, data.row(member(m), scratch), d);
   }
   const double divisor = static_cast<double>(count);
   for (std::size_t t = 0; t < d; ++t) out[t] = static_cast<float>(acc[t] / divisor);

@@ -7,6 +7,7 @@
 
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
+#include "kernels/widen_add.h"
 
 namespace plovek::kernels {
 namespace {
@@ -144,6 +145,26 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
           ASSERT_NEAR(out[i * k + j], exact_dot(&p.points[i * d], c, d), 1e-5 * (1.0 + double(d)));
         }
       EXPECT_NEAR(panels.score_bias()[17], exact_dot(replacement.data(), replacement.data(), d), 1e-4);
+    });
+  }
+}
+
+}  // namespace
+}  // namespace plovek::kernels
+
+namespace plovek::kernels {
+namespace {
+
+TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditions) {
+  std::mt19937 rng(9);
+  for (const std::size_t d : kAwkwardDims) {
+    const std::vector<float> row = random_values(d + 1, rng);
+    std::vector<double> expected(d + 1, 0.1), acc;
+    widen_add_scalar(expected.data() + 1, row.data() + 1, d);
+    for_each_level([&](SimdLevel) {
+      acc.assign(d + 1, 0.1);
+      widen_add(acc.data() + 1, row.data() + 1, d);
+      EXPECT_EQ(acc, expected) << "d=" << d;
     });
   }
 }
