@@ -1,0 +1,72 @@
+"""Whole training and assignment runs, checked against NumPy."""
+
+import numpy as np
+import pytest
+
+from plovek import KMeans
+
+
+def labels_of(clusters, n):
+    """Checks that ``clusters`` partitions range(n) into ascending lists; returns per-row labels."""
+    labels = np.full(n, -1, dtype=np.int64)
+    for c, members in enumerate(clusters):
+        assert type(members) is list
+        assert all(type(i) is int for i in members)
+        assert members == sorted(set(members))
+        assert np.all(labels[members] == -1)
+        labels[members] = c
+    assert np.all(labels >= 0)
+    return labels
+
+
+def squared_distances(data, centroids):
+    d = data.astype(np.float64)
+    c = centroids.astype(np.float64)
+    return ((d[:, None, :] - c[None, :, :]) ** 2).sum(axis=2)
+
+
+def assert_nearest(data, centroids, labels):
+    dist = squared_distances(data, centroids)
+    best = dist.min(axis=1)
+    chosen = dist[np.arange(len(data)), labels]
+    assert np.all(chosen <= best + 1e-5 * (1 + best))
+
+
+@pytest.fixture
+def uneven():
+    """Five groups of very different sizes in 4-D."""
+    rng = np.random.default_rng(7)
+    sizes = [150, 40, 25, 60, 5]
+    centers = rng.uniform(-10, 10, size=(len(sizes), 4))
+    parts = [c + rng.standard_normal((s, 4)) for c, s in zip(centers, sizes)]
+    return np.concatenate(parts).astype(np.float32)
+
+
+def test_euclidean_training_labels_points_by_nearest_centroid(uneven):
+    km = KMeans(5).with_euclidean(True).with_iterations(15)
+    clusters = km.train(uneven, None)
+    assert len(clusters) == 5 and km.is_trained
+    labels = labels_of(clusters, len(uneven))
+    assert_nearest(uneven, km.centroids, labels)
+    assert_nearest(uneven, km.centroids, labels_of(km.assign(uneven, 1), len(uneven)))
+
+
+@pytest.mark.parametrize("max_diff", [1, 6])
+def test_balanced_run_keeps_sizes_within_the_allowed_spread(uneven, max_diff):
+    km = KMeans(5).with_euclidean(True).with_balanced(True).with_max_balance_diff(max_diff).with_iterations(8)
+    clusters = km.train(uneven, None)
+    labels_of(clusters, len(uneven))
+    sizes = [len(m) for m in clusters]
+    assert max(sizes) - min(sizes) <= max_diff
+
+
+@pytest.mark.parametrize("balanced", [False, True])
+def test_medoids_are_data_rows(uneven, balanced):
+    km = KMeans(5).with_euclidean(True).with_use_medoids(True).with_balanced(balanced).with_iterations(5)
+    clusters = km.train(uneven, None)
+    labels_of(clusters, len(uneven))
+    medoids = km.medoid_indices
+    assert type(medoids) is list and len(medoids) == 5
+    assert all(type(i) is int and 0 <= i < len(uneven) for i in medoids)
+    assert np.array_equal(km.centroids, uneven[medoids])
+    assert km.with_use_medoids(False).medoid_indices is None
