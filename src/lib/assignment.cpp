@@ -5,33 +5,14 @@
 #include "kernels/dot.h"
 #include "kmeans.h"
 #include "normalize.h"
+#include "row_blocks.h"
 #include "thread_pool.h"
 
 namespace plovek {
 
 namespace {
 
-constexpr std::size_t kRowsPerBlock = 96;   // points scored together against every centroid
 constexpr std::size_t kRowsPerTask = 1024;  // smallest share of the points one worker takes
-
-// Calls visit(first_row, count, rows, row_stride) for consecutive blocks of rows in
-// [begin, end), each block readable as contiguous rows: in place when the view
-// allows it, otherwise copied into `scratch`.
-template <class Visit>
-void for_each_row_block(const MatrixView& data, std::size_t begin, std::size_t end, std::vector<float>& scratch,
-                        Visit&& visit) {
-  const std::size_t d = data.cols();
-  for (std::size_t first = begin; first < end; first += kRowsPerBlock) {
-    const std::size_t count = std::min(kRowsPerBlock, end - first);
-    if (data.rows_are_direct()) {
-      visit(first, count, data.row(first, nullptr), data.row_stride());
-      continue;
-    }
-    scratch.resize(kRowsPerBlock * d);
-    for (std::size_t r = 0; r < count; ++r) data.copy_row(first + r, scratch.data() + r * d);
-    visit(first, count, static_cast<const float*>(scratch.data()), static_cast<std::ptrdiff_t>(d));
-  }
-}
 
 const Matrix& required_centroids(const KMeans& km) {
   if (!km.centroids) throw InternalError("centroids are required but absent");

@@ -17,7 +17,7 @@ namespace plovek {
 // rows of clusters without points are zero. Each row is summed in double precision
 // over its points in ascending index order and divided by the exact point count, then
 // rounded once to f32, so neither large clusters nor the worker count change a mean.
-// With `allow_parallel`, clusters are shared out among the pool's workers when the
+// With `allow_parallel`, ranges of clusters are shared out among the pool's workers when the
 // work is large enough (the pool must be usable from the calling thread).
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel = true);

@@ -8,20 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "cluster_buckets.h"
 #include "empty_cluster_repair.h"
 #include "kernels/widen_add.h"
 #include "kmeans.h"
 #include "progress.h"
 #include "random.h"
+#include "row_blocks.h"
 #include "thread_pool.h"
 
 namespace plovek {
 
 namespace {
-
-// How far ahead of the row being summed the mean update fetches member rows.
-constexpr std::size_t kRowsAhead = 8;
 
 // Below this many data values the mean update stays on the calling thread.
 constexpr std::size_t kParallelMeanWork = std::size_t{1} << 16;
@@ -48,66 +45,32 @@ bool all_finite(const MatrixView& data) {
   return true;
 }
 
-// Sums the rows named by `member(0..count-1)` (ascending) in double and stores their
-// mean, rounded once to f32, in `out`. `acc` and `scratch` hold d values each.
-template <class MemberAt>
-void mean_of_rows(const MatrixView& data, std::size_t count, MemberAt member, std::span<float> out,
-                  double* acc, float* scratch) {
-  const std::size_t d = out.size();
-  std::fill(acc, acc + d, 0.0);
-  for (std::size_t m = 0; m < count; ++m) {
-    // Members are scattered over the data: fetch a few rows ahead.
-    if (m + kRowsAhead < count) data.prefetch_row(member(m + kRowsAhead));
-    kernels::widen_add(acc, data.row(member(m), scratch), d);
-  }
-  const double divisor = static_cast<double>(count);
-  for (std::size_t t = 0; t < d; ++t) out[t] = static_cast<float>(acc[t] / divisor);
-}
-
-// Mean update for k > 1: a counting sort of the point indices by label gives every
-// cluster its ascending member list; clusters are then summed independently, in
-// contiguous ranges that hold about equal numbers of points.
-template <class Index>
-void bucketed_means(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
-                    bool allow_parallel, Matrix& means) {
-  const std::size_t n = labels.size();
-  const std::size_t d = data.cols();
-  const ClusterBuckets<Index> buckets = bucket_by_cluster<Index>(labels, k);
-  const std::vector<std::size_t>& start = buckets.start;
-
-  const auto sum_clusters = [&](std::uint64_t first, std::uint64_t last) {
-    std::vector<double> acc(d);
-    std::vector<float> scratch(d);
-    for (std::uint64_t c = first; c < last; ++c) {
-      const std::span<const Index> members = buckets.of(c);
-      const std::size_t count = members.size();
-      if (count == 0) continue;
-      const Index* list = members.data();
-      mean_of_rows(data, count, [list](std::size_t m) { return static_cast<std::size_t>(list[m]); },
-                   means.row(c), acc.data(), scratch.data());
-    }
-  };
-
-  const bool parallel = allow_parallel && n * std::max<std::size_t>(d, 1) >= kParallelMeanWork;
-  const std::size_t workers = parallel ? global_pool_size() : 1;
-  if (workers <= 1) {
-    sum_clusters(0, k);
-    return;
-  }
-  // Cut the cluster range into tasks of roughly n / tasks points each.
-  const std::size_t tasks = static_cast<std::size_t>(std::min<std::uint64_t>(k, 4 * workers));
+// Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
+// of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
+std::vector<std::uint64_t> balanced_cluster_ranges(std::span<const std::uint64_t> counts, std::size_t parts) {
+  const std::uint64_t k = counts.size();
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
   std::vector<std::uint64_t> bounds{0};
-  for (std::size_t t = 1; t < tasks; ++t) {
-    const std::size_t target = n / tasks * t;
-    const auto cut = std::upper_bound(start.begin() + static_cast<std::ptrdiff_t>(bounds.back()) + 1,
-                                      start.end() - 1, target);
-    const auto cluster = static_cast<std::uint64_t>(cut - start.begin()) - 1;
-    if (cluster > bounds.back()) bounds.push_back(cluster);
+  std::uint64_t seen = 0;
+  for (std::uint64_t c = 0; c + 1 < k && bounds.size() < parts; ++c) {
+    seen += counts[c];
+    if (seen * parts >= total * bounds.size()) bounds.push_back(c + 1);
   }
   bounds.push_back(k);
-  parallel_for(bounds.size() - 1, 1, [&](std::size_t first, std::size_t last) {
-    for (std::size_t task = first; task < last; ++task) sum_clusters(bounds[task], bounds[task + 1]);
-  });
+  return bounds;
+}
+
+// Adds, in double, every row whose label lies in [first, last) to that cluster's row
+// of `sums` ((last - first) x d), scanning the points in ascending order.
+void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
+                          std::uint64_t last, std::span<double> sums) {
+  std::vector<float> scratch;
+  for_each_row_block(data, 0, labels.size(), scratch,
+                     [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+                       kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last, sums.data(),
+                                                  data.cols());
+                     });
 }
 
 // The per-cluster ascending point lists of `labels`.
@@ -128,21 +91,36 @@ ClusterLists lists_from_labels(std::span<const std::uint64_t> labels, std::uint6
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel) {
   if (labels.size() != data.rows()) throw InternalError("mean update needs one label per point");
+  std::vector<std::uint64_t> counts(k, 0);
   for (const std::uint64_t label : labels) {
     if (label >= k) throw InternalError("mean update: label out of range");
+    ++counts[label];
   }
-  const std::size_t d = data.cols();
+  const std::size_t n = labels.size(), d = data.cols();
   Matrix means(k, d);
-  const std::size_t n = labels.size();
   if (n == 0 || d == 0) return means;
-  if (k == 1) {
-    std::vector<double> acc(d);
-    std::vector<float> scratch(d);
-    mean_of_rows(data, n, [](std::size_t m) { return m; }, means.row(0), acc.data(), scratch.data());
-  } else if (n <= std::numeric_limits<std::uint32_t>::max()) {
-    bucketed_means<std::uint32_t>(data, labels, k, allow_parallel, means);
+
+  // Workers own disjoint cluster ranges and each scans all points in order, so every
+  // sum receives its rows in ascending point order whatever the number of workers.
+  const bool parallel = allow_parallel && k > 1 && n * d >= kParallelMeanWork;
+  const std::vector<std::uint64_t> bounds = balanced_cluster_ranges(counts, parallel ? global_pool_size() : 1);
+  const auto mean_of_range = [&](std::size_t r) {
+    const std::uint64_t first = bounds[r], last = bounds[r + 1];
+    std::vector<double> sums((last - first) * d, 0.0);
+    add_rows_of_clusters(data, labels, first, last, sums);
+    for (std::uint64_t c = first; c < last; ++c) {
+      if (counts[c] == 0) continue;
+      const double* sum = sums.data() + (c - first) * d;
+      std::span<float> mean = means.row(c);
+      for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sum[t] / static_cast<double>(counts[c]));
+    }
+  };
+  if (bounds.size() == 2) {
+    mean_of_range(0);
   } else {
-    bucketed_means<std::uint64_t>(data, labels, k, allow_parallel, means);
+    parallel_for(bounds.size() - 1, 1, [&](std::size_t first, std::size_t last) {
+      for (std::size_t r = first; r < last; ++r) mean_of_range(r);
+    });
   }
   return means;
 }

@@ -65,13 +65,13 @@ struct Problem {
 
 Problem random_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng) {
   Problem p{n, k, d, random_values(n * d, rng), random_values(k * d, rng), {}};
-  for (std::size_t i = 0; i < n; ++i) p.point_norms.push_back(dot_f32_scalar(&p.points[i * d], &p.points[i * d], d));
+  for (std::size_t i = 0; i < n; ++i) p.point_norms.push_back(dot_f32_scalar(p.points.data() + i * d, p.points.data() + i * d, d));
   return p;
 }
 
 double exact_score(const Problem& p, std::size_t i, std::size_t j, bool euclidean) {
-  const float* x = &p.points[i * p.d];
-  const float* c = &p.centroids[j * p.d];
+  const float* x = p.points.data() + i * p.d;
+  const float* c = p.centroids.data() + j * p.d;
   if (!euclidean) return exact_dot(x, c, p.d);
   return exact_dot(c, c, p.d) - 2.0 * exact_dot(c, x, p.d) + exact_dot(x, x, p.d);
 }
@@ -115,7 +115,7 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
     }
     for (std::size_t i = 0; i < p.n; ++i)
       for (std::size_t t = 0; t < d; ++t) p.points[i * d + t] = 1.0f;
-    for (std::size_t i = 0; i < p.n; ++i) p.point_norms[i] = dot_f32_scalar(&p.points[i * d], &p.points[i * d], d);
+    for (std::size_t i = 0; i < p.n; ++i) p.point_norms[i] = dot_f32_scalar(p.points.data() + i * d, p.points.data() + i * d, d);
     for_each_level([&](SimdLevel) {
       std::vector<std::uint64_t> labels(p.n);
       for (const bool euclidean : {true, false}) {
@@ -141,8 +141,8 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
       centroid_dots(panels, p.points.data(), std::ptrdiff_t(d), p.n, out.data());
       for (std::size_t i = 0; i < p.n; ++i)
         for (std::size_t j = 0; j < k; ++j) {
-          const float* c = j == 17 ? replacement.data() : &p.centroids[j * d];
-          ASSERT_NEAR(out[i * k + j], exact_dot(&p.points[i * d], c, d), 1e-5 * (1.0 + double(d)));
+          const float* c = j == 17 ? replacement.data() : p.centroids.data() + j * d;
+          ASSERT_NEAR(out[i * k + j], exact_dot(p.points.data() + i * d, c, d), 1e-5 * (1.0 + double(d)));
         }
       EXPECT_NEAR(panels.score_bias()[17], exact_dot(replacement.data(), replacement.data(), d), 1e-4);
     });
@@ -155,16 +155,22 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
 namespace plovek::kernels {
 namespace {
 
-TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditions) {
+TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
   std::mt19937 rng(9);
   for (const std::size_t d : kAwkwardDims) {
-    const std::vector<float> row = random_values(d + 1, rng);
-    std::vector<double> expected(d + 1, 0.1), acc;
-    widen_add_scalar(expected.data() + 1, row.data() + 1, d);
+    const std::size_t count = 23;
+    const std::vector<float> rows = random_values(count * d + 1, rng);
+    std::vector<std::uint64_t> labels(count);
+    for (std::uint64_t& label : labels) label = rng() % 5;
+    // Clusters 1..3 only, rows offset by one float (unaligned), sums seeded non-zero.
+    std::vector<double> expected(3 * d, 0.1);
+    for (std::size_t r = 0; r < count; ++r)
+      if (labels[r] >= 1 && labels[r] < 4)
+        for (std::size_t t = 0; t < d; ++t) expected[(labels[r] - 1) * d + t] += double(rows[1 + r * d + t]);
     for_each_level([&](SimdLevel) {
-      acc.assign(d + 1, 0.1);
-      widen_add(acc.data() + 1, row.data() + 1, d);
-      EXPECT_EQ(acc, expected) << "d=" << d;
+      std::vector<double> sums(3 * d, 0.1);
+      add_rows_by_label(rows.data() + 1, std::ptrdiff_t(d), count, labels.data(), 1, 4, sums.data(), d);
+      EXPECT_EQ(sums, expected) << "d=" << d;
     });
   }
 }
