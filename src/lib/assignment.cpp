@@ -3,7 +3,9 @@
 
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
+#include "kernels/widen_add.h"
 #include "kmeans.h"
+#include "mean_update.h"
 #include "normalize.h"
 #include "row_blocks.h"
 #include "thread_pool.h"
@@ -37,28 +39,60 @@ std::vector<float> compute_point_norms(const MatrixView& data) {
   return norms;
 }
 
-void KMeans::assign_clusters(const MatrixView& data, std::span<const float> point_norms) {
-  const Matrix& current = required_centroids(*this);
-  const std::size_t n = data.rows();
-  if (euclidean && point_norms.size() != n) throw InternalError("point norms are required for the Euclidean metric");
-  const kernels::CentroidPanels panels(current.data(), current.rows(), current.cols(), euclidean);
+namespace {
 
-  std::vector<std::uint64_t> new_labels(n);
-  parallel_for(n, kRowsPerTask, [&](std::size_t begin, std::size_t end) {
+// New labels for every row (nearest centroid, in parallel over chunks of rows) and
+// their 64-bit counts per cluster. With `sums`, every chunk also adds its rows to its
+// own partial sums, chunks being those of the plan.
+std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::span<const float> point_norms,
+                                       ChunkedRowSums* sums) {
+  const Matrix& current = required_centroids(km);
+  const std::size_t n = data.rows(), k = current.rows(), d = current.cols();
+  const bool euclidean = km.euclidean;
+  if (euclidean && point_norms.size() != n) throw InternalError("point norms are required for the Euclidean metric");
+  const kernels::CentroidPanels panels(current.data(), k, d, euclidean);
+
+  // Written in place: every entry is replaced, and reusing the buffer spares the page
+  // faults of a fresh n-entry allocation on every call.
+  km.labels.resize(n);
+  std::uint64_t* labels = km.labels.data();
+  const std::size_t chunk_rows = sums ? sums->chunk_rows() : kRowsPerTask;
+  parallel_for((n + chunk_rows - 1) / chunk_rows, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
     std::vector<float> scratch;
-    for_each_row_block(data, begin, end, scratch,
-                       [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-                         const float* norms = euclidean ? point_norms.data() + first : nullptr;
-                         kernels::nearest_centroids(panels, rows, stride, count, norms, new_labels.data() + first);
-                       });
+    for (std::size_t c = first_chunk; c < last_chunk; ++c) {
+      double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
+      for_each_row_block(data, c * chunk_rows, std::min(n, (c + 1) * chunk_rows), scratch,
+                         [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+                           const float* norms = euclidean ? point_norms.data() + first : nullptr;
+                           kernels::nearest_centroids(panels, rows, stride, count, norms, labels + first);
+                           if (chunk_sums)
+                             kernels::add_rows_by_label(rows, stride, count, labels + first, 0, k, chunk_sums, d);
+                         });
+    }
   });
-  labels = std::move(new_labels);
 
   // Counted in 64 bits and stored as the nearest f32: an f32 running count would
   // stop growing at 2^24 points.
-  std::vector<std::uint64_t> counts(n_clusters, 0);
-  for (const std::uint64_t label : labels) ++counts[label];
-  cluster_sizes.assign(counts.begin(), counts.end());
+  std::vector<std::uint64_t> counts(k, 0);
+  for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
+  km.cluster_sizes.assign(counts.begin(), counts.end());
+  return counts;
+}
+
+}  // namespace
+
+void KMeans::assign_clusters(const MatrixView& data, std::span<const float> point_norms) {
+  assign_rows(*this, data, point_norms, nullptr);
+}
+
+Matrix KMeans::assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms) {
+  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(data.rows(), n_clusters, data.cols());
+  if (!sums) {
+    assign_clusters(data, point_norms);
+    return mean_centroids(data, labels, n_clusters);
+  }
+  const std::vector<std::uint64_t> counts = assign_rows(*this, data, point_norms, &*sums);
+  return sums->means(counts);
 }
 
 float KMeans::compute_cost(const MatrixView& data) const {

@@ -1,6 +1,5 @@
-// The steps of a training iteration that follow the assignment: the mean update
-// (train.cpp) and the randomised repair of empty clusters (empty_cluster_repair.cpp).
-// Declared here so that tests can run them on a state of their choosing.
+// The randomised repair of empty clusters that follows each training update. Declared
+// here so that tests can run it on a state of their choosing.
 #pragma once
 
 #include <cstdint>
@@ -12,15 +11,6 @@
 #include "random.h"
 
 namespace plovek {
-
-// A k x d matrix whose row c is the mean of the data rows i with labels[i] = c; the
-// rows of clusters without points are zero. Each row is summed in double precision
-// over its points in ascending index order and divided by the exact point count, then
-// rounded once to f32, so neither large clusters nor the worker count change a mean.
-// With `allow_parallel`, ranges of clusters are shared out among the pool's workers when the
-// work is large enough (the pool must be usable from the calling thread).
-Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
-                      bool allow_parallel = true);
 
 // Re-seeds every cluster whose size is exactly 0.0, in cluster order, from a donor
 // drawn with probability growing with its size: in mean mode the donor's centroid is

@@ -50,6 +50,9 @@ struct KMeans {
   // New labels (nearest centroid, in parallel on the pool) and cluster sizes.
   // `point_norms` must hold x.x per row when `euclidean` is set; ignored otherwise.
   void assign_clusters(const MatrixView& data, std::span<const float> point_norms);
+  // assign_clusters, then the mean of each cluster's rows (zero rows for empty
+  // clusters), summed in double while the assignment pass reads the rows anyway.
+  Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms);
   // Mean squared distance (euclidean) or mean inner product of points to their centroid.
   float compute_cost(const MatrixView& data) const;
   // Inner-product metric only: scales every non-zero centroid row to unit length.

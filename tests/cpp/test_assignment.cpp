@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kmeans.h"
+#include "mean_update.h"
 
 namespace plovek {
 namespace {
@@ -121,6 +122,41 @@ TEST(AssignmentNormalisation, GivesUnitRowsForInnerProductOnlyAndKeepsZeroRows) 
   KMeans euclidean = record_with_centroids({{3, 4}}, true);
   euclidean.postprocess_centroids();
   EXPECT_EQ(euclidean.centroids->row(0)[0], 3.0f);
+}
+
+}  // namespace
+}  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// The fused pass must give the labels of assign_clusters and the means of the
+// separate mean update; quarter-integer data makes every double sum exact, so the two
+// summation orders must agree to the bit.
+TEST(AssignmentMeans, FusedPassGivesTheSeparateMeansOverManyChunksAndLayouts) {
+  const std::size_t n = 30'011, d = 5, k = 7;
+  std::mt19937 rng(4);
+  std::vector<float> rows(n * d);
+  for (float& v : rows) v = 0.25f * float(int(rng() % 400) - 200);
+  std::vector<float> column_major(n * d);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t t = 0; t < d; ++t) column_major[t * n + i] = rows[i * d + t];
+  for (const bool euclidean : {true, false}) {
+    for (const MatrixView& view : {MatrixView::row_major(rows.data(), n, d),
+                                   MatrixView(column_major.data(), n, d, 1, std::ptrdiff_t(n))}) {
+      KMeans km(k);
+      km.euclidean = euclidean;
+      km.centroids = Matrix(k, d);
+      std::copy_n(rows.begin(), k * d, km.centroids->data());
+      const std::vector<float> norms = compute_point_norms(view);
+      KMeans separate = km.clone();
+      separate.assign_clusters(view, norms);
+      const Matrix fused = km.assign_clusters_and_means(view, norms);
+      EXPECT_EQ(km.labels, separate.labels);
+      EXPECT_EQ(km.cluster_sizes, separate.cluster_sizes);
+      EXPECT_EQ(fused, mean_centroids(view, separate.labels, k));
+    }
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
+#include "mean_update.h"
 #include "kmeans.h"
 #include "random.h"
 

@@ -1,0 +1,118 @@
+#include "mean_update.h"
+
+#include <algorithm>
+
+#include "kernels/widen_add.h"
+#include "kmeans_error.h"
+#include "row_blocks.h"
+#include "thread_pool.h"
+
+namespace plovek {
+
+namespace {
+
+// Below this many data values the mean update stays on the calling thread.
+constexpr std::size_t kParallelMeanWork = std::size_t{1} << 16;
+// Chunks of the fused sums: at least this many rows, and at most this much memory.
+constexpr std::size_t kMinChunkRows = 8192;
+constexpr std::size_t kMaxChunkSumBytes = std::size_t{64} << 20;
+
+// Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
+// of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
+std::vector<std::uint64_t> balanced_cluster_ranges(std::span<const std::uint64_t> counts, std::size_t parts) {
+  const std::uint64_t k = counts.size();
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  std::vector<std::uint64_t> bounds{0};
+  std::uint64_t seen = 0;
+  for (std::uint64_t c = 0; c + 1 < k && bounds.size() < parts; ++c) {
+    seen += counts[c];
+    if (seen * parts >= total * bounds.size()) bounds.push_back(c + 1);
+  }
+  bounds.push_back(k);
+  return bounds;
+}
+
+// Adds, in double, every row whose label lies in [first, last) to that cluster's row
+// of `sums` ((last - first) x d), scanning the points in ascending order.
+void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
+                          std::uint64_t last, std::span<double> sums) {
+  std::vector<float> scratch;
+  for_each_row_block(data, 0, labels.size(), scratch,
+                     [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+                       kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last, sums.data(),
+                                                  data.cols());
+                     });
+}
+
+// sums / count per cluster in double, rounded once to f32; zero rows for empty clusters.
+Matrix divide_sums(const double* sums, std::span<const std::uint64_t> counts, std::size_t d) {
+  Matrix means(counts.size(), d);
+  for (std::size_t c = 0; c < counts.size(); ++c) {
+    if (counts[c] == 0) continue;
+    std::span<float> mean = means.row(c);
+    for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sums[c * d + t] / static_cast<double>(counts[c]));
+  }
+  return means;
+}
+
+}  // namespace
+
+Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
+                      bool allow_parallel) {
+  if (labels.size() != data.rows()) throw InternalError("mean update needs one label per point");
+  std::vector<std::uint64_t> counts(k, 0);
+  for (const std::uint64_t label : labels) {
+    if (label >= k) throw InternalError("mean update: label out of range");
+    ++counts[label];
+  }
+  const std::size_t n = labels.size(), d = data.cols();
+  Matrix means(k, d);
+  if (n == 0 || d == 0) return means;
+
+  // Workers own disjoint cluster ranges and each scans all points in order, so every
+  // sum receives its rows in ascending point order whatever the number of workers.
+  const bool parallel = allow_parallel && k > 1 && n * d >= kParallelMeanWork;
+  const std::vector<std::uint64_t> bounds = balanced_cluster_ranges(counts, parallel ? global_pool_size() : 1);
+  const auto mean_of_range = [&](std::size_t r) {
+    const std::uint64_t first = bounds[r], last = bounds[r + 1];
+    std::vector<double> sums((last - first) * d, 0.0);
+    add_rows_of_clusters(data, labels, first, last, sums);
+    for (std::uint64_t c = first; c < last; ++c) {
+      if (counts[c] == 0) continue;
+      const double* sum = sums.data() + (c - first) * d;
+      std::span<float> mean = means.row(c);
+      for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sum[t] / static_cast<double>(counts[c]));
+    }
+  };
+  if (bounds.size() == 2) {
+    mean_of_range(0);
+  } else {
+    parallel_for(bounds.size() - 1, 1, [&](std::size_t first, std::size_t last) {
+      for (std::size_t r = first; r < last; ++r) mean_of_range(r);
+    });
+  }
+  return means;
+}
+
+std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k, std::size_t d) {
+  const std::size_t per_chunk = k * d * sizeof(double);
+  if (n == 0 || d == 0 || per_chunk == 0 || per_chunk > kMaxChunkSumBytes / 2) return std::nullopt;
+  const std::size_t max_chunks = kMaxChunkSumBytes / per_chunk;
+  const std::size_t rows = std::max(kMinChunkRows, (n + max_chunks - 1) / max_chunks);
+  return ChunkedRowSums(rows, (n + rows - 1) / rows, k, d);
+}
+
+ChunkedRowSums::ChunkedRowSums(std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d)
+    : chunk_rows_(chunk_rows), chunk_count_(chunk_count), k_(k), d_(d), sums_(chunk_count * k * d, 0.0) {}
+
+Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) const {
+  std::vector<double> total(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(k_ * d_));
+  for (std::size_t c = 1; c < chunk_count_; ++c) {
+    const double* chunk = sums_.data() + c * k_ * d_;
+    for (std::size_t e = 0; e < k_ * d_; ++e) total[e] += chunk[e];
+  }
+  return divide_sums(total.data(), counts, d_);
+}
+
+}  // namespace plovek
