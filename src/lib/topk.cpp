@@ -68,30 +68,39 @@ class Scorer {
   bool euclidean_;
 };
 
+// Below this many chosen clusters an insertion scan beats a selection algorithm.
+constexpr std::size_t kInsertionTake = 16;
+
 // The `take` best clusters of one point into `chosen` (in no particular order: each
-// point is appended once to each chosen list, so only the set matters). `order` holds
-// room for every cluster.
+// point is appended once to each chosen list, so only the set matters): the first
+// `take` of the clusters stably sorted by score. `order` holds room for every cluster.
 void select_best(std::span<const float> scores, std::size_t take, std::uint64_t* chosen,
                  std::vector<std::uint32_t>& order) {
   const std::size_t clusters = scores.size();
-  if (take == 1) {
-    std::size_t best = 0;
-    for (std::size_t c = 1; c < clusters; ++c) {
-      if (scores[c] < scores[best]) best = c;
-    }
-    chosen[0] = best;
-    return;
-  }
   if (take >= clusters) {
     for (std::size_t c = 0; c < clusters; ++c) chosen[c] = c;
     return;
   }
-  for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
-  const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
-    return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
-  };
-  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
-                   order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
+  if (take <= kInsertionTake) {
+    // order[0..kept) stays sorted nearest-first. Clusters arrive in ascending index
+    // order, so a newcomer goes after every kept cluster of equal score, and enters a
+    // full list only when strictly nearer than its last entry.
+    std::size_t kept = 0;
+    for (std::size_t c = 0; c < clusters; ++c) {
+      const float score = scores[c];
+      if (kept == take && !(score < scores[order[kept - 1]])) continue;
+      std::size_t slot = kept < take ? kept++ : take - 1;
+      for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
+      order[slot] = static_cast<std::uint32_t>(c);
+    }
+  } else {
+    for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
+    const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
+      return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
+    };
+    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
+                     order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
+  }
   for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
 }
 

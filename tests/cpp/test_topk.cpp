@@ -127,7 +127,7 @@ TEST(TopKOrder, MatchesAStableSortOfAllClusters) {
     const KMeans wide = random_model(300, 4, euclidean, 44);
     const MatrixView data = MatrixView::row_major(large.data(), 12000, 4);
     const auto large_orders = reference_orders(wide, data);
-    for (const std::uint64_t k : {1, 200}) EXPECT_EQ(wide.assign(data, k).value(), first_k(large_orders, 300, k)) << k;
+    for (const std::uint64_t k : {1, 5, 16, 17, 200}) EXPECT_EQ(wide.assign(data, k).value(), first_k(large_orders, 300, k)) << k;
   }
   // No rows: one empty list per cluster.
   EXPECT_EQ(random_model(3, 2, true, 45).assign(MatrixView(nullptr, 0, 2, 2, 1), 2).value(), (Lists{{}, {}, {}}));
