@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "balance_steps.h"
+#include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "normalize.h"
@@ -14,6 +15,24 @@
 namespace plovek {
 
 namespace balancing {
+
+std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes, float size_penalty,
+                          std::span<float> costs) {
+  for (std::size_t j = 0; j < distances.size(); ++j) costs[j] = distances[j] + size_penalty * sizes[j];
+  return kernels::index_of_min(costs.data(), costs.size());
+}
+
+float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
+                     std::span<float> distance_differences, std::span<float> size_gaps) {
+  const float home_distance = distances[home];
+  const float home_size = sizes[home];
+  for (std::size_t j = 0; j < distances.size(); ++j) {
+    distance_differences[j] = distances[j] - home_distance;
+    size_gaps[j] = home_size - sizes[j];
+  }
+  return kernels::smallest_quotient(distance_differences.data(), size_gaps.data(), sizes.data(), home_size,
+                                    sizes.size());
+}
 
 BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
     : model_(model),
@@ -98,22 +117,30 @@ void BalanceRun::point_step(std::size_t i) {
   model_.labels[i] = target;
 }
 
-void BalanceRun::run_iteration() {
+void BalanceRun::run_iteration(CancellationPoints* cancellation) {
   next_size_penalty_ = std::numeric_limits<float>::infinity();
   const std::size_t n = data_.rows();
-  for (std::size_t i = 0; i < n; ++i) point_step(i);
+  if (cancellation == nullptr) {
+    for (std::size_t i = 0; i < n; ++i) point_step(i);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    point_step(i);
+    cancellation->poll();
+  }
 }
 
 }  // namespace balancing
 
-void KMeans::balance_clusters(const MatrixView& data, std::span<const float> point_norms) {
+void KMeans::balance_clusters(const MatrixView& data, std::span<const float> point_norms,
+                              CancellationPoints* cancellation) {
   if (verbose) write_progress_line("Balancing clusters...\n");
   balancing::BalanceRun run(*this, data, point_norms);
   const float limit = balancing::spread_limit(max_balance_diff);
   float spread = balancing::size_spread(cluster_sizes);
   std::int32_t iteration = 0;
   while (spread > limit) {
-    run.run_iteration();
+    run.run_iteration(cancellation);
     run.set_size_penalty(balancing::grown_size_penalty(run.size_penalty(), run.next_size_penalty()));
     spread = balancing::size_spread(cluster_sizes);
     ++iteration;

@@ -53,34 +53,15 @@ inline float size_spread(std::span<const float> sizes) {
 // Fills costs[j] = distances[j] + size_penalty * sizes[j] and returns the index of the
 // smallest; a later cluster wins only with a strictly smaller cost, so the lowest
 // index wins ties (under both metrics).
-inline std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes,
-                                 float size_penalty, std::span<float> costs) {
-  std::size_t target = 0;
-  for (std::size_t j = 0; j < distances.size(); ++j) {
-    costs[j] = distances[j] + size_penalty * sizes[j];
-    if (j == 0 || costs[j] < costs[target]) target = j;
-  }
-  return target;
-}
+std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes, float size_penalty,
+                          std::span<float> costs);
 
 // The smallest weight at which the point would rather join a smaller cluster than stay
 // in `home` (whose size is already reduced): over the clusters j smaller than home
 // with a non-zero gap, (distances[j] - distances[home]) / (sizes[home] - sizes[j]).
 // +infinity when no cluster is smaller. Fills the distance differences and size gaps.
-inline float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
-                            std::span<float> distance_differences, std::span<float> size_gaps) {
-  const float home_distance = distances[home];
-  const float home_size = sizes[home];
-  float smallest = std::numeric_limits<float>::infinity();
-  for (std::size_t j = 0; j < distances.size(); ++j) {
-    distance_differences[j] = distances[j] - home_distance;
-    size_gaps[j] = home_size - sizes[j];
-    if (!(home_size > sizes[j]) || size_gaps[j] == 0.0f) continue;
-    const float value = distance_differences[j] / size_gaps[j];
-    if (value < smallest) smallest = value;
-  }
-  return smallest;
-}
+float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
+                     std::span<float> distance_differences, std::span<float> size_gaps);
 
 // A point's switch penalty lowers the iteration's candidate when it lies strictly
 // between the current size penalty and the candidate so far.
@@ -126,8 +107,9 @@ class BalanceRun {
   // iteration's next size penalty if the point allows.
   void point_step(std::size_t i);
 
-  // One balance iteration: next penalty reset to +infinity, then point steps 0..n-1.
-  void run_iteration();
+  // One balance iteration: next penalty reset to +infinity, then point steps 0..n-1,
+  // each followed by a cancellation point when `cancellation` is given.
+  void run_iteration(CancellationPoints* cancellation = nullptr);
 
   float size_penalty() const { return size_penalty_; }
   void set_size_penalty(float value) { size_penalty_ = value; }

@@ -580,3 +580,46 @@ TEST(BalanceTermination, TwoClustersOfDuplicatesEnd) {
 
 }  // namespace
 }  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// The vectorised scans must equal the plain sequential definitions, ties, infinities
+// and unorderable costs included.
+TEST(BalanceSteps, ScansMatchTheSequentialDefinitions) {
+  std::mt19937 rng(17);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::size_t k = 1 + rng() % 70;
+    std::vector<float> distances(k), sizes(k), costs(k), differences(k), gaps(k);
+    for (std::size_t j = 0; j < k; ++j) {
+      const unsigned pick = rng() % 10;
+      distances[j] = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 7) - 3);  // few values: many ties
+      sizes[j] = float(rng() % 5);
+    }
+    if (trial % 7 == 0) distances[0] = std::numeric_limits<float>::quiet_NaN();
+    const float penalty = trial % 3 == 0 ? 0.0f : 0.5f;
+
+    std::size_t expected_target = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      const float cost = distances[j] + penalty * sizes[j];
+      if (j == 0 || cost < distances[expected_target] + penalty * sizes[expected_target]) expected_target = j;
+    }
+    EXPECT_EQ(balancing::choose_target(distances, sizes, penalty, costs), expected_target) << "trial " << trial;
+
+    const std::size_t home = rng() % k;
+    float expected_switch = inf;
+    for (std::size_t j = 0; j < k; ++j) {
+      const float gap = sizes[home] - sizes[j];
+      if (!(sizes[home] > sizes[j]) || gap == 0.0f) continue;
+      const float value = (distances[j] - distances[home]) / gap;
+      if (value < expected_switch) expected_switch = value;
+    }
+    const float got = balancing::switch_penalty(distances, sizes, home, differences, gaps);
+    EXPECT_TRUE(got == expected_switch || (std::isnan(got) && std::isnan(expected_switch)))
+        << "trial " << trial << ": " << got << " vs " << expected_switch;
+  }
+}
+
+}  // namespace
+}  // namespace plovek

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
+#include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
 #include "kernels/widen_add.h"
@@ -171,6 +173,35 @@ TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
       std::vector<double> sums(3 * d, 0.1);
       add_rows_by_label(rows.data() + 1, std::ptrdiff_t(d), count, labels.data(), 1, 4, sums.data(), d);
       EXPECT_EQ(sums, expected) << "d=" << d;
+    });
+  }
+}
+
+}  // namespace
+}  // namespace plovek::kernels
+
+namespace plovek::kernels {
+namespace {
+
+TEST(KernelBalanceScans, EveryLevelMatchesTheSequentialScans) {
+  std::mt19937 rng(21);
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const float specials[] = {inf, -inf, nan, 0.0f, -0.0f};
+  for (int trial = 0; trial < 600; ++trial) {
+    const std::size_t k = rng() % 75;
+    std::vector<float> values(k + 1), gaps(k + 1), sizes(k + 1);
+    for (std::size_t j = 0; j < k + 1; ++j) {
+      values[j] = rng() % 6 == 0 ? specials[rng() % 5] : float(int(rng() % 9) - 4);
+      gaps[j] = rng() % 5 == 0 ? 0.0f : float(int(rng() % 5) - 2);
+      sizes[j] = float(rng() % 4);
+    }
+    // One float past the start: unaligned.
+    const std::size_t expected_index = index_of_min_scalar(values.data() + 1, k);
+    const float expected_quotient = smallest_quotient_scalar(values.data() + 1, gaps.data() + 1, sizes.data() + 1, 2.0f, k);
+    for_each_level([&](SimdLevel) {
+      EXPECT_EQ(index_of_min(values.data() + 1, k), expected_index) << "trial " << trial;
+      const float got = smallest_quotient(values.data() + 1, gaps.data() + 1, sizes.data() + 1, 2.0f, k);
+      EXPECT_TRUE(got == expected_quotient) << "trial " << trial << ": " << got << " vs " << expected_quotient;
     });
   }
 }
