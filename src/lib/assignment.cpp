@@ -3,7 +3,7 @@
 
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
-#include "kernels/widen_add.h"
+#include "kernels/f64_kernels.h"
 #include "kmeans.h"
 #include "mean_update.h"
 #include "normalize.h"

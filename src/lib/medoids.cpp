@@ -6,6 +6,7 @@
 
 #include "cluster_buckets.h"
 #include "kernels/dot.h"
+#include "kernels/f64_kernels.h"
 #include "kmeans.h"
 #include "medoid_rules.h"
 
@@ -104,36 +105,45 @@ constexpr std::size_t kAllPairsMembers = 48;
 bool possible_exact_medoids(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
                             Scratch& scratch, std::vector<std::uint64_t>& candidates) {
   const std::size_t m = members.size(), d = data.cols();
-  std::vector<double> sum(d, 0.0);
+  // sum_j x_j and |x_j|^2, in double.
+  std::vector<double> sum(d, 0.0), square(m);
   double max_square = 0.0, sum_length = 0.0;
-  for (const std::uint64_t j : members) {
-    const float* x = data.row(j, scratch.row.data());
-    double square = 0.0;
-    for (std::size_t t = 0; t < d; ++t) sum[t] += x[t], square += double(x[t]) * x[t];
-    max_square = std::max(max_square, square);
-    sum_length += std::sqrt(square);
+  const std::uint64_t only_cluster = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const float* x = data.row(members[i], scratch.row.data());
+    kernels::add_rows_by_label(x, 0, 1, &only_cluster, 0, 1, sum.data(), d);
+    square[i] = kernels::sum_of_squares_f64(x, d);
+    max_square = std::max(max_square, square[i]);
+    sum_length += std::sqrt(square[i]);
   }
-  std::vector<double> mean(d);
-  for (std::size_t t = 0; t < d; ++t) mean[t] = sum[t] / double(m);
+  // With a . sum: |a - mean|^2 = |a|^2 - 2 a.sum / m + |sum|^2 / m^2.
+  const double sum_square = [&] {
+    double total = 0.0;
+    for (const double value : sum) total += value * value;
+    return total;
+  }();
+  const double md = double(m);
 
   // Per member: the estimate of its total and a bound on the magnitude of its terms.
   std::vector<double> estimate(m), magnitude(m);
   double spread = 0.0;  // sum_j |x_j - mean|^2
   for (std::size_t i = 0; i < m; ++i) {
-    const float* a = data.row(members[i], scratch.row.data());
-    double to_mean = 0.0, with_sum = 0.0, square = 0.0;
-    for (std::size_t t = 0; t < d; ++t) {
-      const double diff = a[t] - mean[t];
-      to_mean += diff * diff, with_sum += a[t] * sum[t], square += double(a[t]) * a[t];
+    const double with_sum = kernels::dot_f64(data.row(members[i], scratch.row.data()), sum.data(), d);
+    if (euclidean) {
+      const double to_mean = std::max(0.0, square[i] - 2.0 * with_sum / md + sum_square / (md * md));
+      spread += to_mean;
+      estimate[i] = md * to_mean;
+    } else {
+      estimate[i] = double(m - 1) - (with_sum - square[i]);
+      magnitude[i] = double(m - 1) + std::sqrt(square[i]) * sum_length;
     }
-    spread += to_mean;
-    estimate[i] = euclidean ? double(m) * to_mean : double(m - 1) - (with_sum - square);
-    magnitude[i] = euclidean ? 0.0 : double(m - 1) + std::sqrt(square) * sum_length;
   }
   for (std::size_t i = 0; euclidean && i < m; ++i) estimate[i] += spread, magnitude[i] = estimate[i];
 
   const double relative = double(m + d + 8) * 0x1p-22;  // 4 (m + d + 8) u: first-order bound with margin
-  const double absolute = double(m + d + 8) * 0x1p-50 * double(m) * (max_square + 1.0);
+  // Each estimate's double error stays below about 8 m (m + d) 2^-53 max|x|^2 (the
+  // expanded |a - mean|^2 included); 16 times that covers it with room to spare.
+  const double absolute = double(m + d + 8) * 0x1p-46 * double(m) * (max_square + 1.0);
   std::size_t lowest = 0;
   for (std::size_t i = 0; i < m; ++i) {
     if (!std::isfinite(estimate[i]) || !std::isfinite(magnitude[i])) return false;

@@ -9,7 +9,7 @@
 #include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
-#include "kernels/widen_add.h"
+#include "kernels/f64_kernels.h"
 
 namespace plovek::kernels {
 namespace {
@@ -202,6 +202,27 @@ TEST(KernelBalanceScans, EveryLevelMatchesTheSequentialScans) {
       EXPECT_EQ(index_of_min(values.data() + 1, k), expected_index) << "trial " << trial;
       const float got = smallest_quotient(values.data() + 1, gaps.data() + 1, sizes.data() + 1, 2.0f, k);
       EXPECT_TRUE(got == expected_quotient) << "trial " << trial << ": " << got << " vs " << expected_quotient;
+    });
+  }
+}
+
+}  // namespace
+}  // namespace plovek::kernels
+
+namespace plovek::kernels {
+namespace {
+
+TEST(KernelF64Dots, EveryLevelMatchesTheDoubleSumClosely) {
+  std::mt19937 rng(23);
+  for (const std::size_t d : kAwkwardDims) {
+    const std::vector<float> x = random_values(d + 1, rng);
+    std::vector<double> y(d);
+    for (double& v : y) v = double(random_values(1, rng)[0]) * 1e3;
+    const double expected_dot = dot_f64_scalar(x.data() + 1, y.data(), d);
+    const double expected_squares = sum_of_squares_f64_scalar(x.data() + 1, d);
+    for_each_level([&](SimdLevel) {
+      EXPECT_NEAR(dot_f64(x.data() + 1, y.data(), d), expected_dot, 1e-9 * (1.0 + double(d)) * 1e3) << "d=" << d;
+      EXPECT_NEAR(sum_of_squares_f64(x.data() + 1, d), expected_squares, 1e-12 * (1.0 + double(d))) << "d=" << d;
     });
   }
 }
