@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "balance_steps.h"
-#include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "normalize.h"
@@ -16,24 +15,6 @@ namespace plovek {
 
 namespace balancing {
 
-std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes, float size_penalty,
-                          std::span<float> costs) {
-  for (std::size_t j = 0; j < distances.size(); ++j) costs[j] = distances[j] + size_penalty * sizes[j];
-  return kernels::index_of_min(costs.data(), costs.size());
-}
-
-float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
-                     std::span<float> distance_differences, std::span<float> size_gaps) {
-  const float home_distance = distances[home];
-  const float home_size = sizes[home];
-  for (std::size_t j = 0; j < distances.size(); ++j) {
-    distance_differences[j] = distances[j] - home_distance;
-    size_gaps[j] = home_size - sizes[j];
-  }
-  return kernels::smallest_quotient(distance_differences.data(), size_gaps.data(), sizes.data(), home_size,
-                                    sizes.size());
-}
-
 BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
     : model_(model),
       data_(data),
@@ -42,9 +23,6 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       d_(data.cols()),
       cluster_sums_(k_, d_),
       distances_(k_),
-      placement_costs_(k_),
-      distance_differences_(k_),
-      size_gaps_(k_),
       panels_(model.centroids.value().data(), k_, d_, model.euclidean),
       similarities_(k_),
       row_scratch_(d_),
@@ -96,9 +74,9 @@ void BalanceRun::point_step(std::size_t i) {
     distances_[j] = euclidean ? (centroid_norms[j] - 2.0f * similarity) + point_norms_[i] : -similarity;
   }
 
-  const std::size_t target = choose_target(distances_, sizes, size_penalty_, placement_costs_);
-  const float point_switch_penalty = switch_penalty(distances_, sizes, home, distance_differences_, size_gaps_);
-  next_size_penalty_ = lower_next_penalty(size_penalty_, next_size_penalty_, point_switch_penalty);
+  const kernels::Placement placement = place_point(distances_, sizes, home, size_penalty_);
+  const std::size_t target = placement.target;
+  next_size_penalty_ = lower_next_penalty(size_penalty_, next_size_penalty_, placement.switch_penalty);
 
   // Into the target. In medoid mode the label still names the home cluster, so a
   // moving point is not yet one of the target's members.

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kmeans.h"
 #include "matrix.h"
@@ -50,18 +51,16 @@ inline float size_spread(std::span<const float> sizes) {
   return largest - smallest;
 }
 
-// Fills costs[j] = distances[j] + size_penalty * sizes[j] and returns the index of the
-// smallest; a later cluster wins only with a strictly smaller cost, so the lowest
-// index wins ties (under both metrics).
-std::size_t choose_target(std::span<const float> distances, std::span<const float> sizes, float size_penalty,
-                          std::span<float> costs);
-
-// The smallest weight at which the point would rather join a smaller cluster than stay
-// in `home` (whose size is already reduced): over the clusters j smaller than home
-// with a non-zero gap, (distances[j] - distances[home]) / (sizes[home] - sizes[j]).
-// +infinity when no cluster is smaller. Fills the distance differences and size gaps.
-float switch_penalty(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
-                     std::span<float> distance_differences, std::span<float> size_gaps);
+// The point's target and switch penalty from its distances and the current sizes (the
+// home size already reduced): the cluster with the smallest placement cost
+// distances[j] + size_penalty * sizes[j] (the lowest index on ties, under both
+// metrics), and the smallest weight at which the point would rather join a smaller
+// cluster than stay at home, (distances[j] - distances[home]) / (sizes[home] - sizes[j])
+// over the smaller clusters with a non-zero gap (+infinity when there is none).
+inline kernels::Placement place_point(std::span<const float> distances, std::span<const float> sizes,
+                                      std::size_t home, float size_penalty) {
+  return kernels::place_point(distances.data(), sizes.data(), distances.size(), home, size_penalty);
+}
 
 // A point's switch penalty lowers the iteration's candidate when it lies strictly
 // between the current size penalty and the candidate so far.
@@ -129,11 +128,8 @@ class BalanceRun {
   Matrix cluster_sums_;
   float size_penalty_ = 0.0f;
   float next_size_penalty_ = std::numeric_limits<float>::infinity();
-  // Per point step, length k.
+  // The point step's distances to every centroid.
   std::vector<float> distances_;
-  std::vector<float> placement_costs_;
-  std::vector<float> distance_differences_;
-  std::vector<float> size_gaps_;
   // The centroids packed for the dot-product kernel, with c_j . c_j for the Euclidean
   // metric; each point step repacks only the two rows it changes.
   kernels::CentroidPanels panels_;

@@ -144,45 +144,35 @@ TEST(BalanceSteps, WorkedPointStep) {
   EXPECT_EQ(home_size, 9.1499996f);
   const std::vector<float> distances = {2.0f, 5.0f};
   const std::vector<float> sizes = {home_size, 6.0f};
-  std::vector<float> differences(2), gaps(2), costs(2);
 
-  const float switch_value = balancing::switch_penalty(distances, sizes, 0, differences, gaps);
-  EXPECT_EQ(switch_value, 0.95238107f);
-  EXPECT_EQ(gaps[1], 3.1499996f);
-
-  // With no size penalty the point stays.
-  EXPECT_EQ(balancing::choose_target(distances, sizes, 0.0f, costs), 0u);
-  EXPECT_EQ(costs[0], 2.0f);
-  EXPECT_EQ(costs[1], 5.0f);
+  // With no size penalty the point stays (cost 2 against 5).
+  const kernels::Placement at_zero = balancing::place_point(distances, sizes, 0, 0.0f);
+  EXPECT_EQ(at_zero.target, 0u);
+  EXPECT_EQ(at_zero.switch_penalty, 0.95238107f);  // 3 / 3.1499996
 
   // As the iteration's smallest value above 0, it sets the next penalty...
-  const float next = balancing::lower_next_penalty(0.0f, kInf, switch_value);
-  EXPECT_EQ(next, switch_value);
+  const float next = balancing::lower_next_penalty(0.0f, kInf, at_zero.switch_penalty);
+  EXPECT_EQ(next, at_zero.switch_penalty);
   const float penalty = balancing::grown_size_penalty(0.0f, next);
   EXPECT_EQ(penalty, 2.3809526f);
 
-  // ...under which the same point moves.
-  EXPECT_EQ(balancing::choose_target(distances, sizes, penalty, costs), 1u);
-  EXPECT_EQ(costs[0], 23.785715f);
-  EXPECT_EQ(costs[1], 19.285715f);
+  // ...under which the same point moves: costs 23.785715 (home) and 19.285715.
+  EXPECT_EQ(2.0f + penalty * home_size, 23.785715f);
+  EXPECT_EQ(5.0f + penalty * 6.0f, 19.285715f);
+  EXPECT_EQ(balancing::place_point(distances, sizes, 0, penalty).target, 1u);
 }
 
 TEST(BalanceSteps, SwitchPenaltyCandidates) {
-  std::vector<float> differences(5), gaps(5);
   // Home is cluster 1. Cluster 0 has the same size (no candidate, though its value
   // would be -infinity), cluster 2 is larger (no candidate), clusters 3 and 4 are
   // smaller: values -1/3 and 9/3.
   const std::vector<float> distances = {-100.0f, 1.0f, -50.0f, 0.0f, 10.0f};
   const std::vector<float> sizes = {5.0f, 5.0f, 7.0f, 2.0f, 2.0f};
-  EXPECT_EQ(balancing::switch_penalty(distances, sizes, 1, differences, gaps), -1.0f / 3.0f);
-  EXPECT_EQ(differences[4], 9.0f);
-  EXPECT_EQ(gaps[3], 3.0f);
-
+  EXPECT_EQ(balancing::place_point(distances, sizes, 1, 0.0f).switch_penalty, -1.0f / 3.0f);
   // The smallest cluster has nowhere smaller to go.
-  EXPECT_EQ(balancing::switch_penalty(distances, sizes, 3, differences, gaps), kInf);
+  EXPECT_EQ(balancing::place_point(distances, sizes, 3, 0.0f).switch_penalty, kInf);
   // A single cluster has no candidate either.
-  EXPECT_EQ(balancing::switch_penalty(std::vector<float>{3.0f}, std::vector<float>{4.0f}, 0, differences, gaps),
-            kInf);
+  EXPECT_EQ(balancing::place_point(std::vector<float>{3.0f}, std::vector<float>{4.0f}, 0, 0.0f).switch_penalty, kInf);
 }
 
 TEST(BalanceSteps, NextPenaltyNeedsAValueStrictlyInBetween) {
@@ -220,13 +210,12 @@ TEST(BalanceSteps, SpreadAndLimit) {
 }
 
 TEST(BalanceSteps, TargetTiesGoToTheLowestIndex) {
-  std::vector<float> costs(4);
-  EXPECT_EQ(balancing::choose_target(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f},
-                                     std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}, 0.0f, costs),
+  EXPECT_EQ(balancing::place_point(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f},
+                                   std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}, 0, 0.0f).target,
             1u);
   // Sizes break distance ties once the penalty is positive.
-  EXPECT_EQ(balancing::choose_target(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f},
-                                     std::vector<float>{4.0f, 3.0f, 2.0f, 2.0f}, 0.5f, costs),
+  EXPECT_EQ(balancing::place_point(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f},
+                                   std::vector<float>{4.0f, 3.0f, 2.0f, 2.0f}, 0, 0.5f).target,
             2u);
 }
 
@@ -584,40 +573,44 @@ TEST(BalanceTermination, TwoClustersOfDuplicatesEnd) {
 namespace plovek {
 namespace {
 
-// The vectorised scans must equal the plain sequential definitions, ties, infinities
-// and unorderable costs included.
-TEST(BalanceSteps, ScansMatchTheSequentialDefinitions) {
+// Every SIMD level must place a point exactly as the plain sequential definitions do,
+// ties, infinities and unorderable values included, over awkward cluster counts.
+TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
   std::mt19937 rng(17);
   const float inf = std::numeric_limits<float>::infinity();
-  for (int trial = 0; trial < 400; ++trial) {
+  for (int trial = 0; trial < 600; ++trial) {
     const std::size_t k = 1 + rng() % 70;
-    std::vector<float> distances(k), sizes(k), costs(k), differences(k), gaps(k);
-    for (std::size_t j = 0; j < k; ++j) {
-      const unsigned pick = rng() % 10;
+    std::vector<float> distances(k + 1), sizes(k + 1);
+    for (std::size_t j = 0; j <= k; ++j) {
+      const unsigned pick = rng() % 12;
       distances[j] = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 7) - 3);  // few values: many ties
       sizes[j] = float(rng() % 5);
     }
-    if (trial % 7 == 0) distances[0] = std::numeric_limits<float>::quiet_NaN();
+    if (trial % 7 == 0) distances[1] = std::numeric_limits<float>::quiet_NaN();
     const float penalty = trial % 3 == 0 ? 0.0f : 0.5f;
+    const std::size_t home = rng() % k;
+    // One float past the start: unaligned.
+    const std::span<const float> d(distances.data() + 1, k), s(sizes.data() + 1, k);
 
     std::size_t expected_target = 0;
     for (std::size_t j = 0; j < k; ++j) {
-      const float cost = distances[j] + penalty * sizes[j];
-      if (j == 0 || cost < distances[expected_target] + penalty * sizes[expected_target]) expected_target = j;
+      if (j == 0 || d[j] + penalty * s[j] < d[expected_target] + penalty * s[expected_target]) expected_target = j;
     }
-    EXPECT_EQ(balancing::choose_target(distances, sizes, penalty, costs), expected_target) << "trial " << trial;
-
-    const std::size_t home = rng() % k;
     float expected_switch = inf;
     for (std::size_t j = 0; j < k; ++j) {
-      const float gap = sizes[home] - sizes[j];
-      if (!(sizes[home] > sizes[j]) || gap == 0.0f) continue;
-      const float value = (distances[j] - distances[home]) / gap;
+      const float gap = s[home] - s[j];
+      if (!(s[home] > s[j]) || gap == 0.0f) continue;
+      const float value = (d[j] - d[home]) / gap;
       if (value < expected_switch) expected_switch = value;
     }
-    const float got = balancing::switch_penalty(distances, sizes, home, differences, gaps);
-    EXPECT_TRUE(got == expected_switch || (std::isnan(got) && std::isnan(expected_switch)))
-        << "trial " << trial << ": " << got << " vs " << expected_switch;
+    for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
+      if (kernels::force_simd_level_for_testing(level) != level) continue;
+      const kernels::Placement got = balancing::place_point(d, s, home, penalty);
+      EXPECT_EQ(got.target, expected_target) << "trial " << trial << " level " << kernels::simd_level_name(level);
+      EXPECT_TRUE(got.switch_penalty == expected_switch) << "trial " << trial << ": " << got.switch_penalty
+                                                        << " vs " << expected_switch;
+    }
+    kernels::force_simd_level_for_testing(kernels::detected_simd_level());
   }
 }
 

@@ -6,7 +6,6 @@
 #include <random>
 #include <vector>
 
-#include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
 #include "kernels/f64_kernels.h"
@@ -141,6 +140,9 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
       panels.update_centroid(17, replacement.data());
       std::vector<float> out(p.n * k);
       centroid_dots(panels, p.points.data(), std::ptrdiff_t(d), p.n, out.data());
+      std::vector<float> single(k);  // one point alone takes its own path
+      centroid_dots(panels, p.points.data() + d, std::ptrdiff_t(d), 1, single.data());
+      for (std::size_t j = 0; j < k; ++j) EXPECT_EQ(single[j], out[k + j]) << "d=" << d << " j=" << j;
       for (std::size_t i = 0; i < p.n; ++i)
         for (std::size_t j = 0; j < k; ++j) {
           const float* c = j == 17 ? replacement.data() : p.centroids.data() + j * d;
@@ -180,34 +182,6 @@ TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
 }  // namespace
 }  // namespace plovek::kernels
 
-namespace plovek::kernels {
-namespace {
-
-TEST(KernelBalanceScans, EveryLevelMatchesTheSequentialScans) {
-  std::mt19937 rng(21);
-  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
-  const float specials[] = {inf, -inf, nan, 0.0f, -0.0f};
-  for (int trial = 0; trial < 600; ++trial) {
-    const std::size_t k = rng() % 75;
-    std::vector<float> values(k + 1), gaps(k + 1), sizes(k + 1);
-    for (std::size_t j = 0; j < k + 1; ++j) {
-      values[j] = rng() % 6 == 0 ? specials[rng() % 5] : float(int(rng() % 9) - 4);
-      gaps[j] = rng() % 5 == 0 ? 0.0f : float(int(rng() % 5) - 2);
-      sizes[j] = float(rng() % 4);
-    }
-    // One float past the start: unaligned.
-    const std::size_t expected_index = index_of_min_scalar(values.data() + 1, k);
-    const float expected_quotient = smallest_quotient_scalar(values.data() + 1, gaps.data() + 1, sizes.data() + 1, 2.0f, k);
-    for_each_level([&](SimdLevel) {
-      EXPECT_EQ(index_of_min(values.data() + 1, k), expected_index) << "trial " << trial;
-      const float got = smallest_quotient(values.data() + 1, gaps.data() + 1, sizes.data() + 1, 2.0f, k);
-      EXPECT_TRUE(got == expected_quotient) << "trial " << trial << ": " << got << " vs " << expected_quotient;
-    });
-  }
-}
-
-}  // namespace
-}  // namespace plovek::kernels
 
 namespace plovek::kernels {
 namespace {

@@ -16,168 +16,147 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// Merges per-lane winners (value, index; index -1 for none) into the scan's answer,
-// given that values[0] is a number. A lane only ever holds values below +infinity.
-std::size_t merge_lanes(const float* lane_value, const std::int64_t* lane_index, std::size_t lanes) {
+// The scan's target from per-lane winners (cost, index; index -1 for none), given that
+// the first cost is a number. Lanes only hold costs below +infinity; when there are
+// none, every cost that is a number is +infinity and cluster 0 keeps the place.
+std::size_t merge_lanes(const float* lane_cost, const std::int32_t* lane_index, std::size_t lanes) {
   std::size_t best = 0;
-  float best_value = kInfinity;
+  float best_cost = kInfinity;
   for (std::size_t l = 0; l < lanes; ++l) {
     if (lane_index[l] < 0) continue;
     const auto index = static_cast<std::size_t>(lane_index[l]);
-    if (lane_value[l] < best_value || (lane_value[l] == best_value && index < best)) {
-      best_value = lane_value[l];
+    if (lane_cost[l] < best_cost || (lane_cost[l] == best_cost && index < best)) {
+      best_cost = lane_cost[l];
       best = index;
     }
-  }
-  return best;  // all numbers +infinity: values[0] itself is +infinity and wins
-}
-
-}  // namespace
-
-std::size_t index_of_min_scalar(const float* values, std::size_t k) {
-  std::size_t best = 0;
-  for (std::size_t j = 1; j < k; ++j) {
-    if (values[j] < values[best]) best = j;
   }
   return best;
 }
 
-float smallest_quotient_scalar(const float* differences, const float* gaps, const float* sizes, float home_size,
-                               std::size_t k) {
+float first_cost(const float* distances, const float* sizes, float size_penalty) {
+  return distances[0] + size_penalty * sizes[0];
+}
+
+}  // namespace
+
+Placement place_point_scalar(const float* distances, const float* sizes, std::size_t k, std::size_t home,
+                             float size_penalty) {
+  const float home_distance = distances[home], home_size = sizes[home];
+  std::size_t target = 0;
+  float target_cost = first_cost(distances, sizes, size_penalty);
   float smallest = kInfinity;
   for (std::size_t j = 0; j < k; ++j) {
-    if (!(home_size > sizes[j]) || gaps[j] == 0.0f) continue;
-    const float value = differences[j] / gaps[j];
+    const float cost = distances[j] + size_penalty * sizes[j];
+    if (cost < target_cost) target = j, target_cost = cost;
+    const float gap = home_size - sizes[j];
+    if (!(home_size > sizes[j]) || gap == 0.0f) continue;
+    const float value = (distances[j] - home_distance) / gap;
     if (value < smallest) smallest = value;
   }
-  return smallest;
+  return {target, smallest};
 }
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx2,fma"))) std::size_t index_of_min_avx2(const float* values, std::size_t k) {
-  if (k == 0 || std::isnan(values[0])) return 0;
-  __m256 best = _mm256_set1_ps(kInfinity);
-  __m256i best_index = _mm256_set1_epi32(-1);
+__attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* distances, const float* sizes,
+                                                               std::size_t k, std::size_t home,
+                                                               float size_penalty) {
+  const __m256 home_distance = _mm256_set1_ps(distances[home]), home_size = _mm256_set1_ps(sizes[home]);
+  const __m256 penalty = _mm256_set1_ps(size_penalty);
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  __m256 best_cost = _mm256_set1_ps(kInfinity), smallest = best_cost;
+  __m256i best_index = _mm256_set1_epi32(-1);
   std::size_t j = 0;
   for (; j + 8 <= k; j += 8) {
-    const __m256 x = _mm256_loadu_ps(values + j);
-    const __m256 take = _mm256_cmp_ps(x, best, _CMP_LT_OQ);
-    best = _mm256_blendv_ps(best, x, take);
+    const __m256 distance = _mm256_loadu_ps(distances + j), size = _mm256_loadu_ps(sizes + j);
+    const __m256 cost = _mm256_add_ps(distance, _mm256_mul_ps(penalty, size));
+    const __m256 take = _mm256_cmp_ps(cost, best_cost, _CMP_LT_OQ);
+    best_cost = _mm256_blendv_ps(best_cost, cost, take);
     const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j)));
     best_index = _mm256_castps_si256(
         _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), take));
-  }
-  alignas(32) float lane_value[8 + 8];
-  alignas(32) std::int32_t narrow_index[8];
-  _mm256_store_ps(lane_value, best);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(narrow_index), best_index);
-  std::int64_t lane_index[8 + 8];
-  for (std::size_t l = 0; l < 8; ++l) lane_index[l] = narrow_index[l];
-  std::size_t lanes_used = 8;
-  for (; j < k; ++j, ++lanes_used) {
-    lane_value[lanes_used] = values[j];
-    lane_index[lanes_used] = values[j] < kInfinity ? static_cast<std::int64_t>(j) : -1;
-  }
-  return merge_lanes(lane_value, lane_index, lanes_used);
-}
-
-__attribute__((target("avx2,fma"))) float smallest_quotient_avx2(const float* differences, const float* gaps,
-                                                                 const float* sizes, float home_size,
-                                                                 std::size_t k) {
-  const __m256 home = _mm256_set1_ps(home_size);
-  const __m256 infinity = _mm256_set1_ps(kInfinity);
-  __m256 smallest = infinity;
-  std::size_t j = 0;
-  for (; j + 8 <= k; j += 8) {
-    const __m256 gap = _mm256_loadu_ps(gaps + j);
-    const __m256 candidate = _mm256_and_ps(_mm256_cmp_ps(home, _mm256_loadu_ps(sizes + j), _CMP_GT_OQ),
+    const __m256 gap = _mm256_sub_ps(home_size, size);
+    const __m256 candidate = _mm256_and_ps(_mm256_cmp_ps(home_size, size, _CMP_GT_OQ),
                                            _mm256_cmp_ps(gap, _mm256_setzero_ps(), _CMP_NEQ_UQ));
-    const __m256 value = _mm256_div_ps(_mm256_loadu_ps(differences + j), gap);
-    const __m256 take = _mm256_and_ps(candidate, _mm256_cmp_ps(value, smallest, _CMP_LT_OQ));
-    smallest = _mm256_blendv_ps(smallest, value, take);
+    const __m256 value = _mm256_div_ps(_mm256_sub_ps(distance, home_distance), gap);
+    smallest = _mm256_blendv_ps(smallest, value, _mm256_and_ps(candidate, _mm256_cmp_ps(value, smallest, _CMP_LT_OQ)));
   }
-  alignas(32) float lane[8];
-  _mm256_store_ps(lane, smallest);
-  float result = smallest_quotient_scalar(differences + j, gaps + j, sizes + j, home_size, k - j);
-  for (const float value : lane) result = value < result ? value : result;
-  return result;
+  alignas(32) float lane_cost[16], lane_smallest[8];
+  alignas(32) std::int32_t lane_index[16];
+  _mm256_store_ps(lane_cost, best_cost);
+  _mm256_store_ps(lane_smallest, smallest);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lane_index), best_index);
+  // The tail: its clusters join the lanes' winners and minimum one by one.
+  std::size_t used = 8;
+  float result = kInfinity;
+  for (const float value : lane_smallest) result = value < result ? value : result;
+  for (std::size_t t = j; t < k; ++t, ++used) {
+    const float cost = distances[t] + size_penalty * sizes[t];
+    lane_cost[used] = cost;
+    lane_index[used] = cost < kInfinity ? static_cast<std::int32_t>(t) : -1;
+    const float gap = sizes[home] - sizes[t];
+    if (!(sizes[home] > sizes[t]) || gap == 0.0f) continue;
+    const float value = (distances[t] - distances[home]) / gap;
+    result = value < result ? value : result;
+  }
+  if (std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
+  return {merge_lanes(lane_cost, lane_index, used), result};
 }
 
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t index_of_min_avx512(const float* values,
-                                                                                             std::size_t k) {
-  if (k == 0 || std::isnan(values[0])) return 0;
-  __m512 best = _mm512_set1_ps(kInfinity);
-  __m512i best_index = _mm512_set1_epi64(-1);
-  __m512i best_index_high = _mm512_set1_epi64(-1);
-  const __m512i lanes = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_point_avx512(
+    const float* distances, const float* sizes, std::size_t k, std::size_t home, float size_penalty) {
+  const __m512 home_distance = _mm512_set1_ps(distances[home]), home_size = _mm512_set1_ps(sizes[home]);
+  const __m512 penalty = _mm512_set1_ps(size_penalty);
+  const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  __m512 best_cost = _mm512_set1_ps(kInfinity), smallest = best_cost;
+  __m512i best_index = _mm512_set1_epi32(-1);
   for (std::size_t j = 0; j < k; j += 16) {
     const std::size_t left = k - j;
     const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
-    const __m512 x = _mm512_mask_loadu_ps(_mm512_set1_ps(kInfinity), valid, values + j);
-    const __mmask16 take = _mm512_cmp_ps_mask(x, best, _CMP_LT_OQ);
-    best = _mm512_mask_mov_ps(best, take, x);
-    const __m512i first = _mm512_add_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(j)));
-    best_index = _mm512_mask_mov_epi64(best_index, static_cast<__mmask8>(take), first);
-    best_index_high = _mm512_mask_mov_epi64(best_index_high, static_cast<__mmask8>(take >> 8),
-                                            _mm512_add_epi64(first, _mm512_set1_epi64(8)));
-  }
-  alignas(64) float lane_value[16];
-  alignas(64) std::int64_t lane_index[16];
-  _mm512_store_ps(lane_value, best);
-  _mm512_store_si512(lane_index, best_index);
-  _mm512_store_si512(lane_index + 8, best_index_high);
-  return merge_lanes(lane_value, lane_index, 16);
-}
-
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float smallest_quotient_avx512(
-    const float* differences, const float* gaps, const float* sizes, float home_size, std::size_t k) {
-  const __m512 home = _mm512_set1_ps(home_size);
-  __m512 smallest = _mm512_set1_ps(kInfinity);
-  for (std::size_t j = 0; j < k; j += 16) {
-    const std::size_t left = k - j;
-    const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
-    const __m512 gap = _mm512_maskz_loadu_ps(valid, gaps + j);
-    const __mmask16 candidate = valid & _mm512_cmp_ps_mask(home, _mm512_maskz_loadu_ps(valid, sizes + j), _CMP_GT_OQ) &
+    const __m512 distance = _mm512_maskz_loadu_ps(valid, distances + j), size = _mm512_maskz_loadu_ps(valid, sizes + j);
+    const __m512 cost = _mm512_add_ps(distance, _mm512_mul_ps(penalty, size));
+    const __mmask16 take = valid & _mm512_cmp_ps_mask(cost, best_cost, _CMP_LT_OQ);
+    best_cost = _mm512_mask_mov_ps(best_cost, take, cost);
+    best_index =
+        _mm512_mask_mov_epi32(best_index, take, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j))));
+    const __m512 gap = _mm512_sub_ps(home_size, size);
+    const __mmask16 candidate = valid & _mm512_cmp_ps_mask(home_size, size, _CMP_GT_OQ) &
                                 _mm512_cmp_ps_mask(gap, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-    const __m512 value = _mm512_maskz_div_ps(candidate, _mm512_maskz_loadu_ps(valid, differences + j), gap);
-    const __mmask16 take = candidate & _mm512_cmp_ps_mask(value, smallest, _CMP_LT_OQ);
-    smallest = _mm512_mask_mov_ps(smallest, take, value);
+    const __m512 value = _mm512_maskz_div_ps(candidate, _mm512_sub_ps(distance, home_distance), gap);
+    smallest = _mm512_mask_mov_ps(smallest, candidate & _mm512_cmp_ps_mask(value, smallest, _CMP_LT_OQ), value);
   }
-  return _mm512_reduce_min_ps(smallest);
+  const float result = _mm512_reduce_min_ps(smallest);
+  if (std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
+  alignas(64) float lane_cost[16];
+  alignas(64) std::int32_t lane_index[16];
+  _mm512_store_ps(lane_cost, best_cost);
+  _mm512_store_si512(lane_index, best_index);
+  return {merge_lanes(lane_cost, lane_index, 16), result};
 }
 
 #else
 
-std::size_t index_of_min_avx2(const float* values, std::size_t k) { return index_of_min_scalar(values, k); }
-std::size_t index_of_min_avx512(const float* values, std::size_t k) { return index_of_min_scalar(values, k); }
-float smallest_quotient_avx2(const float* d, const float* g, const float* s, float h, std::size_t k) {
-  return smallest_quotient_scalar(d, g, s, h, k);
+Placement place_point_avx2(const float* d, const float* s, std::size_t k, std::size_t h, float p) {
+  return place_point_scalar(d, s, k, h, p);
 }
-float smallest_quotient_avx512(const float* d, const float* g, const float* s, float h, std::size_t k) {
-  return smallest_quotient_scalar(d, g, s, h, k);
+Placement place_point_avx512(const float* d, const float* s, std::size_t k, std::size_t h, float p) {
+  return place_point_scalar(d, s, k, h, p);
 }
 
 #endif
 
-std::size_t index_of_min(const float* values, std::size_t k) {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return index_of_min_avx512(values, k);
-    case SimdLevel::Avx2: return index_of_min_avx2(values, k);
+Placement place_point(const float* distances, const float* sizes, std::size_t k, std::size_t home,
+                      float size_penalty) {
+  // The vector levels keep cluster indices in 32-bit lanes.
+  const SimdLevel level = k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
+                              ? SimdLevel::Scalar
+                              : active_simd_level();
+  switch (level) {
+    case SimdLevel::Avx512: return place_point_avx512(distances, sizes, k, home, size_penalty);
+    case SimdLevel::Avx2: return place_point_avx2(distances, sizes, k, home, size_penalty);
     case SimdLevel::Scalar: break;
   }
-  return index_of_min_scalar(values, k);
-}
-
-float smallest_quotient(const float* differences, const float* gaps, const float* sizes, float home_size,
-                        std::size_t k) {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return smallest_quotient_avx512(differences, gaps, sizes, home_size, k);
-    case SimdLevel::Avx2: return smallest_quotient_avx2(differences, gaps, sizes, home_size, k);
-    case SimdLevel::Scalar: break;
-  }
-  return smallest_quotient_scalar(differences, gaps, sizes, home_size, k);
+  return place_point_scalar(distances, sizes, k, home, size_penalty);
 }
 
 }  // namespace plovek::kernels

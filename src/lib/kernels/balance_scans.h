@@ -1,26 +1,29 @@
-// The per-cluster scans of a balancing point step, with run-time SIMD dispatch. Every
-// level returns exactly what the sequential definitions below return.
+// The per-cluster scan of a balancing point step, with run-time SIMD dispatch. Every
+// level returns exactly what the sequential definition (the scalar level) returns.
 #pragma once
 
 #include <cstddef>
 
 namespace plovek::kernels {
 
-// The index a strict-less scan from index 0 ends on: the smallest value, the lowest
-// index among equal ones; values that are not numbers never win, and a first value
-// that is not a number is never beaten. 0 for k = 0.
-std::size_t index_of_min(const float* values, std::size_t k);
+struct Placement {
+  // The cluster with the smallest placement cost distances[j] + size_penalty * sizes[j]
+  // (multiplied, then added), found by a strict-less scan from cluster 0: the lowest
+  // index wins ties, costs that are not numbers never win, and a first cost that is not
+  // a number is never beaten.
+  std::size_t target;
+  // The smallest (distances[j] - distances[home]) / (sizes[home] - sizes[j]) over the j
+  // with sizes[j] < sizes[home] and a non-zero gap (values that are not numbers never
+  // count); +infinity when there is none.
+  float switch_penalty;
+};
 
-// The smallest quotient differences[j] / gaps[j] over the j with sizes[j] < home_size
-// and gaps[j] != 0 (quotients that are not numbers never count); +infinity if none.
-float smallest_quotient(const float* differences, const float* gaps, const float* sizes, float home_size,
-                        std::size_t k);
+// k >= 1 clusters; `home` < k.
+Placement place_point(const float* distances, const float* sizes, std::size_t k, std::size_t home,
+                      float size_penalty);
 
-std::size_t index_of_min_scalar(const float* values, std::size_t k);
-std::size_t index_of_min_avx2(const float* values, std::size_t k);
-std::size_t index_of_min_avx512(const float* values, std::size_t k);
-float smallest_quotient_scalar(const float*, const float*, const float*, float, std::size_t);
-float smallest_quotient_avx2(const float*, const float*, const float*, float, std::size_t);
-float smallest_quotient_avx512(const float*, const float*, const float*, float, std::size_t);
+Placement place_point_scalar(const float*, const float*, std::size_t, std::size_t, float);
+Placement place_point_avx2(const float*, const float*, std::size_t, std::size_t, float);
+Placement place_point_avx512(const float*, const float*, std::size_t, std::size_t, float);
 
 }  // namespace plovek::kernels

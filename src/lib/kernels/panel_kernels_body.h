@@ -135,8 +135,53 @@ inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* 
   }
 }
 
+// One point against up to kPanelGroup panels at once: a single point gives each panel
+// only two accumulator chains, too few to hide the multiply-add latency, so several
+// panels advance together (each lane still sums its elements in order).
+constexpr std::size_t kPanelGroup = 4;
+
+template <std::size_t G>
+inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
+                                   float* out) {
+  const std::size_t d = panels.d(), k = panels.k();
+  typename V::F acc[G][2];
+  for (std::size_t g = 0; g < G; ++g) acc[g][0] = acc[g][1] = V::zero();
+  for (std::size_t t = 0; t < d; ++t) {
+    const typename V::F b = V::set1(x[t]);
+    for (std::size_t g = 0; g < G; ++g) {
+      const float* row = panels.panel(first_panel + g) + t * kWidth;
+      acc[g][0] = V::fmadd(b, V::load(row), acc[g][0]);
+      acc[g][1] = V::fmadd(b, V::load(row + V::kLanes), acc[g][1]);
+    }
+  }
+  for (std::size_t g = 0; g < G; ++g) {
+    const std::size_t first = (first_panel + g) * kWidth;
+    if (first + kWidth <= k) {
+      V::store(out + first, acc[g][0]);
+      V::store(out + first + V::kLanes, acc[g][1]);
+      continue;
+    }
+    alignas(64) float lanes[kWidth];  // the last, partly padded panel
+    V::store(lanes, acc[g][0]);
+    V::store(lanes + V::kLanes, acc[g][1]);
+    for (std::size_t l = 0; first + l < k; ++l) out[first + l] = lanes[l];
+  }
+}
+
+inline void point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+  std::size_t p = 0;
+  for (; p + kPanelGroup <= panels.panel_count(); p += kPanelGroup) point_dots_panel_group<kPanelGroup>(panels, p, x, out);
+  switch (panels.panel_count() - p) {
+    case 3: point_dots_panel_group<3>(panels, p, x, out); break;
+    case 2: point_dots_panel_group<2>(panels, p, x, out); break;
+    case 1: point_dots_panel_group<1>(panels, p, x, out); break;
+    default: break;
+  }
+}
+
 void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                         std::size_t count, float* out) {
+  if (count == 1) return point_dots(panels, x, out);
   const std::size_t k = panels.k();
   for (std::size_t g = 0; g < count; g += kRows) {
     const float* rows = x + static_cast<std::ptrdiff_t>(g) * ldx;
