@@ -1,6 +1,10 @@
 #include "conversions.h"
 
+#include <algorithm>
+#include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace plovek::python {
 
@@ -212,11 +216,65 @@ PyObject* indices_to_python(std::span<const std::uint64_t> indices) noexcept {
   return list;
 }
 
+namespace {
+
+// The ints of row numbers that appear in several lists (top-k memberships), each made
+// once and shared: a point listed under k clusters costs one int object, not k.
+class SharedIndices {
+ public:
+  explicit SharedIndices(std::size_t count) : ints_(count, nullptr) {}
+  SharedIndices(const SharedIndices&) = delete;
+  SharedIndices& operator=(const SharedIndices&) = delete;
+  ~SharedIndices() {
+    for (PyObject* item : ints_) Py_XDECREF(item);
+  }
+
+  // Returns a new reference, or nullptr with an exception set.
+  PyObject* get(std::uint64_t index) {
+    PyObject*& item = ints_[index];
+    if (item == nullptr && (item = PyLong_FromUnsignedLongLong(index)) == nullptr) return nullptr;
+    Py_INCREF(item);
+    return item;
+  }
+
+ private:
+  std::vector<PyObject*> ints_;
+};
+
+// Returns a new list reference, or nullptr with an exception set.
+PyObject* shared_indices_to_python(std::span<const std::uint64_t> indices, SharedIndices& ints) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(indices.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    PyObject* item = ints.get(indices[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list;
+}
+
+}  // namespace
+
 PyObject* cluster_lists_to_python(const ClusterLists& lists) noexcept {
+  std::size_t entries = 0;
+  std::uint64_t largest = 0;
+  for (const auto& list : lists) {
+    entries += list.size();
+    if (!list.empty()) largest = std::max(largest, list.back());  // lists are ascending
+  }
+  std::optional<SharedIndices> shared;
+  try {
+    if (entries > largest + 1) shared.emplace(static_cast<std::size_t>(largest + 1));
+  } catch (const std::bad_alloc&) {
+    // Not enough memory for the sharing table: one int per entry still works.
+  }
   PyObject* outer = PyList_New(static_cast<Py_ssize_t>(lists.size()));
   if (outer == nullptr) return nullptr;
   for (std::size_t c = 0; c < lists.size(); ++c) {
-    PyObject* inner = indices_to_python(lists[c]);
+    PyObject* inner = shared ? shared_indices_to_python(lists[c], *shared) : indices_to_python(lists[c]);
     if (inner == nullptr) {
       Py_DECREF(outer);
       return nullptr;

@@ -79,3 +79,20 @@ def test_failing_calls_keep_reference_counts(trained, blobs):
     ]
     for call in calls:
         assert leak([fresh, trained, blobs, wrong, bad], call) == [0] * 5
+
+
+def test_top_k_lists_share_one_int_per_row_and_release_them():
+    data = np.random.default_rng(5).standard_normal((300, 4)).astype(np.float32)
+    km = KMeans(6).with_euclidean(True)
+    km.train(data, None)
+    lists = km.assign(data, 3)
+    first_seen = {}
+    for members in lists:
+        for row in members:
+            # Every row appears in 3 lists, each time as the very same int object.
+            assert first_seen.setdefault(row, row) is row
+    assert len(first_seen) == 300
+    row = lists[0][0]
+    before = sys.getrefcount(row)
+    del lists
+    assert sys.getrefcount(row) == before - 3
