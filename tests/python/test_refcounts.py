@@ -94,5 +94,5 @@ def test_top_k_lists_share_one_int_per_row_and_release_them():
     assert len(first_seen) == 300
     row = lists[0][0]
     before = sys.getrefcount(row)
-    del lists
+    del lists, members
     assert sys.getrefcount(row) == before - 3

@@ -19,7 +19,7 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 // The scan's target from per-lane winners (cost, index; index -1 for none), given that
 // the first cost is a number. Lanes only hold costs below +infinity; when there are
 // none, every cost that is a number is +infinity and cluster 0 keeps the place.
-std::size_t merge_lanes(const float* lane_cost, const std::int32_t* lane_index, std::size_t lanes) {
+[[maybe_unused]] std::size_t merge_lanes(const float* lane_cost, const std::int32_t* lane_index, std::size_t lanes) {
   std::size_t best = 0;
   float best_cost = kInfinity;
   for (std::size_t l = 0; l < lanes; ++l) {
