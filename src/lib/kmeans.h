@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "kmeans_error.h"
 #include "matrix.h"
 #include "matrix_view.h"
@@ -40,7 +41,11 @@ struct KMeans {
 
   // --- Training (train.cpp) ---
   // Fits the centroids to `data`; num_threads, when given, sizes the process-wide pool.
-  Result<ClusterLists> train(const MatrixView& data, std::optional<std::uint64_t> num_threads);
+  // `cancellation` is asked between iterations and during balancing; when it answers
+  // yes, or when anything throws, the record is put back as it was (untrained) and
+  // the exception (Cancelled for a cancellation) passes to the caller.
+  Result<ClusterLists> train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
+                             const Cancellation& cancellation = {});
 
   // --- Top-k membership (topk.cpp) ---
   // For each cluster, the rows that have it among their k nearest clusters.
@@ -59,7 +64,9 @@ struct KMeans {
   void postprocess_centroids();
 
   // --- Balancing (balance.cpp) ---
-  void balance_clusters(const MatrixView& data, std::span<const float> point_norms);
+  // Polls `cancellation` (when given) every few point steps.
+  void balance_clusters(const MatrixView& data, std::span<const float> point_norms,
+                        CancellationPoints* cancellation = nullptr);
 
   // --- Medoids (medoids.cpp) ---
   void update_medoid_for_cluster(const MatrixView& data, std::uint64_t cluster);

@@ -1,7 +1,9 @@
 #include "random.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -124,8 +126,31 @@ std::vector<std::uint64_t> shuffled_prefix(std::uint64_t n, std::uint64_t count,
   return prefix;
 }
 
+namespace {
+
+// Counts the fork() calls this process descends from (since the first generator was
+// made). A forked child starts with copies of its parent's generators; without a
+// fresh seed it would replay the parent's stream, and every child of one parent
+// would replay the same one.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
 RandomGenerator& thread_generator() {
+  static const bool fork_handler_registered = [] {
+    pthread_atfork(nullptr, nullptr, count_fork_in_child);
+    return true;
+  }();
+  (void)fork_handler_registered;
   thread_local RandomGenerator generator;
+  thread_local std::uint64_t seeded_in_generation = fork_generation.load(std::memory_order_relaxed);
+  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (generation != seeded_in_generation) {
+    generator = RandomGenerator();
+    seeded_in_generation = generation;
+  }
   return generator;
 }
 

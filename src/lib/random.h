@@ -32,7 +32,8 @@ inline float unit_float_from_bits(std::uint32_t u) {
   return static_cast<float>(u >> 9) * (1.0f / 8388608.0f);
 }
 
-// The calling thread's generator, created and seeded on first use.
+// The calling thread's generator, created and seeded on first use, and seeded afresh
+// in a process forked since then (a child never replays its parent's stream).
 RandomGenerator& thread_generator();
 
 // The first `count` entries of a uniformly shuffled list 0, 1, ..., n - 1 (count <= n):

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "empty_cluster_repair.h"
@@ -54,9 +56,53 @@ ClusterLists lists_from_labels(std::span<const std::uint64_t> labels, std::uint6
   return lists;
 }
 
+// Takes the fields that training is about to write out of the record and, unless
+// dismissed, puts them back when it goes out of scope: a cancelled or failed `train`
+// leaves the record as it found it, untrained and ready to be trained again.
+class RestoreOnUnwind {
+ public:
+  explicit RestoreOnUnwind(KMeans& record) noexcept
+      : record_(record),
+        labels_(std::move(record.labels)),
+        cluster_sizes_(std::move(record.cluster_sizes)),
+        centroids_(std::move(record.centroids)),
+        medoid_indices_(std::move(record.medoid_indices)) {
+    record.labels.clear();
+    record.cluster_sizes.clear();
+    record.centroids.reset();
+    record.medoid_indices.clear();
+  }
+  ~RestoreOnUnwind() {
+    if (dismissed_) return;
+    record_.labels = std::move(labels_);
+    record_.cluster_sizes = std::move(cluster_sizes_);
+    record_.centroids = std::move(centroids_);
+    record_.medoid_indices = std::move(medoid_indices_);
+    record_.is_trained = false;
+  }
+  RestoreOnUnwind(const RestoreOnUnwind&) = delete;
+  RestoreOnUnwind& operator=(const RestoreOnUnwind&) = delete;
+
+  // Training succeeded: keep what it wrote. Medoid indices are written only in
+  // medoid mode; otherwise the record keeps the ones it had.
+  void dismiss() noexcept {
+    if (!record_.use_medoids) record_.medoid_indices = std::move(medoid_indices_);
+    dismissed_ = true;
+  }
+
+ private:
+  KMeans& record_;
+  std::vector<std::uint64_t> labels_;
+  std::vector<float> cluster_sizes_;
+  std::optional<Matrix> centroids_;
+  std::vector<std::uint64_t> medoid_indices_;
+  bool dismissed_ = false;
+};
+
 }  // namespace
 
-Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::uint64_t> num_threads) {
+Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
+                                   const Cancellation& cancellation) {
   if (is_trained) return KMeansError::already_trained();
   const std::uint64_t n = data.rows();
   const std::uint64_t k = n_clusters;
@@ -68,6 +114,8 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
     }
   }
 
+  RestoreOnUnwind restore(*this);
+  CancellationPoints cancellation_points(cancellation);
   labels.assign(n, 0);
   cluster_sizes.assign(k, 0.0f);
   std::vector<float> point_norms;
@@ -82,6 +130,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   postprocess_centroids();
 
   for (std::uint64_t it = 1; it <= iterations; ++it) {
+    cancellation_points.poll();
     if (use_medoids) {
       assign_clusters(data, point_norms);
       update_medoids_by_total_distance(data);
@@ -97,10 +146,12 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
     }
   }
 
+  cancellation_points.poll();
   assign_clusters(data, point_norms);
-  if (balanced) balance_clusters(data, point_norms);
+  if (balanced) balance_clusters(data, point_norms, &cancellation_points);
 
   ClusterLists lists = lists_from_labels(labels, k);
+  restore.dismiss();
   is_trained = true;
   return lists;
 }

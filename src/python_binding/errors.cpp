@@ -2,7 +2,10 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
+
+#include "cancellation.h"
 
 namespace plovek::python {
 
@@ -50,7 +53,13 @@ PyObject* raise_engine_error(const KMeansError& error) noexcept {
 void raise_from_current_exception() noexcept {
   try {
     throw;
+  } catch (const Cancelled&) {
+    // The cancellation check left the exception to raise; keep it.
+    if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than can ever be allocated.
     PyErr_NoMemory();
   } catch (const std::exception& failure) {
     raise_panic(failure.what());

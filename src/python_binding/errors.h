@@ -22,7 +22,9 @@ PyObject* raise_panic(std::string_view message) noexcept;
 PyObject* raise_engine_error(const KMeansError& error) noexcept;
 
 // Call only inside a catch block: maps the exception being handled to a Python
-// exception (std::bad_alloc to MemoryError, everything else to PanicException).
+// exception: a cancellation keeps the exception its check left pending; std::bad_alloc
+// and std::length_error (an impossible size) become MemoryError; everything else
+// PanicException.
 void raise_from_current_exception() noexcept;
 
 // Runs `body` (returning a PyObject* or int result) at a module entry point: any C++

@@ -130,6 +130,12 @@ PyObject* builder_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ---- train and assign -----------------------------------------------------------
 
+// The cancellation check of `train`: runs the interpreter's pending signal handlers
+// (the lock is held and this is the calling thread). A handler that raises, such as
+// the default one for SIGINT, stops the training; its exception stays set and is what
+// `train` raises.
+bool signal_handler_raised(void*) { return PyErr_CheckSignals() < 0; }
+
 PyObject* kmeans_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* names[] = {"data", "num_threads"};
@@ -149,7 +155,10 @@ PyObject* kmeans_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     MatrixView view;
     if (data.make_view("data", view) < 0) return nullptr;
 
-    Result<ClusterLists> result = record_of(self).train(view, num_threads);
+    // A cancellation unwinds as plovek::Cancelled through `guarded`, which keeps the
+    // handler's exception; the array and the claim are released on the way out.
+    const Cancellation on_signal{signal_handler_raised, nullptr};
+    Result<ClusterLists> result = record_of(self).train(view, num_threads, on_signal);
     data.release();
     if (!result.ok()) return raise_engine_error(result.error());
     return cluster_lists_to_python(result.value());
