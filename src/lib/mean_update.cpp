@@ -33,18 +33,6 @@ std::vector<std::uint64_t> balanced_cluster_ranges(std::span<const std::uint64_t
   return bounds;
 }
 
-// Adds, in double, every row whose label lies in [first, last) to that cluster's row
-// of `sums` ((last - first) x d), scanning the points in ascending order.
-void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
-                          std::uint64_t last, std::span<double> sums) {
-  std::vector<float> scratch;
-  for_each_row_block(data, 0, labels.size(), scratch,
-                     [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-                       kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last, sums.data(),
-                                                  data.cols());
-                     });
-}
-
 // sums / count per cluster in double, rounded once to f32; zero rows for empty clusters.
 Matrix divide_sums(const double* sums, std::span<const std::uint64_t> counts, std::size_t d) {
   Matrix means(counts.size(), d);
@@ -57,6 +45,18 @@ Matrix divide_sums(const double* sums, std::span<const std::uint64_t> counts, st
 }
 
 }  // namespace
+
+// Adds, in double, every row whose label lies in [first, last) to that cluster's row
+// of `sums` ((last - first) x d), scanning the points in ascending order.
+void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
+                          std::uint64_t last, std::span<double> sums) {
+  std::vector<float> scratch;
+  for_each_row_block(data, 0, labels.size(), scratch,
+                     [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+                       kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last, sums.data(),
+                                                  data.cols());
+                     });
+}
 
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel) {

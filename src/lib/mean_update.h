@@ -23,6 +23,11 @@ namespace plovek {
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel = true);
 
+// Adds, in double, every row whose label lies in [first, last) to that cluster's row of
+// `sums` ((last - first) x d), scanning the points in ascending order.
+void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
+                          std::uint64_t last, std::span<double> sums);
+
 // Per-cluster double sums of data rows gathered alongside the assignment pass (which
 // reads every row anyway): every fixed chunk of rows has its own k x d partial sums,
 // filled in ascending row order, and the chunks are merged in chunk order. The chunk

@@ -38,8 +38,10 @@ void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint6
 // the centroids. An empty member list changes nothing. The lowest point index wins
 // ties. Only the members whose total can be the smallest are summed in f32 (see
 // medoids.cpp), so the choice is the one the all-pairs rule makes.
+// `member_sum`, when given, is the double sum of the members' rows (d values).
 void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
-                             std::span<const std::uint64_t> members, Scratch& scratch);
+                             std::span<const std::uint64_t> members, Scratch& scratch,
+                             std::span<const double> member_sum = {});
 
 // The all-pairs exact-medoid rule over `candidates` (ascending, a subset of `members`):
 // the candidate with the smallest f32 total, or the first member when no total is

@@ -8,7 +8,9 @@
 #include "kernels/dot.h"
 #include "kernels/f64_kernels.h"
 #include "kmeans.h"
+#include "mean_update.h"
 #include "medoid_rules.h"
+#include "thread_pool.h"
 
 namespace plovek {
 
@@ -103,38 +105,33 @@ constexpr std::size_t kAllPairsMembers = 48;
 // within both members' error bounds of the smallest estimate. Returns false when a
 // value is not finite, so that the caller falls back to all pairs.
 bool possible_exact_medoids(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
-                            Scratch& scratch, std::vector<std::uint64_t>& candidates) {
+                            std::span<const double> sum, Scratch& scratch, std::vector<std::uint64_t>& candidates) {
   const std::size_t m = members.size(), d = data.cols();
-  // sum_j x_j and |x_j|^2, in double.
-  std::vector<double> sum(d, 0.0), square(m);
+  // Per member, in double: |a|^2 and a . sum.
+  std::vector<double> square(m), with_sum(m);
   double max_square = 0.0, sum_length = 0.0;
-  const std::uint64_t only_cluster = 0;
   for (std::size_t i = 0; i < m; ++i) {
-    const float* x = data.row(members[i], scratch.row.data());
-    kernels::add_rows_by_label(x, 0, 1, &only_cluster, 0, 1, sum.data(), d);
-    square[i] = kernels::sum_of_squares_f64(x, d);
+    const float* a = data.row(members[i], scratch.row.data());
+    square[i] = kernels::sum_of_squares_f64(a, d);
+    with_sum[i] = kernels::dot_f64(a, sum.data(), d);
     max_square = std::max(max_square, square[i]);
     sum_length += std::sqrt(square[i]);
   }
-  // With a . sum: |a - mean|^2 = |a|^2 - 2 a.sum / m + |sum|^2 / m^2.
-  const double sum_square = [&] {
-    double total = 0.0;
-    for (const double value : sum) total += value * value;
-    return total;
-  }();
+  // |a - mean|^2 = |a|^2 - 2 a.sum / m + |sum|^2 / m^2.
+  double sum_square = 0.0;
+  for (const double value : sum) sum_square += value * value;
   const double md = double(m);
 
   // Per member: the estimate of its total and a bound on the magnitude of its terms.
   std::vector<double> estimate(m), magnitude(m);
   double spread = 0.0;  // sum_j |x_j - mean|^2
   for (std::size_t i = 0; i < m; ++i) {
-    const double with_sum = kernels::dot_f64(data.row(members[i], scratch.row.data()), sum.data(), d);
     if (euclidean) {
-      const double to_mean = std::max(0.0, square[i] - 2.0 * with_sum / md + sum_square / (md * md));
+      const double to_mean = std::max(0.0, square[i] - 2.0 * with_sum[i] / md + sum_square / (md * md));
       spread += to_mean;
       estimate[i] = md * to_mean;
     } else {
-      estimate[i] = double(m - 1) - (with_sum - square[i]);
+      estimate[i] = double(m - 1) - (with_sum[i] - square[i]);
       magnitude[i] = double(m - 1) + std::sqrt(square[i]) * sum_length;
     }
   }
@@ -161,11 +158,21 @@ bool possible_exact_medoids(const MatrixView& data, bool euclidean, std::span<co
 }  // namespace
 
 void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
-                             std::span<const std::uint64_t> members, Scratch& scratch) {
+                             std::span<const std::uint64_t> members, Scratch& scratch,
+                             std::span<const double> member_sum) {
   if (members.empty()) return;
+  std::vector<double> own_sum;
+  if (member_sum.empty() && members.size() > kAllPairsMembers) {
+    own_sum.assign(data.cols(), 0.0);
+    const std::uint64_t only_cluster = 0;
+    for (const std::uint64_t m : members)
+      kernels::add_rows_by_label(data.row(m, scratch.row.data()), 0, 1, &only_cluster, 0, 1, own_sum.data(),
+                                 data.cols());
+    member_sum = own_sum;
+  }
   std::vector<std::uint64_t> candidates;
   const bool narrowed = members.size() > kAllPairsMembers &&
-                        possible_exact_medoids(data, model.euclidean, members, scratch, candidates);
+                        possible_exact_medoids(data, model.euclidean, members, member_sum, scratch, candidates);
   const std::uint64_t choice =
       exact_medoid_among(data, model.euclidean, members, narrowed ? std::span(candidates) : members, scratch);
   install_medoid(model, data, cluster, choice, scratch);
@@ -187,12 +194,20 @@ void KMeans::update_all_medoids(const MatrixView& data) {
 }
 
 void KMeans::update_medoids_by_total_distance(const MatrixView& data) {
-  medoids::Scratch scratch(data.cols());
+  const std::size_t d = data.cols();
   const ClusterBuckets<std::uint64_t> buckets = bucket_by_cluster<std::uint64_t>(labels, n_clusters);
-  for (std::uint64_t c = 0; c < n_clusters; ++c) {
-    if (cluster_sizes[c] == 0.0f) continue;
-    medoids::apply_exact_medoid_rule(*this, data, c, buckets.of(c), scratch);
-  }
+  // Every cluster's row sum, from one ascending scan of the data.
+  std::vector<double> sums(n_clusters * d, 0.0);
+  add_rows_of_clusters(data, labels, 0, n_clusters, sums);
+  // Clusters are independent (each writes only its own centroid row and medoid entry),
+  // so they are shared out among the workers; the choices do not depend on that.
+  parallel_for(n_clusters, 1, [&](std::size_t first, std::size_t last) {
+    medoids::Scratch scratch(d);
+    for (std::uint64_t c = first; c < last; ++c) {
+      if (cluster_sizes[c] == 0.0f) continue;
+      medoids::apply_exact_medoid_rule(*this, data, c, buckets.of(c), scratch, std::span(sums).subspan(c * d, d));
+    }
+  });
 }
 
 }  // namespace plovek
