@@ -165,7 +165,9 @@ TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTrainin
       expect_same_state(record, before);
       expect_partition(record.train(data, std::nullopt).value(), k, n);
       EXPECT_TRUE(record.is_trained);
-      if (config.use_medoids) EXPECT_EQ(record.medoid_indices.size(), k);
+      if (config.use_medoids) {
+        EXPECT_EQ(record.medoid_indices.size(), k);
+      }
     }
   }
 }
