@@ -56,7 +56,10 @@ class Scorer {
       } else {
         for (std::size_t c = 0; c < clusters_; ++c) row_scores[c] = -row_scores[c];
       }
-      for (std::size_t c = 0; c < clusters_; ++c) comparable &= !std::isnan(row_scores[c]);
+      // An OR over integers (not a chain of branches) lets this check vectorise.
+      unsigned unordered = 0;
+      for (std::size_t c = 0; c < clusters_; ++c) unordered |= static_cast<unsigned>(row_scores[c] != row_scores[c]);
+      comparable &= unordered == 0;
     }
     return comparable;
   }
@@ -86,12 +89,14 @@ void select_best(std::span<const float> scores, std::size_t take, std::uint64_t*
     // order, so a newcomer goes after every kept cluster of equal score, and enters a
     // full list only when strictly nearer than its last entry.
     std::size_t kept = 0;
+    float worst = std::numeric_limits<float>::infinity();  // the last kept score once the list is full
     for (std::size_t c = 0; c < clusters; ++c) {
       const float score = scores[c];
-      if (kept == take && !(score < scores[order[kept - 1]])) continue;
+      if (kept == take && !(score < worst)) continue;
       std::size_t slot = kept < take ? kept++ : take - 1;
       for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
       order[slot] = static_cast<std::uint32_t>(c);
+      if (kept == take) worst = scores[order[take - 1]];
     }
   } else {
     for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
