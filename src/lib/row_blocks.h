@@ -12,19 +12,19 @@ namespace plovek {
 constexpr std::size_t kRowsPerBlock = 96;
 
 // Calls visit(first_row, count, rows, row_stride) for consecutive blocks of at most
-// kRowsPerBlock rows in [begin, end), each block readable as contiguous rows: in place
-// when the view allows it, otherwise copied into `scratch`.
+// `rows_per_block` rows in [begin, end), each block readable as contiguous rows: in
+// place when the view allows it, otherwise copied into `scratch`.
 template <class Visit>
 void for_each_row_block(const MatrixView& data, std::size_t begin, std::size_t end, std::vector<float>& scratch,
-                        Visit&& visit) {
+                        Visit&& visit, std::size_t rows_per_block = kRowsPerBlock) {
   const std::size_t d = data.cols();
-  for (std::size_t first = begin; first < end; first += kRowsPerBlock) {
-    const std::size_t count = std::min(kRowsPerBlock, end - first);
+  for (std::size_t first = begin; first < end; first += rows_per_block) {
+    const std::size_t count = std::min(rows_per_block, end - first);
     if (data.rows_are_direct()) {
       visit(first, count, data.row(first, nullptr), data.row_stride());
       continue;
     }
-    scratch.resize(kRowsPerBlock * d);
+    scratch.resize(rows_per_block * d);
     for (std::size_t r = 0; r < count; ++r) data.copy_row(first + r, scratch.data() + r * d);
     visit(first, count, static_cast<const float*>(scratch.data()), static_cast<std::ptrdiff_t>(d));
   }

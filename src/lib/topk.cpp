@@ -10,6 +10,7 @@
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
 #include "kmeans.h"
+#include "row_blocks.h"
 #include "thread_pool.h"
 
 namespace plovek {
@@ -145,27 +146,18 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
       std::vector<float> rows_copy;
       std::vector<float> scores(batch_rows * clusters);
       std::vector<std::uint32_t> order(clusters);
-      for (std::size_t batch = first; batch < last; batch += batch_rows) {
-        const std::size_t count = std::min(batch_rows, last - batch);
-        const std::size_t point = block_start + batch;
-        const float* rows = nullptr;
-        std::ptrdiff_t stride = 0;
-        if (data.rows_are_direct()) {
-          rows = data.row(point, nullptr);
-          stride = data.row_stride();
-        } else {
-          rows_copy.resize(batch_rows * d);
-          for (std::size_t r = 0; r < count; ++r) data.copy_row(point + r, rows_copy.data() + r * d);
-          rows = rows_copy.data();
-          stride = static_cast<std::ptrdiff_t>(d);
-        }
-        if (!scorer.score(rows, stride, count, scores.data())) return false;
-        for (std::size_t r = 0; r < count; ++r) {
-          select_best(std::span<const float>(scores.data() + r * clusters, clusters), take,
-                      chosen.data() + (batch + r) * take, order);
-        }
-      }
-      return true;
+      bool comparable = true;
+      for_each_row_block(
+          data, block_start + first, block_start + last, rows_copy,
+          [&](std::size_t point, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+            if (!comparable || !(comparable = scorer.score(rows, stride, count, scores.data()))) return;
+            for (std::size_t r = 0; r < count; ++r) {
+              select_best(std::span<const float>(scores.data() + r * clusters, clusters), take,
+                          chosen.data() + (point - block_start + r) * take, order);
+            }
+          },
+          batch_rows);
+      return comparable;
     };
 
     bool comparable = true;
