@@ -49,13 +49,6 @@ class MatrixView {
     return scratch;
   }
 
-  // Asks the CPU to start loading row i (contiguous rows only; a hint, never a fault).
-  void prefetch_row(std::size_t i) const {
-    if (col_stride_ != 1) return;
-    const unsigned char* first = address(i, 0);
-    for (std::size_t byte = 0; byte < cols_ * sizeof(float); byte += 64) __builtin_prefetch(first + byte);
-  }
-
   void copy_row(std::size_t i, float* out) const {
     for (std::size_t j = 0; j < cols_; ++j) out[j] = at(i, j);
   }

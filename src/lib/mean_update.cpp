@@ -33,15 +33,16 @@ std::vector<std::uint64_t> balanced_cluster_ranges(std::span<const std::uint64_t
   return bounds;
 }
 
-// sums / count per cluster in double, rounded once to f32; zero rows for empty clusters.
-Matrix divide_sums(const double* sums, std::span<const std::uint64_t> counts, std::size_t d) {
-  Matrix means(counts.size(), d);
-  for (std::size_t c = 0; c < counts.size(); ++c) {
-    if (counts[c] == 0) continue;
-    std::span<float> mean = means.row(c);
-    for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sums[c * d + t] / static_cast<double>(counts[c]));
+// Rows first .. first + sums.size() / d of `means` = sums / count per cluster, divided in
+// double and rounded once to f32; rows of empty clusters stay zero.
+void store_means(std::span<const double> sums, std::span<const std::uint64_t> counts, std::uint64_t first,
+                 std::size_t d, Matrix& means) {
+  for (std::size_t c = 0; c * d < sums.size(); ++c) {
+    const std::uint64_t count = counts[first + c];
+    if (count == 0) continue;
+    std::span<float> mean = means.row(first + c);
+    for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sums[c * d + t] / static_cast<double>(count));
   }
-  return means;
 }
 
 }  // namespace
@@ -78,12 +79,7 @@ Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> lab
     const std::uint64_t first = bounds[r], last = bounds[r + 1];
     std::vector<double> sums((last - first) * d, 0.0);
     add_rows_of_clusters(data, labels, first, last, sums);
-    for (std::uint64_t c = first; c < last; ++c) {
-      if (counts[c] == 0) continue;
-      const double* sum = sums.data() + (c - first) * d;
-      std::span<float> mean = means.row(c);
-      for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sum[t] / static_cast<double>(counts[c]));
-    }
+    store_means(sums, counts, first, d, means);
   };
   if (bounds.size() == 2) {
     mean_of_range(0);
@@ -112,7 +108,9 @@ Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) const {
     const double* chunk = sums_.data() + c * k_ * d_;
     for (std::size_t e = 0; e < k_ * d_; ++e) total[e] += chunk[e];
   }
-  return divide_sums(total.data(), counts, d_);
+  Matrix result(k_, d_);
+  store_means(total, counts, 0, d_, result);
+  return result;
 }
 
 }  // namespace plovek
