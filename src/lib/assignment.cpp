@@ -95,6 +95,18 @@ Matrix KMeans::assign_clusters_and_means(const MatrixView& data, std::span<const
   return sums->means(counts);
 }
 
+std::vector<double> KMeans::assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms) {
+  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(data.rows(), n_clusters, data.cols());
+  if (!sums) {
+    assign_clusters(data, point_norms);
+    std::vector<double> total(n_clusters * data.cols(), 0.0);
+    add_rows_of_clusters(data, labels, 0, n_clusters, total);
+    return total;
+  }
+  assign_rows(*this, data, point_norms, &*sums);
+  return sums->total();
+}
+
 float KMeans::compute_cost(const MatrixView& data) const {
   const Matrix& current = required_centroids(*this);
   const std::size_t n = data.rows(), d = data.cols();

@@ -58,6 +58,8 @@ struct KMeans {
   // assign_clusters, then the mean of each cluster's rows (zero rows for empty
   // clusters), summed in double while the assignment pass reads the rows anyway.
   Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms);
+  // assign_clusters, then every cluster's row sum in double (k x d), gathered the same way.
+  std::vector<double> assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms);
   // Mean squared distance (euclidean) or mean inner product of points to their centroid.
   float compute_cost(const MatrixView& data) const;
   // Inner-product metric only: scales every non-zero centroid row to unit length.

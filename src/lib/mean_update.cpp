@@ -102,14 +102,18 @@ std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k,
 ChunkedRowSums::ChunkedRowSums(std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d)
     : chunk_rows_(chunk_rows), chunk_count_(chunk_count), k_(k), d_(d), sums_(chunk_count * k * d, 0.0) {}
 
-Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) const {
+std::vector<double> ChunkedRowSums::total() const {
   std::vector<double> total(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(k_ * d_));
   for (std::size_t c = 1; c < chunk_count_; ++c) {
     const double* chunk = sums_.data() + c * k_ * d_;
     for (std::size_t e = 0; e < k_ * d_; ++e) total[e] += chunk[e];
   }
+  return total;
+}
+
+Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) const {
   Matrix result(k_, d_);
-  store_means(total, counts, 0, d_, result);
+  store_means(total(), counts, 0, d_, result);
   return result;
 }
 

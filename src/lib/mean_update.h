@@ -43,6 +43,8 @@ class ChunkedRowSums {
   // The k x d partial sums of chunk c (zero-initialised).
   double* chunk_sums(std::size_t c) { return sums_.data() + c * k_ * d_; }
 
+  // Merges the chunks in order: the k x d sums of every cluster's rows.
+  std::vector<double> total() const;
   // Merges the chunks in order and divides by the counts: row c is the mean of its
   // cluster's rows, zero for clusters without points.
   Matrix means(std::span<const std::uint64_t> counts) const;

@@ -16,15 +16,14 @@ namespace plovek::medoids {
 // Distance between a data row x and a vector y of d floats:
 //   euclidean: the explicit difference x - y, then its dot product with itself;
 //   inner product: 1 - x.y (negative for rows longer than unit length).
-// `difference` is room for d floats (used only for the Euclidean distance).
-float point_distance(const float* x, const float* y, std::size_t d, bool euclidean, float* difference);
+float point_distance(const float* x, const float* y, std::size_t d, bool euclidean);
 
-// Reusable buffers of d floats, so that repeated rule applications do not allocate.
+// Reusable row buffers of d floats (for views whose rows must be copied), so that
+// repeated rule applications do not allocate.
 struct Scratch {
-  explicit Scratch(std::size_t d) : row(d), other_row(d), difference(d) {}
+  explicit Scratch(std::size_t d) : row(d), other_row(d) {}
   std::vector<float> row;
   std::vector<float> other_row;
-  std::vector<float> difference;
 };
 
 // Nearest-member rule for one cluster: the member closest to the current centroid
@@ -33,20 +32,31 @@ struct Scratch {
 void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
                                Scratch& scratch);
 
-// Exact-medoid rule for one cluster with ascending `members`: the member with the
-// smallest f32 total distance to the other members becomes the medoid. Never reads
-// the centroids. An empty member list changes nothing. The lowest point index wins
-// ties. Only the members whose total can be the smallest are summed in f32 (see
-// medoids.cpp), so the choice is the one the all-pairs rule makes.
-// `member_sum`, when given, is the double sum of the members' rows (d values).
-void apply_exact_medoid_rule(KMeans& model, const MatrixView& data, std::uint64_t cluster,
-                             std::span<const std::uint64_t> members, Scratch& scratch,
-                             std::span<const double> member_sum = {});
+// What the last exact-medoid pass of a training run chose: a cluster whose members
+// have not changed since keeps its medoid (the rule depends on nothing else).
+class ExactMedoidMemo {
+ public:
+  static constexpr std::uint64_t kNoChoice = ~std::uint64_t{0};
 
-// The all-pairs exact-medoid rule over `candidates` (ascending, a subset of `members`):
-// the candidate with the smallest f32 total, or the first member when no total is
-// smaller than +infinity.
-std::uint64_t exact_medoid_among(const MatrixView& data, bool euclidean, std::span<const std::uint64_t> members,
-                                 std::span<const std::uint64_t> candidates, Scratch& scratch);
+  // Per cluster: 1 when its members differ from the remembered ones or it has no
+  // remembered choice (everything changed when nothing is remembered).
+  std::vector<char> changed_clusters(std::span<const std::uint64_t> labels, std::uint64_t k) const;
+  std::uint64_t choice(std::uint64_t cluster) const { return choices_[cluster]; }
+  // `choices`: per cluster the chosen point, or kNoChoice for a skipped cluster.
+  void remember(std::span<const std::uint64_t> labels, std::vector<std::uint64_t> choices);
+
+ private:
+  std::vector<std::uint64_t> labels_, choices_;
+};
+
+// Exact-medoid rule for every cluster whose size is not 0.0: the member with the
+// smallest f32 total distance to the other members becomes the medoid (lowest point
+// index on ties). Never reads the centroids. `sums` holds every cluster's double row
+// sum (k x d); from it only the members whose total can be the smallest are found
+// and summed in f32 (see medoids.cpp), so the choice is the one the all-pairs rule
+// makes. With `memo` (the same data and record throughout), clusters whose members
+// have not changed since the previous call keep their medoid without a search.
+void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const double> sums,
+                          ExactMedoidMemo* memo = nullptr);
 
 }  // namespace plovek::medoids

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
-#include "mean_update.h"
 #include "kmeans.h"
+#include "mean_update.h"
+#include "medoid_rules.h"
 #include "progress.h"
 #include "random.h"
 #include "thread_pool.h"
@@ -129,11 +130,11 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   centroids = std::move(seeded);
   postprocess_centroids();
 
+  medoids::ExactMedoidMemo medoid_memo;
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     if (use_medoids) {
-      assign_clusters(data, point_norms);
-      update_medoids_by_total_distance(data);
+      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms), &medoid_memo);
     } else {
       centroids = assign_clusters_and_means(data, point_norms);
     }

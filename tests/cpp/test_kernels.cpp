@@ -52,6 +52,21 @@ TEST(KernelDot, EveryLevelMatchesTheExactSumOverAwkwardDims) {
   }
 }
 
+// The fused squared distance must equal, bit for bit, the dot product of the stored
+// difference vector with itself at the same level (the medoid rules rely on it).
+TEST(KernelDot, SquaredDistanceEqualsTheDotOfTheStoredDifference) {
+  std::mt19937 rng(11);
+  for (const std::size_t d : kAwkwardDims) {
+    const std::vector<float> x = random_values(d + 1, rng), y = random_values(d + 1, rng);
+    std::vector<float> difference(d);
+    for (std::size_t t = 0; t < d; ++t) difference[t] = x[t + 1] - y[t + 1];
+    for_each_level([&](SimdLevel) {
+      const float expected = dot(difference.data(), difference.data(), d);
+      EXPECT_EQ(squared_distance(x.data() + 1, y.data() + 1, d), expected) << "d=" << d;
+    });
+  }
+}
+
 TEST(KernelDot, ZeroLengthIsZeroAndScalarSumsInOrder) {
   const float x[] = {1e8f, 1.0f, -1e8f};
   const float ones[] = {1.0f, 1.0f, 1.0f};
@@ -192,11 +207,11 @@ TEST(KernelF64Dots, EveryLevelMatchesTheDoubleSumClosely) {
     const std::vector<float> x = random_values(d + 1, rng);
     std::vector<double> y(d);
     for (double& v : y) v = double(random_values(1, rng)[0]) * 1e3;
-    const double expected_dot = dot_f64_scalar(x.data() + 1, y.data(), d);
-    const double expected_squares = sum_of_squares_f64_scalar(x.data() + 1, d);
+    const SquareAndDot expected = square_and_dot_f64_scalar(x.data() + 1, y.data(), d);
     for_each_level([&](SimdLevel) {
-      EXPECT_NEAR(dot_f64(x.data() + 1, y.data(), d), expected_dot, 1e-9 * (1.0 + double(d)) * 1e3) << "d=" << d;
-      EXPECT_NEAR(sum_of_squares_f64(x.data() + 1, d), expected_squares, 1e-12 * (1.0 + double(d))) << "d=" << d;
+      const SquareAndDot result = square_and_dot_f64(x.data() + 1, y.data(), d);
+      EXPECT_NEAR(result.dot, expected.dot, 1e-9 * (1.0 + double(d)) * 1e3) << "d=" << d;
+      EXPECT_NEAR(result.square, expected.square, 1e-12 * (1.0 + double(d))) << "d=" << d;
     });
   }
 }

@@ -44,19 +44,17 @@ TEST(MedoidDistance, EuclideanUsesTheExplicitDifference) {
   // difference vector gives the exact answer.
   const std::vector<float> x = {10001.0f, 3.0f};
   const std::vector<float> y = {10000.0f, 3.0f};
-  std::vector<float> difference(2);
-  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, true, difference.data()), 1.0f);
-  EXPECT_EQ(medoids::point_distance(y.data(), x.data(), 2, true, difference.data()), 1.0f);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, true), 1.0f);
+  EXPECT_EQ(medoids::point_distance(y.data(), x.data(), 2, true), 1.0f);
 }
 
 TEST(MedoidDistance, InnerProductIsOneMinusDotAndMayBeNegative) {
   const std::vector<float> x = {2.0f, 0.5f};
   const std::vector<float> y = {3.0f, -2.0f};
-  std::vector<float> difference(2);
-  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, false, difference.data()), 1.0f - 5.0f);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 2, false), 1.0f - 5.0f);
   // Zero columns: the dot product is 0.
-  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, false, difference.data()), 1.0f);
-  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, true, difference.data()), 0.0f);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, false), 1.0f);
+  EXPECT_EQ(medoids::point_distance(x.data(), y.data(), 0, true), 0.0f);
 }
 
 TEST(MedoidRules, ExactMedoidAndNearestMemberDiffer) {
@@ -234,8 +232,23 @@ TEST(MedoidPasses, RowsAreCopiedBitForBitFromStridedUnalignedData) {
 namespace plovek {
 namespace {
 
+// The all-pairs exact-medoid rule, written out plainly: the reference that the
+// narrowed, batched search must match.
+std::uint64_t all_pairs_medoid(const MatrixView& data, bool euclidean, const std::vector<std::uint64_t>& members) {
+  std::uint64_t choice = members.front();
+  float best = std::numeric_limits<float>::infinity();
+  for (const std::uint64_t m : members) {
+    float total = 0.0f;
+    for (const std::uint64_t j : members)
+      if (j != m) total += medoids::point_distance(data.row(m, nullptr), data.row(j, nullptr), data.cols(), euclidean);
+    if (best > total) best = total, choice = m;
+  }
+  return choice;
+}
+
 // The narrowed exact-medoid rule must pick exactly the member the all-pairs rule picks,
-// including on exact ties (duplicated and integer-valued rows) and at both metrics.
+// including on exact ties (duplicated and integer-valued rows) and at both metrics,
+// for large clusters (narrowed) and small ones (all pairs) in the same pass.
 TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
   std::mt19937 rng(2024);
   for (int trial = 0; trial < 60; ++trial) {
@@ -251,20 +264,69 @@ TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
       for (std::size_t i = 0; i < m; ++i) scale_to_unit_length(std::span(&values[i * d], d));
     const MatrixView data = MatrixView::row_major(values.data(), m, d);
 
-    // Members: every row but a few, ascending.
+    // Cluster 0 takes most rows, cluster 1 a few.
     std::vector<std::uint64_t> labels(m, 0);
     for (std::size_t i = 3; i < m; i += 11) labels[i] = 1;
     KMeans model = make_record(d, labels, {1.0f, 1.0f}, euclidean);
-    std::vector<std::uint64_t> members;
-    for (std::size_t i = 0; i < m; ++i)
-      if (labels[i] == 0) members.push_back(i);
-
-    medoids::Scratch scratch(d);
-    const std::uint64_t all_pairs = medoids::exact_medoid_among(data, euclidean, members, members, scratch);
-    medoids::apply_exact_medoid_rule(model, data, 0, members, scratch);
-    ASSERT_EQ(model.medoid_indices[0], all_pairs) << "trial " << trial << " m=" << m << " d=" << d;
-    ASSERT_TRUE(bit_equal(model.centroids->row(0), &values[all_pairs * d]));
+    model.update_medoids_by_total_distance(data);
+    for (std::uint64_t c = 0; c < 2; ++c) {
+      std::vector<std::uint64_t> members;
+      for (std::size_t i = 0; i < m; ++i)
+        if (labels[i] == c) members.push_back(i);
+      const std::uint64_t all_pairs = all_pairs_medoid(data, euclidean, members);
+      ASSERT_EQ(model.medoid_indices[c], all_pairs) << "trial " << trial << " m=" << m << " d=" << d;
+      ASSERT_TRUE(bit_equal(model.centroids->row(c), &values[all_pairs * d]));
+    }
   }
+}
+
+}  // namespace
+}  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// A remembered pass may skip the search only where the members are unchanged: after
+// moves between some clusters, the memoised pass must match a fresh one everywhere,
+// and rows overwritten in between (as normalisation does) get their medoid back.
+TEST(MedoidExactMemo, MatchesAFreshPassAfterMembersMove) {
+  std::mt19937 rng(7);
+  const std::size_t n = 600, d = 5, k = 6;
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> values(n * d);
+  for (float& v : values) v = normal(rng);
+  const MatrixView data = MatrixView::row_major(values.data(), n, d);
+  std::vector<std::uint64_t> labels(n);
+  for (std::size_t i = 0; i < n; ++i) labels[i] = i % (k - 1);  // the last cluster starts empty
+  const auto sizes_of = [&](const std::vector<std::uint64_t>& of) {
+    std::vector<float> sizes(k, 0.0f);
+    for (const std::uint64_t label : of) sizes[label] += 1.0f;
+    return sizes;
+  };
+  const auto sums_of = [&](const KMeans& model) {
+    std::vector<double> sums(k * d, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t t = 0; t < d; ++t) sums[model.labels[i] * d + t] += values[i * d + t];
+    return sums;
+  };
+
+  KMeans memoised = make_record(d, labels, sizes_of(labels), true);
+  medoids::ExactMedoidMemo memo;
+  medoids::update_exact_medoids(memoised, data, sums_of(memoised), &memo);
+  const std::vector<std::uint64_t> before = memoised.medoid_indices;
+  // Move half of cluster 0 into clusters 1 and 5; clusters 2..4 keep their members.
+  for (std::size_t i = 0; i < n / 2; i += 5) labels[i] = (i % 2 == 0) ? 1 : 5;
+  memoised.labels = labels;
+  memoised.cluster_sizes = sizes_of(labels);
+  for (float& value : memoised.centroids->row(3)) value *= 0.5f;
+
+  KMeans fresh = make_record(d, labels, sizes_of(labels), true);
+  medoids::update_exact_medoids(fresh, data, sums_of(fresh));
+  medoids::update_exact_medoids(memoised, data, sums_of(memoised), &memo);
+  ASSERT_NE(fresh.medoid_indices[0], before[0]);  // the moves matter
+  EXPECT_EQ(memoised.medoid_indices, fresh.medoid_indices);
+  for (std::size_t c = 0; c < k; ++c)
+    EXPECT_TRUE(bit_equal(memoised.centroids->row(c), &values[fresh.medoid_indices[c] * d])) << "cluster " << c;
 }
 
 }  // namespace

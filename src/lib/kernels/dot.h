@@ -23,8 +23,16 @@ const char* simd_level_name(SimdLevel level);
 // x . y over d elements, at the active level. d = 0 gives 0.0.
 float dot(const float* x, const float* y, std::size_t d);
 
+// (x - y).(x - y): the difference rounded to f32 element by element, then summed in
+// the order of `dot` at the same level, so it equals `dot` of a stored difference
+// vector with itself bit for bit.
+float squared_distance(const float* x, const float* y, std::size_t d);
+
 float dot_f32_scalar(const float* x, const float* y, std::size_t d);
 float dot_f32_avx2(const float* x, const float* y, std::size_t d);
 float dot_f32_avx512(const float* x, const float* y, std::size_t d);
+float squared_distance_f32_scalar(const float* x, const float* y, std::size_t d);
+float squared_distance_f32_avx2(const float* x, const float* y, std::size_t d);
+float squared_distance_f32_avx512(const float* x, const float* y, std::size_t d);
 
 }  // namespace plovek::kernels

@@ -49,63 +49,47 @@ void add_rows_by_label_scalar(const float* rows, std::ptrdiff_t ldx, std::size_t
   }
 }
 
-double dot_f64_scalar(const float* x, const double* y, std::size_t d) {
-  double sum = 0.0;
-  for (std::size_t t = 0; t < d; ++t) sum += static_cast<double>(x[t]) * y[t];
-  return sum;
-}
-
-double sum_of_squares_f64_scalar(const float* x, std::size_t d) {
-  double sum = 0.0;
-  for (std::size_t t = 0; t < d; ++t) sum += static_cast<double>(x[t]) * x[t];
-  return sum;
+SquareAndDot square_and_dot_f64_scalar(const float* x, const double* y, std::size_t d) {
+  SquareAndDot result;
+  for (std::size_t t = 0; t < d; ++t) {
+    const double value = static_cast<double>(x[t]);
+    result.square += value * value;
+    result.dot += value * y[t];
+  }
+  return result;
 }
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx2,fma"))) double dot_f64_avx2(const float* x, const double* y, std::size_t d) {
-  __m256d acc = _mm256_setzero_pd();
-  std::size_t t = 0;
-  for (; t + 4 <= d; t += 4) acc = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(x + t)), _mm256_loadu_pd(y + t), acc);
-  alignas(32) double lanes[4];
-  _mm256_store_pd(lanes, acc);
-  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]) + dot_f64_scalar(x + t, y + t, d - t);
-}
-
-__attribute__((target("avx2,fma"))) double sum_of_squares_f64_avx2(const float* x, std::size_t d) {
-  __m256d acc = _mm256_setzero_pd();
+__attribute__((target("avx2,fma"))) SquareAndDot square_and_dot_f64_avx2(const float* x, const double* y,
+                                                                          std::size_t d) {
+  __m256d squares = _mm256_setzero_pd(), dots = _mm256_setzero_pd();
   std::size_t t = 0;
   for (; t + 4 <= d; t += 4) {
     const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(x + t));
-    acc = _mm256_fmadd_pd(v, v, acc);
+    squares = _mm256_fmadd_pd(v, v, squares);
+    dots = _mm256_fmadd_pd(v, _mm256_loadu_pd(y + t), dots);
   }
-  alignas(32) double lanes[4];
-  _mm256_store_pd(lanes, acc);
-  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]) + sum_of_squares_f64_scalar(x + t, d - t);
+  alignas(32) double square_lanes[4], dot_lanes[4];
+  _mm256_store_pd(square_lanes, squares);
+  _mm256_store_pd(dot_lanes, dots);
+  SquareAndDot result = square_and_dot_f64_scalar(x + t, y + t, d - t);
+  result.square += (square_lanes[0] + square_lanes[1]) + (square_lanes[2] + square_lanes[3]);
+  result.dot += (dot_lanes[0] + dot_lanes[1]) + (dot_lanes[2] + dot_lanes[3]);
+  return result;
 }
 
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) double dot_f64_avx512(const float* x, const double* y,
-                                                                                   std::size_t d) {
-  __m512d acc = _mm512_setzero_pd();
-  for (std::size_t t = 0; t < d; t += 8) {
-    const std::size_t left = d - t;
-    const __mmask8 valid = left >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << left) - 1u);
-    acc = _mm512_fmadd_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(valid, x + t)), _mm512_maskz_loadu_pd(valid, y + t),
-                          acc);
-  }
-  return _mm512_reduce_add_pd(acc);
-}
-
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) double sum_of_squares_f64_avx512(const float* x,
-                                                                                              std::size_t d) {
-  __m512d acc = _mm512_setzero_pd();
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) SquareAndDot square_and_dot_f64_avx512(
+    const float* x, const double* y, std::size_t d) {
+  __m512d squares = _mm512_setzero_pd(), dots = _mm512_setzero_pd();
   for (std::size_t t = 0; t < d; t += 8) {
     const std::size_t left = d - t;
     const __mmask8 valid = left >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << left) - 1u);
     const __m512d v = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(valid, x + t));
-    acc = _mm512_fmadd_pd(v, v, acc);
+    squares = _mm512_fmadd_pd(v, v, squares);
+    dots = _mm512_fmadd_pd(v, _mm512_maskz_loadu_pd(valid, y + t), dots);
   }
-  return _mm512_reduce_add_pd(acc);
+  return {_mm512_reduce_add_pd(squares), _mm512_reduce_add_pd(dots)};
 }
 
 __attribute__((target("avx2,fma"))) void add_rows_by_label_avx2(const float* rows, std::ptrdiff_t ldx,
@@ -129,10 +113,12 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) void add_rows_by_l
 
 #else
 
-double dot_f64_avx2(const float* x, const double* y, std::size_t d) { return dot_f64_scalar(x, y, d); }
-double dot_f64_avx512(const float* x, const double* y, std::size_t d) { return dot_f64_scalar(x, y, d); }
-double sum_of_squares_f64_avx2(const float* x, std::size_t d) { return sum_of_squares_f64_scalar(x, d); }
-double sum_of_squares_f64_avx512(const float* x, std::size_t d) { return sum_of_squares_f64_scalar(x, d); }
+SquareAndDot square_and_dot_f64_avx2(const float* x, const double* y, std::size_t d) {
+  return square_and_dot_f64_scalar(x, y, d);
+}
+SquareAndDot square_and_dot_f64_avx512(const float* x, const double* y, std::size_t d) {
+  return square_and_dot_f64_scalar(x, y, d);
+}
 
 void add_rows_by_label_avx2(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
                             std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
@@ -155,22 +141,13 @@ void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count,
   add_rows_by_label_scalar(rows, ldx, count, labels, first, last, sums, d);
 }
 
-double dot_f64(const float* x, const double* y, std::size_t d) {
+SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
   switch (active_simd_level()) {
-    case SimdLevel::Avx512: return dot_f64_avx512(x, y, d);
-    case SimdLevel::Avx2: return dot_f64_avx2(x, y, d);
+    case SimdLevel::Avx512: return square_and_dot_f64_avx512(x, y, d);
+    case SimdLevel::Avx2: return square_and_dot_f64_avx2(x, y, d);
     case SimdLevel::Scalar: break;
   }
-  return dot_f64_scalar(x, y, d);
-}
-
-double sum_of_squares_f64(const float* x, std::size_t d) {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return sum_of_squares_f64_avx512(x, d);
-    case SimdLevel::Avx2: return sum_of_squares_f64_avx2(x, d);
-    case SimdLevel::Scalar: break;
-  }
-  return sum_of_squares_f64_scalar(x, d);
+  return square_and_dot_f64_scalar(x, y, d);
 }
 
 }  // namespace plovek::kernels

@@ -14,9 +14,11 @@ namespace plovek::kernels {
 void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
                        std::uint64_t first, std::uint64_t last, double* sums, std::size_t d);
 
-// sum over t < d of double(x[t]) * y[t], and of double(x[t])^2.
-double dot_f64(const float* x, const double* y, std::size_t d);
-double sum_of_squares_f64(const float* x, std::size_t d);
+// In one pass: the sums over t < d of double(x[t])^2 and of double(x[t]) * y[t].
+struct SquareAndDot {
+  double square = 0.0, dot = 0.0;
+};
+SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d);
 
 void add_rows_by_label_scalar(const float*, std::ptrdiff_t, std::size_t, const std::uint64_t*, std::uint64_t,
                               std::uint64_t, double*, std::size_t);
@@ -25,11 +27,8 @@ void add_rows_by_label_avx2(const float*, std::ptrdiff_t, std::size_t, const std
 void add_rows_by_label_avx512(const float*, std::ptrdiff_t, std::size_t, const std::uint64_t*, std::uint64_t,
                               std::uint64_t, double*, std::size_t);
 
-double dot_f64_scalar(const float* x, const double* y, std::size_t d);
-double dot_f64_avx2(const float* x, const double* y, std::size_t d);
-double dot_f64_avx512(const float* x, const double* y, std::size_t d);
-double sum_of_squares_f64_scalar(const float* x, std::size_t d);
-double sum_of_squares_f64_avx2(const float* x, std::size_t d);
-double sum_of_squares_f64_avx512(const float* x, std::size_t d);
+SquareAndDot square_and_dot_f64_scalar(const float* x, const double* y, std::size_t d);
+SquareAndDot square_and_dot_f64_avx2(const float* x, const double* y, std::size_t d);
+SquareAndDot square_and_dot_f64_avx512(const float* x, const double* y, std::size_t d);
 
 }  // namespace plovek::kernels
