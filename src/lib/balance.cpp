@@ -42,6 +42,19 @@ void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
   if (!model_.euclidean) scale_to_unit_length(centroid);
 }
 
+void BalanceRun::write_distances(float point_norm) {
+  // Local pointers: the compiler then knows that the stores cannot change the inputs
+  // and vectorises the loops.
+  const float* __restrict similarities = similarities_.data();
+  float* __restrict distances = distances_.data();
+  if (!model_.euclidean) {
+    for (std::size_t j = 0; j < k_; ++j) distances[j] = -similarities[j];
+    return;
+  }
+  const float* __restrict centroid_norms = panels_.score_bias();
+  for (std::size_t j = 0; j < k_; ++j) distances[j] = (centroid_norms[j] - 2.0f * similarities[j]) + point_norm;
+}
+
 void BalanceRun::point_step(std::size_t i) {
   std::vector<float>& sizes = model_.cluster_sizes;
   const Matrix& centroids = model_.centroids.value();
@@ -68,11 +81,7 @@ void BalanceRun::point_step(std::size_t i) {
   // Every centroid refresh repacks its row (and its norm), so the panels match the
   // current centroids.
   kernels::centroid_dots(panels_, x, 0, 1, similarities_.data());
-  const float* centroid_norms = panels_.score_bias();
-  for (std::size_t j = 0; j < k_; ++j) {
-    const float similarity = similarities_[j];
-    distances_[j] = euclidean ? (centroid_norms[j] - 2.0f * similarity) + point_norms_[i] : -similarity;
-  }
+  write_distances(euclidean ? point_norms_[i] : 0.0f);
 
   const kernels::Placement placement = place_point(distances_, sizes, home, size_penalty_);
   const std::size_t target = placement.target;

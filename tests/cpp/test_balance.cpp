@@ -583,8 +583,13 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
     std::vector<float> distances(k + 1), sizes(k + 1);
     for (std::size_t j = 0; j <= k; ++j) {
       const unsigned pick = rng() % 12;
-      distances[j] = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 7) - 3);  // few values: many ties
-      sizes[j] = float(rng() % 5);
+      if (trial % 2 == 0) {  // few values: many ties
+        distances[j] = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 7) - 3);
+        sizes[j] = float(rng() % 5);
+      } else {  // arbitrary values: quotients that differ only after rounding
+        distances[j] = std::ldexp(float(rng() % 100000) - 50000.0f, int(rng() % 9) - 20);
+        sizes[j] = float(rng() % 5) + (rng() % 2 == 0 ? 0.15f : 0.0f) + std::ldexp(float(rng() % 1000), -20);
+      }
     }
     if (trial % 7 == 0) distances[1] = std::numeric_limits<float>::quiet_NaN();
     const float penalty = trial % 3 == 0 ? 0.0f : 0.5f;

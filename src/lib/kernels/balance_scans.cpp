@@ -16,23 +16,6 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// The scan's target from per-lane winners (cost, index; index -1 for none), given that
-// the first cost is a number. Lanes only hold costs below +infinity; when there are
-// none, every cost that is a number is +infinity and cluster 0 keeps the place.
-[[maybe_unused]] std::size_t merge_lanes(const float* lane_cost, const std::int32_t* lane_index, std::size_t lanes) {
-  std::size_t best = 0;
-  float best_cost = kInfinity;
-  for (std::size_t l = 0; l < lanes; ++l) {
-    if (lane_index[l] < 0) continue;
-    const auto index = static_cast<std::size_t>(lane_index[l]);
-    if (lane_cost[l] < best_cost || (lane_cost[l] == best_cost && index < best)) {
-      best_cost = lane_cost[l];
-      best = index;
-    }
-  }
-  return best;
-}
-
 float first_cost(const float* distances, const float* sizes, float size_penalty) {
   return distances[0] + size_penalty * sizes[0];
 }
@@ -58,6 +41,18 @@ Placement place_point_scalar(const float* distances, const float* sizes, std::si
 
 #if defined(__x86_64__)
 
+__attribute__((target("avx2,fma"))) inline __m256 lane_minimum_avx2(__m256 v) {
+  v = _mm256_min_ps(v, _mm256_permute2f128_ps(v, v, 1));
+  v = _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+  return _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256i lane_minimum_avx2(__m256i v) {
+  v = _mm256_min_epi32(v, _mm256_permute2x128_si256(v, v, 1));
+  v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+  return _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
 __attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* distances, const float* sizes,
                                                                std::size_t k, std::size_t home,
                                                                float size_penalty) {
@@ -66,41 +61,31 @@ __attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* dist
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   __m256 best_cost = _mm256_set1_ps(kInfinity), smallest = best_cost;
   __m256i best_index = _mm256_set1_epi32(-1);
-  std::size_t j = 0;
-  for (; j + 8 <= k; j += 8) {
-    const __m256 distance = _mm256_loadu_ps(distances + j), size = _mm256_loadu_ps(sizes + j);
-    const __m256 cost = _mm256_add_ps(distance, _mm256_mul_ps(penalty, size));
-    const __m256 take = _mm256_cmp_ps(cost, best_cost, _CMP_LT_OQ);
-    best_cost = _mm256_blendv_ps(best_cost, cost, take);
+  for (std::size_t j = 0; j < k; j += 8) {
     const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j)));
+    const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(k)), index);
+    const __m256 distance = _mm256_maskload_ps(distances + j, valid), size = _mm256_maskload_ps(sizes + j, valid);
+    const __m256 cost = _mm256_add_ps(distance, _mm256_mul_ps(penalty, size));
+    const __m256 take = _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(cost, best_cost, _CMP_LT_OQ));
+    best_cost = _mm256_blendv_ps(best_cost, cost, take);
     best_index = _mm256_castps_si256(
         _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), take));
     const __m256 gap = _mm256_sub_ps(home_size, size);
-    const __m256 candidate = _mm256_and_ps(_mm256_cmp_ps(home_size, size, _CMP_GT_OQ),
-                                           _mm256_cmp_ps(gap, _mm256_setzero_ps(), _CMP_NEQ_UQ));
+    const __m256 candidate = _mm256_and_ps(
+        _mm256_castsi256_ps(valid), _mm256_and_ps(_mm256_cmp_ps(home_size, size, _CMP_GT_OQ),
+                                                  _mm256_cmp_ps(gap, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
     const __m256 value = _mm256_div_ps(_mm256_sub_ps(distance, home_distance), gap);
     smallest = _mm256_blendv_ps(smallest, value, _mm256_and_ps(candidate, _mm256_cmp_ps(value, smallest, _CMP_LT_OQ)));
   }
-  alignas(32) float lane_cost[16], lane_smallest[8];
-  alignas(32) std::int32_t lane_index[16];
-  _mm256_store_ps(lane_cost, best_cost);
-  _mm256_store_ps(lane_smallest, smallest);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lane_index), best_index);
-  // The tail: its clusters join the lanes' winners and minimum one by one.
-  std::size_t used = 8;
-  float result = kInfinity;
-  for (const float value : lane_smallest) result = value < result ? value : result;
-  for (std::size_t t = j; t < k; ++t, ++used) {
-    const float cost = distances[t] + size_penalty * sizes[t];
-    lane_cost[used] = cost;
-    lane_index[used] = cost < kInfinity ? static_cast<std::int32_t>(t) : -1;
-    const float gap = sizes[home] - sizes[t];
-    if (!(sizes[home] > sizes[t]) || gap == 0.0f) continue;
-    const float value = (distances[t] - distances[home]) / gap;
-    result = value < result ? value : result;
-  }
-  if (std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
-  return {merge_lanes(lane_cost, lane_index, used), result};
+  const float result = _mm256_cvtss_f32(lane_minimum_avx2(smallest));
+  // As in the AVX-512 scan below.
+  const __m256 lowest_cost = lane_minimum_avx2(best_cost);
+  if (!(_mm256_cvtss_f32(lowest_cost) < kInfinity) || std::isnan(first_cost(distances, sizes, size_penalty)))
+    return {0, result};
+  const __m256 lowest = _mm256_cmp_ps(best_cost, lowest_cost, _CMP_EQ_OQ);
+  const __m256i candidates = _mm256_castps_si256(_mm256_blendv_ps(
+      _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)), _mm256_castsi256_ps(best_index), lowest));
+  return {static_cast<std::size_t>(_mm256_cvtsi256_si32(lane_minimum_avx2(candidates))), result};
 }
 
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_point_avx512(
@@ -126,12 +111,15 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_po
     smallest = _mm512_mask_mov_ps(smallest, candidate & _mm512_cmp_ps_mask(value, smallest, _CMP_LT_OQ), value);
   }
   const float result = _mm512_reduce_min_ps(smallest);
-  if (std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
-  alignas(64) float lane_cost[16];
-  alignas(64) std::int32_t lane_index[16];
-  _mm512_store_ps(lane_cost, best_cost);
-  _mm512_store_si512(lane_index, best_index);
-  return {merge_lanes(lane_cost, lane_index, 16), result};
+  // Lanes hold only costs below +infinity, each lane its first smallest one; among the
+  // lanes with the smallest cost the lowest index is the first. Without any such
+  // lane, or when the first cost is not a number, cluster 0 keeps the place.
+  const float lowest_cost = _mm512_reduce_min_ps(best_cost);
+  if (!(lowest_cost < kInfinity) || std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
+  const __mmask16 lowest = _mm512_cmp_ps_mask(best_cost, _mm512_set1_ps(lowest_cost), _CMP_EQ_OQ);
+  const std::int32_t target =
+      _mm512_reduce_min_epi32(_mm512_mask_mov_epi32(_mm512_set1_epi32(INT32_MAX), lowest, best_index));
+  return {static_cast<std::size_t>(target), result};
 }
 
 #else

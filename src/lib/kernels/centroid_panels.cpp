@@ -1,6 +1,8 @@
 #include "centroid_panels.h"
 
+#include <algorithm>
 #include <cmath>
+#include <new>
 #include <limits>
 
 namespace plovek::kernels {
@@ -31,10 +33,21 @@ CentroidPanels::CentroidPanels(const float* centroids, std::size_t k, std::size_
       width_(panel_width(level_)),
       panel_count_((k + width_ - 1) / width_),
       euclidean_(euclidean),
-      values_(new float[panel_count_ * width_ * d]()),
-      bias_(new float[panel_count_ * width_]) {
+      values_(zeroed_floats(panel_count_ * width_ * d)),
+      bias_(zeroed_floats(panel_count_ * width_)) {
   for (std::size_t j = panel_count_ * width_; j-- > k;) bias_[j] = std::numeric_limits<float>::quiet_NaN();
   for (std::size_t j = 0; j < k; ++j) update_centroid(j, centroids + j * d);
+}
+
+constexpr std::align_val_t kPanelAlignment{64};
+
+void CentroidPanels::AlignedDelete::operator()(float* p) const { ::operator delete[](p, kPanelAlignment); }
+
+CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
+  AlignedFloats values(static_cast<float*>(::operator new[](std::max<std::size_t>(count, 1) * sizeof(float),
+                                                            kPanelAlignment)));
+  std::fill_n(values.get(), count, 0.0f);
+  return values;
 }
 
 void CentroidPanels::update_centroid(std::size_t j, const float* row) {

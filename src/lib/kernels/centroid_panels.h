@@ -43,8 +43,15 @@ class CentroidPanels {
   std::size_t width_;
   std::size_t panel_count_;
   bool euclidean_;
-  std::unique_ptr<float[]> values_;
-  std::unique_ptr<float[]> bias_;
+  // Cache-line aligned, so that no vector load of a panel row straddles two lines.
+  struct AlignedDelete {
+    void operator()(float* p) const;
+  };
+  using AlignedFloats = std::unique_ptr<float[], AlignedDelete>;
+  static AlignedFloats zeroed_floats(std::size_t count);
+
+  AlignedFloats values_;
+  AlignedFloats bias_;
 };
 
 // For `count` points (row r at x + r * ldx, d contiguous values each): the index of
