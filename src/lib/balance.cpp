@@ -7,6 +7,7 @@
 
 #include "balance_steps.h"
 #include "kernels/centroid_panels.h"
+#include "kernels/row_arithmetic.h"
 #include "kmeans.h"
 #include "normalize.h"
 #include "progress.h"
@@ -29,30 +30,14 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       medoid_scratch_(d_) {
   const std::size_t n = data_.rows();
   for (std::size_t i = 0; i < n; ++i) {
-    const float* x = data_.row(i, row_scratch_.data());
-    std::span<float> sum = cluster_sums_.row(model_.labels[i]);
-    for (std::size_t t = 0; t < d_; ++t) sum[t] += x[t];
+    kernels::add_row(cluster_sums_.row(model_.labels[i]).data(), data_.row(i, row_scratch_.data()), d_);
   }
 }
 
 void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
   std::span<float> centroid = model_.centroids.value().row(cluster);
-  std::span<const float> sum = std::as_const(cluster_sums_).row(cluster);
-  for (std::size_t t = 0; t < d_; ++t) centroid[t] = sum[t] / divisor;
+  kernels::divide_row(std::as_const(cluster_sums_).row(cluster).data(), divisor, centroid.data(), d_);
   if (!model_.euclidean) scale_to_unit_length(centroid);
-}
-
-void BalanceRun::write_distances(float point_norm) {
-  // Local pointers: the compiler then knows that the stores cannot change the inputs
-  // and vectorises the loops.
-  const float* __restrict similarities = similarities_.data();
-  float* __restrict distances = distances_.data();
-  if (!model_.euclidean) {
-    for (std::size_t j = 0; j < k_; ++j) distances[j] = -similarities[j];
-    return;
-  }
-  const float* __restrict centroid_norms = panels_.score_bias();
-  for (std::size_t j = 0; j < k_; ++j) distances[j] = (centroid_norms[j] - 2.0f * similarities[j]) + point_norm;
 }
 
 void BalanceRun::point_step(std::size_t i) {
@@ -67,8 +52,7 @@ void BalanceRun::point_step(std::size_t i) {
 
   // Out of the home cluster. The point still carries its label, so in medoid mode it
   // is still one of the home cluster's members.
-  std::span<float> home_sum = cluster_sums_.row(home);
-  for (std::size_t t = 0; t < d_; ++t) home_sum[t] -= x[t];
+  kernels::subtract_row(cluster_sums_.row(home).data(), x, d_);
   // A sole member (mean mode) leaves its cluster's centroid as it was.
   if (use_medoids) {
     if (home_size > 0.0f) medoids::apply_nearest_member_rule(model_, data_, home, medoid_scratch_);
@@ -81,7 +65,11 @@ void BalanceRun::point_step(std::size_t i) {
   // Every centroid refresh repacks its row (and its norm), so the panels match the
   // current centroids.
   kernels::centroid_dots(panels_, x, 0, 1, similarities_.data());
-  write_distances(euclidean ? point_norms_[i] : 0.0f);
+  if (euclidean) {
+    kernels::distances_from_dots(similarities_.data(), panels_.score_bias(), point_norms_[i], k_, distances_.data());
+  } else {
+    kernels::distances_from_dots(similarities_.data(), nullptr, 0.0f, k_, distances_.data());
+  }
 
   const kernels::Placement placement = place_point(distances_, sizes, home, size_penalty_);
   const std::size_t target = placement.target;
@@ -90,8 +78,7 @@ void BalanceRun::point_step(std::size_t i) {
   // Into the target. In medoid mode the label still names the home cluster, so a
   // moving point is not yet one of the target's members.
   sizes[target] = sizes[target] + 1.0f;
-  std::span<float> target_sum = cluster_sums_.row(target);
-  for (std::size_t t = 0; t < d_; ++t) target_sum[t] += x[t];
+  kernels::add_row(cluster_sums_.row(target).data(), x, d_);
   if (use_medoids) {
     medoids::apply_nearest_member_rule(model_, data_, target, medoid_scratch_);
   } else {

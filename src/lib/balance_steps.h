@@ -119,8 +119,6 @@ class BalanceRun {
 
  private:
   void refresh_mean_centroid(std::size_t cluster, float divisor);
-  // distances_ from similarities_: (c.c - 2 c.x) + x.x (Euclidean) or -c.x.
-  void write_distances(float point_norm);
 
   KMeans& model_;
   MatrixView data_;
