@@ -44,23 +44,25 @@ SimdLevel detect() {
 SimdLevel detect() { return SimdLevel::Scalar; }
 #endif
 
-std::atomic<int> forced_level{-1};
-
 }  // namespace
+
+std::atomic<int> active_level_value{-1};
+
+SimdLevel settle_active_level() {
+  int expected = -1;
+  active_level_value.compare_exchange_strong(expected, static_cast<int>(detected_simd_level()),
+                                             std::memory_order_relaxed);
+  return static_cast<SimdLevel>(active_level_value.load(std::memory_order_relaxed));
+}
 
 SimdLevel detected_simd_level() {
   static const SimdLevel level = detect();
   return level;
 }
 
-SimdLevel active_simd_level() {
-  const int forced = forced_level.load(std::memory_order_relaxed);
-  return forced < 0 ? detected_simd_level() : static_cast<SimdLevel>(forced);
-}
-
 SimdLevel force_simd_level_for_testing(SimdLevel level) {
   if (static_cast<int>(level) > static_cast<int>(detected_simd_level())) level = detected_simd_level();
-  forced_level.store(static_cast<int>(level), std::memory_order_relaxed);
+  active_level_value.store(static_cast<int>(level), std::memory_order_relaxed);
   return level;
 }
 

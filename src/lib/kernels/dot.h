@@ -5,6 +5,7 @@
 // AVX2+FMA, scalar) is chosen once from the CPU's features.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,8 +15,14 @@ enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
 // The best level this CPU and OS support (read once).
 SimdLevel detected_simd_level();
-// The level the dispatched kernels use now.
-SimdLevel active_simd_level();
+// The level the dispatched kernels use now: the detected one unless a test forced
+// another. Inline, since every dispatched kernel call asks.
+extern std::atomic<int> active_level_value;  // -1 until first asked
+SimdLevel settle_active_level();                // sets it to the detected level
+inline SimdLevel active_simd_level() {
+  const int level = active_level_value.load(std::memory_order_relaxed);
+  return level >= 0 ? static_cast<SimdLevel>(level) : settle_active_level();
+}
 // Test hook: forces a level no higher than the detected one; returns the level in force.
 SimdLevel force_simd_level_for_testing(SimdLevel level);
 const char* simd_level_name(SimdLevel level);
