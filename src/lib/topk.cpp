@@ -9,6 +9,7 @@
 
 #include "kernels/centroid_panels.h"
 #include "kernels/dot.h"
+#include "kernels/selection_scans.h"
 #include "kmeans.h"
 #include "row_blocks.h"
 #include "thread_pool.h"
@@ -75,28 +76,40 @@ class Scorer {
 // Below this many chosen clusters an insertion scan beats a selection algorithm.
 constexpr std::size_t kInsertionTake = 16;
 
+// Room for one point's selection: every cluster's index, twice.
+struct SelectionScratch {
+  explicit SelectionScratch(std::size_t clusters) : order(clusters), candidates(clusters) {}
+  std::vector<std::uint32_t> order, candidates;
+};
+
 // The `take` best clusters of one point into `chosen` (in no particular order: each
 // point is appended once to each chosen list, so only the set matters): the first
-// `take` of the clusters stably sorted by score. `order` holds room for every cluster.
+// `take` of the clusters stably sorted by score. No score may be NaN.
 void select_best(std::span<const float> scores, std::size_t take, std::uint64_t* chosen,
-                 std::vector<std::uint32_t>& order) {
+                 SelectionScratch& scratch) {
   const std::size_t clusters = scores.size();
+  std::vector<std::uint32_t>& order = scratch.order;
   if (take >= clusters) {
     for (std::size_t c = 0; c < clusters; ++c) chosen[c] = c;
     return;
   }
   if (take <= kInsertionTake) {
-    // order[0..kept) stays sorted nearest-first. Clusters arrive in ascending index
+    // Only clusters at or below a score that `take` clusters reach can be chosen; a
+    // vector scan finds that bound and those few clusters, ascending.
+    const float bound = kernels::rank_bound(scores.data(), clusters, take);
+    const std::size_t found = kernels::indices_at_most(scores.data(), clusters, bound, scratch.candidates.data());
+    // order[0..kept) stays sorted nearest-first. Candidates arrive in ascending index
     // order, so a newcomer goes after every kept cluster of equal score, and enters a
     // full list only when strictly nearer than its last entry.
     std::size_t kept = 0;
     float worst = std::numeric_limits<float>::infinity();  // the last kept score once the list is full
-    for (std::size_t c = 0; c < clusters; ++c) {
+    for (std::size_t i = 0; i < found; ++i) {
+      const std::uint32_t c = scratch.candidates[i];
       const float score = scores[c];
       if (kept == take && !(score < worst)) continue;
       std::size_t slot = kept < take ? kept++ : take - 1;
       for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
-      order[slot] = static_cast<std::uint32_t>(c);
+      order[slot] = c;
       if (kept == take) worst = scores[order[take - 1]];
     }
   } else {
@@ -145,7 +158,7 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
     const auto select_range = [&](std::size_t first, std::size_t last) {
       std::vector<float> rows_copy;
       std::vector<float> scores(batch_rows * clusters);
-      std::vector<std::uint32_t> order(clusters);
+      SelectionScratch selection(clusters);
       bool comparable = true;
       for_each_row_block(
           data, block_start + first, block_start + last, rows_copy,
@@ -153,7 +166,7 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
             if (!comparable || !(comparable = scorer.score(rows, stride, count, scores.data()))) return;
             for (std::size_t r = 0; r < count; ++r) {
               select_best(std::span<const float>(scores.data() + r * clusters, clusters), take,
-                          chosen.data() + (point - block_start + r) * take, order);
+                          chosen.data() + (point - block_start + r) * take, selection);
             }
           },
           batch_rows);

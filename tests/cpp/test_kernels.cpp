@@ -10,6 +10,7 @@
 #include "kernels/dot.h"
 #include "kernels/f64_kernels.h"
 #include "kernels/row_arithmetic.h"
+#include "kernels/selection_scans.h"
 
 namespace plovek::kernels {
 namespace {
@@ -247,6 +248,39 @@ TEST(KernelRowArithmetic, EveryLevelMatchesTheScalarLevelBitForBit) {
       EXPECT_EQ(results.front()[t], y[t + 1] + x[t + 1]);
       EXPECT_EQ(results.front()[2 * d + t], x[t + 1] / 3.0f);
       EXPECT_EQ(results.front()[3 * d + t], (norms[t + 1] - 2.0f * x[t + 1]) + 0.7f);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plovek::kernels
+
+namespace plovek::kernels {
+namespace {
+
+// The selection scans at every level: the bound must leave at least `rank` values at
+// or below it (ties and infinities included), and the listed indices must be exactly
+// those at or below the bound, ascending.
+TEST(KernelSelectionScans, BoundKeepsEnoughValuesAndIndicesAreExact) {
+  std::mt19937 rng(31);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::size_t count : {1, 3, 7, 8, 9, 15, 16, 17, 31, 33, 64, 65, 100, 256}) {
+    std::vector<float> values(count);
+    for (float& v : values) {
+      const unsigned pick = rng() % 10;
+      v = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 9));  // many ties
+    }
+    for (std::size_t rank = 1; rank <= std::min<std::size_t>(count, 16); ++rank) {
+      for_each_level([&](SimdLevel) {
+        const float bound = rank_bound(values.data(), count, rank);
+        std::vector<std::uint32_t> listed(count);
+        listed.resize(indices_at_most(values.data(), count, bound, listed.data()));
+        std::vector<std::uint32_t> expected;
+        for (std::size_t j = 0; j < count; ++j)
+          if (values[j] <= bound) expected.push_back(static_cast<std::uint32_t>(j));
+        EXPECT_GE(expected.size(), rank) << "count=" << count << " rank=" << rank;
+        EXPECT_EQ(listed, expected) << "count=" << count << " rank=" << rank;
+      });
     }
   }
 }

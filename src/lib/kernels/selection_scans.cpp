@@ -1,0 +1,134 @@
+#include "selection_scans.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "dot.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace plovek::kernels {
+
+namespace {
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// From `lanes` per-lane minima: split the lanes into `rank` groups, take each group's
+// minimum, and return the largest of those: `rank` distinct values lie at or below it.
+// No branch depends on the values. +infinity if rank > lanes.
+float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::size_t rank) {
+  if (rank > lanes) return kInfinity;
+  float group_minimum[16];
+  std::fill_n(group_minimum, rank, kInfinity);
+  for (std::size_t l = 0, group = 0; l < lanes; ++l, group = group + 1 == rank ? 0 : group + 1)
+    group_minimum[group] = std::min(group_minimum[group], minima[l]);
+  return *std::max_element(group_minimum, group_minimum + rank);
+}
+
+}  // namespace
+
+// The scalar level has a single lane: no bound short of the largest value.
+float rank_bound_scalar(const float*, std::size_t, std::size_t) { return kInfinity; }
+
+std::size_t indices_at_most_scalar(const float* values, std::size_t count, float bound, std::uint32_t* out) {
+  std::size_t found = 0;
+  for (std::size_t j = 0; j < count; ++j)
+    if (values[j] <= bound) out[found++] = static_cast<std::uint32_t>(j);
+  return found;
+}
+
+#if defined(__x86_64__)
+
+__attribute__((target("avx2,fma"))) float rank_bound_avx2(const float* values, std::size_t count,
+                                                          std::size_t rank) {
+  __m256 minimum = _mm256_set1_ps(kInfinity);
+  std::size_t j = 0;
+  for (; j + 8 <= count; j += 8) minimum = _mm256_min_ps(minimum, _mm256_loadu_ps(values + j));
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, minimum);
+  for (std::size_t l = 0; j < count; ++j, ++l) lanes[l] = std::min(lanes[l], values[j]);
+  return rank_bound_from_lanes(lanes, 8, rank);
+}
+
+__attribute__((target("avx2,fma"))) std::size_t indices_at_most_avx2(const float* values, std::size_t count,
+                                                                     float bound, std::uint32_t* out) {
+  const __m256 limit = _mm256_set1_ps(bound);
+  std::size_t found = 0, j = 0;
+  for (; j + 8 <= count; j += 8) {
+    unsigned mask = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(values + j), limit, _CMP_LE_OQ)));
+    for (; mask != 0; mask &= mask - 1) out[found++] = static_cast<std::uint32_t>(j + __builtin_ctz(mask));
+  }
+  for (; j < count; ++j)
+    if (values[j] <= bound) out[found++] = static_cast<std::uint32_t>(j);
+  return found;
+}
+
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float rank_bound_avx512(const float* values,
+                                                                                     std::size_t count,
+                                                                                     std::size_t rank) {
+  __m512 minimum = _mm512_set1_ps(kInfinity);
+  for (std::size_t j = 0; j < count; j += 16) {
+    const std::size_t left = count - j;
+    const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
+    minimum = _mm512_mask_min_ps(minimum, valid, minimum, _mm512_maskz_loadu_ps(valid, values + j));
+  }
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, minimum);
+  return rank_bound_from_lanes(lanes, 16, rank);
+}
+
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t indices_at_most_avx512(
+    const float* values, std::size_t count, float bound, std::uint32_t* out) {
+  const __m512 limit = _mm512_set1_ps(bound);
+  const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  std::size_t found = 0;
+  for (std::size_t j = 0; j < count; j += 16) {
+    const std::size_t left = count - j;
+    const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
+    const __mmask16 at_most =
+        _mm512_mask_cmp_ps_mask(valid, _mm512_maskz_loadu_ps(valid, values + j), limit, _CMP_LE_OQ);
+    if (at_most == 0) continue;
+    _mm512_mask_compressstoreu_epi32(out + found, at_most,
+                                     _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j))));
+    found += static_cast<std::size_t>(__builtin_popcount(at_most));
+  }
+  return found;
+}
+
+#else
+
+float rank_bound_avx2(const float* v, std::size_t count, std::size_t rank) { return rank_bound_scalar(v, count, rank); }
+float rank_bound_avx512(const float* v, std::size_t count, std::size_t rank) {
+  return rank_bound_scalar(v, count, rank);
+}
+std::size_t indices_at_most_avx2(const float* v, std::size_t count, float bound, std::uint32_t* out) {
+  return indices_at_most_scalar(v, count, bound, out);
+}
+std::size_t indices_at_most_avx512(const float* v, std::size_t count, float bound, std::uint32_t* out) {
+  return indices_at_most_scalar(v, count, bound, out);
+}
+
+#endif
+
+float rank_bound(const float* values, std::size_t count, std::size_t rank) {
+  switch (active_simd_level()) {
+    case SimdLevel::Avx512: return rank_bound_avx512(values, count, rank);
+    case SimdLevel::Avx2: return rank_bound_avx2(values, count, rank);
+    case SimdLevel::Scalar: break;
+  }
+  return rank_bound_scalar(values, count, rank);
+}
+
+std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {
+  switch (active_simd_level()) {
+    case SimdLevel::Avx512: return indices_at_most_avx512(values, count, bound, out);
+    case SimdLevel::Avx2: return indices_at_most_avx2(values, count, bound, out);
+    case SimdLevel::Scalar: break;
+  }
+  return indices_at_most_scalar(values, count, bound, out);
+}
+
+}  // namespace plovek::kernels
