@@ -42,26 +42,20 @@ class Scorer {
   std::size_t clusters() const { return clusters_; }
 
   // scores[r * clusters + c] for the `count` rows at `rows` (row r at rows + r * stride):
-  // (c.c - 2 c.x) + x.x in that order, or -(c.x). False if any score is NaN.
-  bool score(const float* rows, std::ptrdiff_t stride, std::size_t count, float* scores) const {
+  // (c.c - 2 c.x) + x.x in that order, or -(c.x); bounds[r]: a score that `rank` of
+  // row r's scores are at or below. False if any score is NaN.
+  bool score(const float* rows, std::ptrdiff_t stride, std::size_t count, std::size_t rank, float* scores,
+             float* bounds) const {
     kernels::centroid_dots(panels_, rows, stride, count, scores);
-    const float* centroid_norms = panels_.score_bias();
     bool comparable = true;
     for (std::size_t r = 0; r < count; ++r) {
-      float* row_scores = scores + r * clusters_;
+      const float* x = rows + static_cast<std::ptrdiff_t>(r) * stride;
       if (euclidean_) {
-        const float* x = rows + static_cast<std::ptrdiff_t>(r) * stride;
-        const float point_norm = kernels::dot(x, x, d_);
-        for (std::size_t c = 0; c < clusters_; ++c) {
-          row_scores[c] = (centroid_norms[c] - 2.0f * row_scores[c]) + point_norm;
-        }
+        comparable &= kernels::score_and_bound(scores + r * clusters_, panels_.score_bias(), kernels::dot(x, x, d_),
+                                               clusters_, rank, bounds[r]);
       } else {
-        for (std::size_t c = 0; c < clusters_; ++c) row_scores[c] = -row_scores[c];
+        comparable &= kernels::score_and_bound(scores + r * clusters_, nullptr, 0.0f, clusters_, rank, bounds[r]);
       }
-      // An OR over integers (not a chain of branches) lets this check vectorise.
-      unsigned unordered = 0;
-      for (std::size_t c = 0; c < clusters_; ++c) unordered |= static_cast<unsigned>(row_scores[c] != row_scores[c]);
-      comparable &= unordered == 0;
     }
     return comparable;
   }
@@ -84,8 +78,9 @@ struct SelectionScratch {
 
 // The `take` best clusters of one point into `chosen` (in no particular order: each
 // point is appended once to each chosen list, so only the set matters): the first
-// `take` of the clusters stably sorted by score. No score may be NaN.
-void select_best(std::span<const float> scores, std::size_t take, std::uint64_t* chosen,
+// `take` of the clusters stably sorted by score. No score may be NaN; at least `take`
+// scores are <= `bound`.
+void select_best(std::span<const float> scores, std::size_t take, float bound, std::uint64_t* chosen,
                  SelectionScratch& scratch) {
   const std::size_t clusters = scores.size();
   std::vector<std::uint32_t>& order = scratch.order;
@@ -95,8 +90,7 @@ void select_best(std::span<const float> scores, std::size_t take, std::uint64_t*
   }
   if (take <= kInsertionTake) {
     // Only clusters at or below a score that `take` clusters reach can be chosen; a
-    // vector scan finds that bound and those few clusters, ascending.
-    const float bound = kernels::rank_bound(scores.data(), clusters, take);
+    // vector scan lists those few clusters, ascending.
     const std::size_t found = kernels::indices_at_most(scores.data(), clusters, bound, scratch.candidates.data());
     // order[0..kept) stays sorted nearest-first. Candidates arrive in ascending index
     // order, so a newcomer goes after every kept cluster of equal score, and enters a
@@ -157,15 +151,16 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
     // Selects for the points [first, last) of the block; false when a score is NaN.
     const auto select_range = [&](std::size_t first, std::size_t last) {
       std::vector<float> rows_copy;
-      std::vector<float> scores(batch_rows * clusters);
+      std::vector<float> scores(batch_rows * clusters), bounds(batch_rows);
       SelectionScratch selection(clusters);
       bool comparable = true;
       for_each_row_block(
           data, block_start + first, block_start + last, rows_copy,
           [&](std::size_t point, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-            if (!comparable || !(comparable = scorer.score(rows, stride, count, scores.data()))) return;
+            if (!comparable || !(comparable = scorer.score(rows, stride, count, take, scores.data(), bounds.data())))
+              return;
             for (std::size_t r = 0; r < count; ++r) {
-              select_best(std::span<const float>(scores.data() + r * clusters, clusters), take,
+              select_best(std::span<const float>(scores.data() + r * clusters, clusters), take, bounds[r],
                           chosen.data() + (point - block_start + r) * take, selection);
             }
           },

@@ -258,28 +258,39 @@ TEST(KernelRowArithmetic, EveryLevelMatchesTheScalarLevelBitForBit) {
 namespace plovek::kernels {
 namespace {
 
-// The selection scans at every level: the bound must leave at least `rank` values at
-// or below it (ties and infinities included), and the listed indices must be exactly
-// those at or below the bound, ascending.
-TEST(KernelSelectionScans, BoundKeepsEnoughValuesAndIndicesAreExact) {
+// The selection scans at every level: the scores must be the plain arithmetic, a NaN
+// must be reported, the bound must leave at least `rank` scores at or below it (ties
+// and infinities included), and the listed indices must be exactly those at or below
+// the bound, ascending.
+TEST(KernelSelectionScans, ScoresBoundAndIndicesAreExact) {
   std::mt19937 rng(31);
   const float inf = std::numeric_limits<float>::infinity();
   for (const std::size_t count : {1, 3, 7, 8, 9, 15, 16, 17, 31, 33, 64, 65, 100, 256}) {
-    std::vector<float> values(count);
-    for (float& v : values) {
+    std::vector<float> dots(count), norms = random_values(count, rng);
+    for (float& v : dots) {
       const unsigned pick = rng() % 10;
       v = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 9));  // many ties
     }
     for (std::size_t rank = 1; rank <= std::min<std::size_t>(count, 16); ++rank) {
       for_each_level([&](SimdLevel) {
-        const float bound = rank_bound(values.data(), count, rank);
+        std::vector<float> scores = dots, euclidean = dots;
+        float bound = 0.0f, unused = 0.0f;
+        ASSERT_TRUE(score_and_bound(scores.data(), nullptr, 0.0f, count, rank, bound));
+        score_and_bound(euclidean.data(), norms.data(), 0.5f, count, rank, unused);
         std::vector<std::uint32_t> listed(count);
-        listed.resize(indices_at_most(values.data(), count, bound, listed.data()));
+        listed.resize(indices_at_most(scores.data(), count, bound, listed.data()));
         std::vector<std::uint32_t> expected;
-        for (std::size_t j = 0; j < count; ++j)
-          if (values[j] <= bound) expected.push_back(static_cast<std::uint32_t>(j));
+        for (std::size_t j = 0; j < count; ++j) {
+          EXPECT_EQ(scores[j], -dots[j]);
+          const float plain = (norms[j] - 2.0f * dots[j]) + 0.5f;
+          EXPECT_TRUE(euclidean[j] == plain || (std::isnan(plain) && std::isnan(euclidean[j])));
+          if (scores[j] <= bound) expected.push_back(static_cast<std::uint32_t>(j));
+        }
         EXPECT_GE(expected.size(), rank) << "count=" << count << " rank=" << rank;
         EXPECT_EQ(listed, expected) << "count=" << count << " rank=" << rank;
+        std::vector<float> with_nan = dots;
+        with_nan[rng() % count] = std::numeric_limits<float>::quiet_NaN();
+        EXPECT_FALSE(score_and_bound(with_nan.data(), nullptr, 0.0f, count, rank, unused));
       });
     }
   }

@@ -29,8 +29,17 @@ float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::size_t 
 
 }  // namespace
 
-// The scalar level has a single lane: no bound short of the largest value.
-float rank_bound_scalar(const float*, std::size_t, std::size_t) { return kInfinity; }
+// The scalar level has a single lane: no bound short of the largest score.
+bool score_and_bound_scalar(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
+                            std::size_t, float& bound) {
+  unsigned unordered = 0;  // an OR, not a chain of branches
+  for (std::size_t j = 0; j < k; ++j) {
+    dots[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+    unordered |= static_cast<unsigned>(dots[j] != dots[j]);
+  }
+  bound = kInfinity;
+  return unordered == 0;
+}
 
 std::size_t indices_at_most_scalar(const float* values, std::size_t count, float bound, std::uint32_t* out) {
   std::size_t found = 0;
@@ -41,15 +50,29 @@ std::size_t indices_at_most_scalar(const float* values, std::size_t count, float
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx2,fma"))) float rank_bound_avx2(const float* values, std::size_t count,
-                                                          std::size_t rank) {
-  __m256 minimum = _mm256_set1_ps(kInfinity);
+__attribute__((target("avx2,fma"))) bool score_and_bound_avx2(float* dots, const float* centroid_norms,
+                                                               float point_norm, std::size_t k, std::size_t rank,
+                                                               float& bound) {
+  const __m256 two = _mm256_set1_ps(2.0f), norm = _mm256_set1_ps(point_norm);
+  __m256 minimum = _mm256_set1_ps(kInfinity), unordered = _mm256_setzero_ps();
   std::size_t j = 0;
-  for (; j + 8 <= count; j += 8) minimum = _mm256_min_ps(minimum, _mm256_loadu_ps(values + j));
+  for (; j + 8 <= k; j += 8) {
+    const __m256 dot = _mm256_loadu_ps(dots + j);
+    const __m256 score =
+        centroid_norms ? _mm256_add_ps(_mm256_sub_ps(_mm256_loadu_ps(centroid_norms + j), _mm256_mul_ps(two, dot)), norm)
+                       : _mm256_xor_ps(dot, _mm256_set1_ps(-0.0f));
+    _mm256_storeu_ps(dots + j, score);
+    minimum = _mm256_min_ps(minimum, score);
+    unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(score, score, _CMP_UNORD_Q));
+  }
   alignas(32) float lanes[8];
   _mm256_store_ps(lanes, minimum);
-  for (std::size_t l = 0; j < count; ++j, ++l) lanes[l] = std::min(lanes[l], values[j]);
-  return rank_bound_from_lanes(lanes, 8, rank);
+  float tail_bound;
+  const bool tail_comparable =
+      score_and_bound_scalar(dots + j, centroid_norms ? centroid_norms + j : nullptr, point_norm, k - j, rank, tail_bound);
+  for (std::size_t l = 0; j + l < k; ++l) lanes[l] = std::min(lanes[l], dots[j + l]);
+  bound = rank_bound_from_lanes(lanes, 8, rank);
+  return tail_comparable && _mm256_movemask_ps(unordered) == 0;
 }
 
 __attribute__((target("avx2,fma"))) std::size_t indices_at_most_avx2(const float* values, std::size_t count,
@@ -66,18 +89,27 @@ __attribute__((target("avx2,fma"))) std::size_t indices_at_most_avx2(const float
   return found;
 }
 
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float rank_bound_avx512(const float* values,
-                                                                                     std::size_t count,
-                                                                                     std::size_t rank) {
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) bool score_and_bound_avx512(
+    float* dots, const float* centroid_norms, float point_norm, std::size_t k, std::size_t rank, float& bound) {
+  const __m512 two = _mm512_set1_ps(2.0f), norm = _mm512_set1_ps(point_norm);
   __m512 minimum = _mm512_set1_ps(kInfinity);
-  for (std::size_t j = 0; j < count; j += 16) {
-    const std::size_t left = count - j;
+  __mmask16 unordered = 0;
+  for (std::size_t j = 0; j < k; j += 16) {
+    const std::size_t left = k - j;
     const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
-    minimum = _mm512_mask_min_ps(minimum, valid, minimum, _mm512_maskz_loadu_ps(valid, values + j));
+    const __m512 dot = _mm512_maskz_loadu_ps(valid, dots + j);
+    const __m512 score =
+        centroid_norms
+            ? _mm512_add_ps(_mm512_sub_ps(_mm512_maskz_loadu_ps(valid, centroid_norms + j), _mm512_mul_ps(two, dot)), norm)
+            : _mm512_xor_ps(dot, _mm512_set1_ps(-0.0f));
+    _mm512_mask_storeu_ps(dots + j, valid, score);
+    minimum = _mm512_mask_min_ps(minimum, valid, minimum, score);
+    unordered |= _mm512_mask_cmp_ps_mask(valid, score, score, _CMP_UNORD_Q);
   }
   alignas(64) float lanes[16];
   _mm512_store_ps(lanes, minimum);
-  return rank_bound_from_lanes(lanes, 16, rank);
+  bound = rank_bound_from_lanes(lanes, 16, rank);
+  return unordered == 0;
 }
 
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t indices_at_most_avx512(
@@ -100,9 +132,13 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t indice
 
 #else
 
-float rank_bound_avx2(const float* v, std::size_t count, std::size_t rank) { return rank_bound_scalar(v, count, rank); }
-float rank_bound_avx512(const float* v, std::size_t count, std::size_t rank) {
-  return rank_bound_scalar(v, count, rank);
+bool score_and_bound_avx2(float* dots, const float* norms, float point_norm, std::size_t k, std::size_t rank,
+                          float& bound) {
+  return score_and_bound_scalar(dots, norms, point_norm, k, rank, bound);
+}
+bool score_and_bound_avx512(float* dots, const float* norms, float point_norm, std::size_t k, std::size_t rank,
+                            float& bound) {
+  return score_and_bound_scalar(dots, norms, point_norm, k, rank, bound);
 }
 std::size_t indices_at_most_avx2(const float* v, std::size_t count, float bound, std::uint32_t* out) {
   return indices_at_most_scalar(v, count, bound, out);
@@ -113,13 +149,14 @@ std::size_t indices_at_most_avx512(const float* v, std::size_t count, float boun
 
 #endif
 
-float rank_bound(const float* values, std::size_t count, std::size_t rank) {
+bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k, std::size_t rank,
+                     float& bound) {
   switch (active_simd_level()) {
-    case SimdLevel::Avx512: return rank_bound_avx512(values, count, rank);
-    case SimdLevel::Avx2: return rank_bound_avx2(values, count, rank);
+    case SimdLevel::Avx512: return score_and_bound_avx512(dots, centroid_norms, point_norm, k, rank, bound);
+    case SimdLevel::Avx2: return score_and_bound_avx2(dots, centroid_norms, point_norm, k, rank, bound);
     case SimdLevel::Scalar: break;
   }
-  return rank_bound_scalar(values, count, rank);
+  return score_and_bound_scalar(dots, centroid_norms, point_norm, k, rank, bound);
 }
 
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {

@@ -1,5 +1,6 @@
-// The vector scans of the top-k selection, with run-time SIMD dispatch: a cheap upper
-// bound on the rank-th smallest score, then the few clusters at or below it.
+// The vector scans of the top-k selection, with run-time SIMD dispatch: one pass turns
+// a point's dot products into scores and finds a cheap upper bound on the rank-th
+// smallest, a second lists the few clusters at or below it.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +8,20 @@
 
 namespace plovek::kernels {
 
-// A value v such that at least `rank` of the `count` values are <= v (+infinity when
-// the scan cannot tell), from the per-lane minima of one pass. The values must not be
-// NaN; rank >= 1.
-float rank_bound(const float* values, std::size_t count, std::size_t rank);
+// Turns one point's k dot products into its scores, in place: (c.c - 2 c.x) + x.x in
+// that order when `centroid_norms` (c.c) is given, -(c.x) when it is null. Returns
+// false if a score is NaN. Otherwise `bound` is a value that at least `rank` scores
+// are <= to (+infinity when the pass cannot tell), from the per-lane minima; rank >= 1.
+bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k, std::size_t rank,
+                     float& bound);
 
 // Writes the indices j < count with values[j] <= bound to `out`, ascending; returns
 // how many. `out` has room for count indices.
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
 
-float rank_bound_scalar(const float* values, std::size_t count, std::size_t rank);
-float rank_bound_avx2(const float* values, std::size_t count, std::size_t rank);
-float rank_bound_avx512(const float* values, std::size_t count, std::size_t rank);
+bool score_and_bound_scalar(float*, const float*, float, std::size_t, std::size_t, float&);
+bool score_and_bound_avx2(float*, const float*, float, std::size_t, std::size_t, float&);
+bool score_and_bound_avx512(float*, const float*, float, std::size_t, std::size_t, float&);
 std::size_t indices_at_most_scalar(const float* values, std::size_t count, float bound, std::uint32_t* out);
 std::size_t indices_at_most_avx2(const float* values, std::size_t count, float bound, std::uint32_t* out);
 std::size_t indices_at_most_avx512(const float* values, std::size_t count, float bound, std::uint32_t* out);
