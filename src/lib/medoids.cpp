@@ -278,8 +278,14 @@ void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const
                           ExactMedoidMemo* memo) {
   const std::size_t d = data.cols();
   const std::uint64_t k = model.n_clusters;
-  const ClusterBuckets<std::uint64_t> buckets = bucket_by_cluster<std::uint64_t>(model.labels, k);
   const std::vector<char> changed = memo ? memo->changed_clusters(model.labels, k) : std::vector<char>(k, 1);
+  Scratch scratch(d);
+  if (std::none_of(changed.begin(), changed.end(), [](char c) { return c != 0; })) {
+    // Nothing moved since the remembered pass: every medoid is installed again.
+    for (std::uint64_t c = 0; c < k; ++c) install_medoid(model, data, c, memo->choice(c), scratch);
+    return;
+  }
+  const ClusterBuckets<std::uint64_t> buckets = bucket_by_cluster<std::uint64_t>(model.labels, k);
   std::vector<std::uint64_t> choices(k, ExactMedoidMemo::kNoChoice);
   // Unchanged members give an unchanged medoid: it is installed again.
   for (std::uint64_t c = 0; c < k; ++c)
@@ -330,7 +336,6 @@ void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const
     }
   }
 
-  Scratch scratch(d);
   for (std::uint64_t c = 0; c < k; ++c)
     if (choices[c] != ExactMedoidMemo::kNoChoice) install_medoid(model, data, c, choices[c], scratch);
   if (memo) memo->remember(model.labels, std::move(choices));

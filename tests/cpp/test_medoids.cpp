@@ -327,6 +327,14 @@ TEST(MedoidExactMemo, MatchesAFreshPassAfterMembersMove) {
   EXPECT_EQ(memoised.medoid_indices, fresh.medoid_indices);
   for (std::size_t c = 0; c < k; ++c)
     EXPECT_TRUE(bit_equal(memoised.centroids->row(c), &values[fresh.medoid_indices[c] * d])) << "cluster " << c;
+
+  // Nothing moves: every row is put back as its medoid's.
+  for (std::size_t c = 0; c < k; ++c)
+    for (float& value : memoised.centroids->row(c)) value = -1.0f;
+  medoids::update_exact_medoids(memoised, data, sums_of(memoised), &memo);
+  EXPECT_EQ(memoised.medoid_indices, fresh.medoid_indices);
+  for (std::size_t c = 0; c < k; ++c)
+    EXPECT_TRUE(bit_equal(memoised.centroids->row(c), &values[fresh.medoid_indices[c] * d])) << "cluster " << c;
 }
 
 }  // namespace
