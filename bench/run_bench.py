@@ -124,13 +124,20 @@ def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
     if not euclidean:
         data /= np.linalg.norm(data, axis=1, keepdims=True)
     runners = {"plovek": lambda: plovek_train(data, k, iterations, euclidean=euclidean)}
+    # A one-iteration run does everything but iterations - 1 rounds of the loop: the
+    # difference is those rounds alone, whose work is the assignment kernel's (plus the
+    # fused mean update).
+    runners["plovek_one_round"] = lambda: plovek_train(data, k, 1, euclidean=euclidean)
     runners["faiss"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean)
     if euclidean:
         runners["sklearn"] = lambda: sklearn_train(data, k, iterations)
     times = alternate(runners, repeats)
     flops = 2.0 * n * k * d * (iterations + 1)
+    loop_gflops = 2.0 * n * k * d * (iterations - 1) / (times["plovek"] - times.pop("plovek_one_round")) / 1e9
+    note = f"iteration loop {loop_gflops:.0f} GFLOP/s ({100 * loop_gflops / peak:.0f}% of peak)"
     metric = "sq. Euclidean" if euclidean else "inner product"
-    return row(f"{name}: n={n:,} d={d} k={k} {metric}, {iterations} it", times.pop("plovek"), times, flops, peak)
+    return row(f"{name}: n={n:,} d={d} k={k} {metric}, {iterations} it", times.pop("plovek"), times, flops, peak,
+               note)
 
 
 def workload_medoids(repeats):

@@ -82,11 +82,13 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   transposed.resize(d * kBlockPoints);
   for (std::size_t r = 0; r < count; ++r) {
     const float* row = x + static_cast<std::ptrdiff_t>(r) * ldx;
-    // The rows of the next block are read next: start fetching them now. The address
-    // is formed as an integer since it may lie past the data; a prefetch never faults.
-    __builtin_prefetch(reinterpret_cast<const void*>(
-        reinterpret_cast<std::uintptr_t>(row) +
-        static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(kBlockPoints) * ldx * 4)));
+    // The rows of the next block are read next: start fetching all their cache lines
+    // now. Addresses are formed as integers since they may lie past the data; a
+    // prefetch never faults.
+    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row) +
+                                 static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(kBlockPoints) * ldx * 4);
+    for (std::size_t byte = 0; byte < d * sizeof(float); byte += 64)
+      __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte));
     for (std::size_t t = 0; t < d; ++t) transposed[t * kBlockPoints + r] = row[t];
   }
   for (std::size_t t = 0; count < kBlockPoints && t < d; ++t)
