@@ -120,20 +120,31 @@ void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* 
   }
 }
 
+// One panel's dot products (two vectors) to out[0 .. valid), valid <= kWidth: the
+// padding lanes of a last, partly filled panel are not written.
+inline void store_panel_dots(const typename V::F (&acc)[2], std::size_t valid, float* out) {
+  if (valid == kWidth) {
+    V::store(out, acc[0]);
+    V::store(out + V::kLanes, acc[1]);
+    return;
+  }
+  if (valid <= V::kLanes) {
+    if (valid == V::kLanes) V::store(out, acc[0]); else V::store_first(out, acc[0], valid);
+    return;
+  }
+  V::store(out, acc[0]);
+  V::store_first(out + V::kLanes, acc[1], valid - V::kLanes);
+}
+
 template <int R>
 inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, float* out) {
   const std::size_t k = panels.k();
-  alignas(64) float lanes[kWidth];
   for (std::size_t p = 0; p < panels.panel_count(); ++p) {
     typename V::F acc[R][2];
     tile_dots<R>(x, ldx, panels.panel(p), panels.d(), acc);
     const std::size_t first = p * kWidth;
-    const std::size_t valid = std::min(kWidth, k - first);
-    for (int r = 0; r < R; ++r) {
-      V::store(lanes, acc[r][0]);
-      V::store(lanes + V::kLanes, acc[r][1]);
-      std::copy(lanes, lanes + valid, out + static_cast<std::size_t>(r) * k + first);
-    }
+    for (int r = 0; r < R; ++r)
+      store_panel_dots(acc[r], std::min(kWidth, k - first), out + static_cast<std::size_t>(r) * k + first);
   }
 }
 
@@ -158,15 +169,7 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
   }
   for (std::size_t g = 0; g < G; ++g) {
     const std::size_t first = (first_panel + g) * kWidth;
-    if (first + kWidth <= k) {
-      V::store(out + first, acc[g][0]);
-      V::store(out + first + V::kLanes, acc[g][1]);
-      continue;
-    }
-    alignas(64) float lanes[kWidth];  // the last, partly padded panel
-    V::store(lanes, acc[g][0]);
-    V::store(lanes + V::kLanes, acc[g][1]);
-    for (std::size_t l = 0; first + l < k; ++l) out[first + l] = lanes[l];
+    store_panel_dots(acc[g], std::min(kWidth, k - first), out + first);
   }
 }
 

@@ -25,6 +25,11 @@ struct V {
   static F zero() { return _mm256_setzero_ps(); }
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
+  // The first n (< kLanes) lanes of v to p; nothing past them is written.
+  static void store_first(float* p, F v, std::size_t n) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    _mm256_maskstore_ps(p, _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lanes), v);
+  }
   static F set1(float v) { return _mm256_set1_ps(v); }
   static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
@@ -63,6 +68,10 @@ struct V {
   static F zero() { return _mm512_setzero_ps(); }
   static F load(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
+  // The first n (< kLanes) lanes of v to p; nothing past them is written.
+  static void store_first(float* p, F v, std::size_t n) {
+    _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << n) - 1u), v);
+  }
   static F set1(float v) { return _mm512_set1_ps(v); }
   static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
