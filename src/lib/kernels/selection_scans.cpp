@@ -15,18 +15,6 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// From `lanes` per-lane minima: split the lanes into `rank` groups, take each group's
-// minimum, and return the largest of those: `rank` distinct values lie at or below it.
-// No branch depends on the values. +infinity if rank > lanes.
-float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::size_t rank) {
-  if (rank > lanes) return kInfinity;
-  float group_minimum[16];
-  std::fill_n(group_minimum, rank, kInfinity);
-  for (std::size_t l = 0, group = 0; l < lanes; ++l, group = group + 1 == rank ? 0 : group + 1)
-    group_minimum[group] = std::min(group_minimum[group], minima[l]);
-  return *std::max_element(group_minimum, group_minimum + rank);
-}
-
 }  // namespace
 
 // The scalar level has a single lane: no bound short of the largest score.
@@ -49,6 +37,22 @@ std::size_t indices_at_most_scalar(const float* values, std::size_t count, float
 }
 
 #if defined(__x86_64__)
+
+namespace {
+
+// From `lanes` per-lane minima: split the lanes into `rank` groups, take each group's
+// minimum, and return the largest of those: `rank` distinct values lie at or below it.
+// No branch depends on the values. +infinity if rank > lanes.
+float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::size_t rank) {
+  if (rank > lanes) return kInfinity;
+  float group_minimum[16];  // rank <= lanes <= 16
+  std::fill_n(group_minimum, 16, kInfinity);
+  for (std::size_t l = 0, group = 0; l < lanes; ++l, group = group + 1 == rank ? 0 : group + 1)
+    group_minimum[group] = std::min(group_minimum[group], minima[l]);
+  return *std::max_element(group_minimum, group_minimum + rank);
+}
+
+}  // namespace
 
 __attribute__((target("avx2,fma"))) bool score_and_bound_avx2(float* dots, const float* centroid_norms,
                                                                float point_norm, std::size_t k, std::size_t rank,
