@@ -51,9 +51,11 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
 }
 
 void CentroidPanels::update_centroid(std::size_t j, const float* row) {
-  float* panel_start = values_.get() + (j / width_) * width_ * d_;
-  const std::size_t lane = j % width_;
-  for (std::size_t t = 0; t < d_; ++t) panel_start[t * width_ + lane] = row[t];
+  // The width is a power of two: shifts and masks instead of divisions.
+  const std::size_t width = width_, shift = static_cast<std::size_t>(__builtin_ctzll(width));
+  float* __restrict column = values_.get() + (j >> shift) * width * d_ + (j & (width - 1));
+  const float* __restrict source = row;
+  for (std::size_t t = 0; t < d_; ++t) column[t * width] = source[t];
   bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f;
 }
 
