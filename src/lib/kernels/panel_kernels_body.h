@@ -73,6 +73,25 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
   }
 }
 
+// Rows [0, count) of a block, transposed into `xt` ([t][point], kBlockPoints points
+// per t) a square tile of V::kLanes rows and columns at a time; the points past
+// `count` are zero. Nothing past a row's d values is read.
+inline void transpose_block(const float* x, std::ptrdiff_t ldx, std::size_t count, std::size_t d, float* xt) {
+  constexpr std::size_t L = V::kLanes;
+  for (std::size_t r0 = 0; r0 < kBlockPoints; r0 += L) {
+    const std::size_t rows = count > r0 ? std::min(L, count - r0) : 0;
+    for (std::size_t t0 = 0; t0 < d; t0 += L) {
+      const std::size_t cols = std::min(L, d - t0);
+      typename V::F tile[L];
+      for (std::size_t i = 0; i < L; ++i)
+        tile[i] = i < rows ? V::load_first(x + static_cast<std::ptrdiff_t>(r0 + i) * ldx + static_cast<std::ptrdiff_t>(t0), cols)
+                           : V::zero();
+      V::transpose(tile);
+      for (std::size_t j = 0; j < cols; ++j) V::store(xt + (t0 + j) * kBlockPoints + r0, tile[j]);
+    }
+  }
+}
+
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                    const float* point_norms, std::uint64_t* labels) {
@@ -81,18 +100,15 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   thread_local std::vector<float> transposed;
   transposed.resize(d * kBlockPoints);
   for (std::size_t r = 0; r < count; ++r) {
-    const float* row = x + static_cast<std::ptrdiff_t>(r) * ldx;
     // The rows of the next block are read next: start fetching all their cache lines
     // now. Addresses are formed as integers since they may lie past the data; a
     // prefetch never faults.
-    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row) +
+    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(x + static_cast<std::ptrdiff_t>(r) * ldx) +
                                  static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(kBlockPoints) * ldx * 4);
     for (std::size_t byte = 0; byte < d * sizeof(float); byte += 64)
       __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte));
-    for (std::size_t t = 0; t < d; ++t) transposed[t * kBlockPoints + r] = row[t];
   }
-  for (std::size_t t = 0; count < kBlockPoints && t < d; ++t)
-    std::fill(&transposed[t * kBlockPoints + count], &transposed[(t + 1) * kBlockPoints], 0.0f);
+  transpose_block(x, ldx, count, d, transposed.data());
   alignas(64) float norms[kBlockPoints] = {};
   if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
   alignas(64) float best_value[kBlockPoints];

@@ -25,6 +25,30 @@ struct V {
   static F zero() { return _mm256_setzero_ps(); }
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
+  // The first n (<= kLanes) floats at p, zeros after them; nothing past them is read.
+  static F load_first(const float* p, std::size_t n) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_maskload_ps(p, _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lanes));
+  }
+  // Transposes the 8 x 8 tile held as 8 row vectors.
+  static void transpose(F (&r)[kLanes]) {
+    F t[kLanes];
+    for (int i = 0; i < 4; ++i) {
+      t[2 * i] = _mm256_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+      t[2 * i + 1] = _mm256_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+    }
+    for (int b = 0; b < 8; b += 4) {
+      r[b] = _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(t[b]), _mm256_castps_pd(t[b + 2])));
+      r[b + 1] = _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(t[b]), _mm256_castps_pd(t[b + 2])));
+      r[b + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(t[b + 1]), _mm256_castps_pd(t[b + 3])));
+      r[b + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(t[b + 1]), _mm256_castps_pd(t[b + 3])));
+    }
+    for (int i = 0; i < 4; ++i) {
+      t[i] = _mm256_permute2f128_ps(r[i], r[4 + i], 0x20);
+      t[4 + i] = _mm256_permute2f128_ps(r[i], r[4 + i], 0x31);
+    }
+    for (int i = 0; i < 8; ++i) r[i] = t[i];
+  }
   // The first n (< kLanes) lanes of v to p; nothing past them is written.
   static void store_first(float* p, F v, std::size_t n) {
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -68,6 +92,33 @@ struct V {
   static F zero() { return _mm512_setzero_ps(); }
   static F load(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
+  // The first n (<= kLanes) floats at p, zeros after them; nothing past them is read.
+  static F load_first(const float* p, std::size_t n) {
+    return _mm512_maskz_loadu_ps(n >= kLanes ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << n) - 1u), p);
+  }
+  // Transposes the 16 x 16 tile held as 16 row vectors.
+  static void transpose(F (&r)[kLanes]) {
+    F t[kLanes];
+    for (int i = 0; i < 8; ++i) {
+      t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+      t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+    }
+    for (int b = 0; b < 16; b += 4) {
+      r[b] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t[b]), _mm512_castps_pd(t[b + 2])));
+      r[b + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t[b]), _mm512_castps_pd(t[b + 2])));
+      r[b + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t[b + 1]), _mm512_castps_pd(t[b + 3])));
+      r[b + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t[b + 1]), _mm512_castps_pd(t[b + 3])));
+    }
+    for (int b = 0; b < 16; b += 8)
+      for (int i = 0; i < 4; ++i) {
+        t[b + i] = _mm512_shuffle_f32x4(r[b + i], r[b + 4 + i], 0x88);
+        t[b + 4 + i] = _mm512_shuffle_f32x4(r[b + i], r[b + 4 + i], 0xdd);
+      }
+    for (int i = 0; i < 8; ++i) {
+      r[i] = _mm512_shuffle_f32x4(t[i], t[8 + i], 0x88);
+      r[8 + i] = _mm512_shuffle_f32x4(t[i], t[8 + i], 0xdd);
+    }
+  }
   // The first n (< kLanes) lanes of v to p; nothing past them is written.
   static void store_first(float* p, F v, std::size_t n) {
     _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << n) - 1u), v);
