@@ -70,3 +70,19 @@ def test_medoids_are_data_rows(uneven, balanced):
     assert all(type(i) is int and 0 <= i < len(uneven) for i in medoids)
     assert np.array_equal(km.centroids, uneven[medoids])
     assert km.with_use_medoids(False).medoid_indices is None
+
+
+def test_trained_medoids_are_the_exact_medoids_of_converged_clusters():
+    # Small integers keep every distance and total exact in f32, so NumPy's integer
+    # arithmetic is the reference; well-separated blobs converge long before the last
+    # iteration, so the last medoid update saw the final members. Clusters of several
+    # hundred members go through the narrowed search and, once stable, the remembered one.
+    rng = np.random.default_rng(7)
+    centers = np.array([[0, 0, 0], [60, 0, 0], [0, 60, 0], [0, 0, 60]])
+    data = (centers[rng.integers(0, 4, size=900)] + rng.integers(-4, 5, size=(900, 3))).astype(np.float32)
+    km = KMeans(4).with_euclidean(True).with_use_medoids(True).with_iterations(30)
+    clusters = km.train(data, None)
+    for c, members in enumerate(clusters):
+        rows = data[members].astype(np.int64)
+        totals = ((rows[:, None, :] - rows[None, :, :]) ** 2).sum(axis=(1, 2))
+        assert km.medoid_indices[c] == members[int(np.argmin(totals))]
