@@ -36,13 +36,23 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
 
 void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
   std::span<float> centroid = model_.centroids.value().row(cluster);
-  kernels::divide_row(std::as_const(cluster_sums_).row(cluster).data(), divisor, centroid.data(), d_);
-  if (!model_.euclidean) scale_to_unit_length(centroid);
+  const float* sum = std::as_const(cluster_sums_).row(cluster).data();
+  if (model_.euclidean) {
+    panels_.update_centroid_to_quotient(cluster, sum, divisor, centroid.data());
+    return;
+  }
+  kernels::divide_row(sum, divisor, centroid.data(), d_);
+  scale_to_unit_length(centroid);
+  panels_.update_centroid(cluster, centroid.data());
+}
+
+void BalanceRun::refresh_medoid(std::size_t cluster) {
+  medoids::apply_nearest_member_rule(model_, data_, cluster, medoid_scratch_);
+  panels_.update_centroid(cluster, std::as_const(model_.centroids.value()).row(cluster).data());
 }
 
 void BalanceRun::point_step(std::size_t i) {
   std::vector<float>& sizes = model_.cluster_sizes;
-  const Matrix& centroids = model_.centroids.value();
   const bool euclidean = model_.euclidean;
   const bool use_medoids = model_.use_medoids;
   const float* x = data_.row(i, row_scratch_.data());
@@ -55,11 +65,10 @@ void BalanceRun::point_step(std::size_t i) {
   kernels::subtract_row(cluster_sums_.row(home).data(), x, d_);
   // A sole member (mean mode) leaves its cluster's centroid as it was.
   if (use_medoids) {
-    if (home_size > 0.0f) medoids::apply_nearest_member_rule(model_, data_, home, medoid_scratch_);
+    if (home_size > 0.0f) refresh_medoid(home);
   } else if (home_size > 1.0f) {
     refresh_mean_centroid(home, home_size - 1.0f);
   }
-  panels_.update_centroid(home, centroids.row(home).data());
   sizes[home] = reduced_home_size(home_size);
 
   // Every centroid refresh repacks its row (and its norm), so the panels match the
@@ -80,12 +89,11 @@ void BalanceRun::point_step(std::size_t i) {
   sizes[target] = sizes[target] + 1.0f;
   kernels::add_row(cluster_sums_.row(target).data(), x, d_);
   if (use_medoids) {
-    medoids::apply_nearest_member_rule(model_, data_, target, medoid_scratch_);
+    refresh_medoid(target);
   } else {
     // When the point stays, this size still holds the residual share.
     refresh_mean_centroid(target, sizes[target]);
   }
-  panels_.update_centroid(target, centroids.row(target).data());
 
   sizes[home] = sizes[home] - residual_share;
   model_.labels[i] = target;

@@ -118,7 +118,11 @@ class BalanceRun {
   std::span<const float> distances() const { return distances_; }
 
  private:
+  // Centroid `cluster` from its running sum / divisor (unit length for the inner
+  // product), repacked into the panels.
   void refresh_mean_centroid(std::size_t cluster, float divisor);
+  // The nearest-member rule for `cluster`, its row repacked into the panels.
+  void refresh_medoid(std::size_t cluster);
 
   KMeans& model_;
   MatrixView data_;

@@ -146,6 +146,30 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
   }
 }
 
+// Packing a quotient row in one pass must equal dividing first and packing the row,
+// bit for bit, for the row, the packed values and the norm.
+TEST(KernelDots, QuotientUpdateEqualsDivisionThenUpdate) {
+  std::mt19937 rng(41);
+  for (const std::size_t d : kAwkwardDims) {
+    const std::size_t k = 37;
+    const Problem p = random_problem(3, k, d, rng);
+    const std::vector<float> sum = random_values(d, rng);
+    for_each_level([&](SimdLevel) {
+      CentroidPanels fused(p.centroids.data(), k, d, true), plain(p.centroids.data(), k, d, true);
+      std::vector<float> fused_row(d), plain_row(d);
+      fused.update_centroid_to_quotient(33, sum.data(), 7.15f, fused_row.data());
+      for (std::size_t t = 0; t < d; ++t) plain_row[t] = sum[t] / 7.15f;
+      plain.update_centroid(33, plain_row.data());
+      EXPECT_EQ(fused_row, plain_row) << "d=" << d;
+      EXPECT_EQ(fused.score_bias()[33], plain.score_bias()[33]) << "d=" << d;
+      std::vector<float> fused_dots(k), plain_dots(k);
+      centroid_dots(fused, p.points.data(), std::ptrdiff_t(d), 1, fused_dots.data());
+      centroid_dots(plain, p.points.data(), std::ptrdiff_t(d), 1, plain_dots.data());
+      EXPECT_EQ(fused_dots, plain_dots) << "d=" << d;
+    });
+  }
+}
+
 TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
   std::mt19937 rng(5);
   // 37 and 50 clusters leave the last panel filled to every kind of partial vector.

@@ -50,12 +50,30 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
   return values;
 }
 
-void CentroidPanels::update_centroid(std::size_t j, const float* row) {
+float* CentroidPanels::lane_start(std::size_t j) {
   // The width is a power of two: shifts and masks instead of divisions.
-  const std::size_t width = width_, shift = static_cast<std::size_t>(__builtin_ctzll(width));
-  float* __restrict column = values_.get() + (j >> shift) * width * d_ + (j & (width - 1));
+  const std::size_t shift = static_cast<std::size_t>(__builtin_ctzll(width_));
+  return values_.get() + (j >> shift) * width_ * d_ + (j & (width_ - 1));
+}
+
+void CentroidPanels::update_centroid(std::size_t j, const float* row) {
+  const std::size_t width = width_;
+  float* __restrict column = lane_start(j);
   const float* __restrict source = row;
   for (std::size_t t = 0; t < d_; ++t) column[t * width] = source[t];
+  bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f;
+}
+
+void CentroidPanels::update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row) {
+  float* panel_start = lane_start(j) - (j & (width_ - 1));
+  switch (level_) {
+    case SimdLevel::Avx512: quotient_into_panel_avx512(panel_start, j & (width_ - 1), sum, divisor, row, d_); break;
+    case SimdLevel::Avx2: quotient_into_panel_avx2(panel_start, j & (width_ - 1), sum, divisor, row, d_); break;
+    case SimdLevel::Scalar:
+      for (std::size_t t = 0; t < d_; ++t) row[t] = sum[t] / divisor;
+      update_centroid(j, row);
+      return;
+  }
   bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f;
 }
 

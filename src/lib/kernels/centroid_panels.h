@@ -35,8 +35,14 @@ class CentroidPanels {
 
   // Replaces centroid j by `row` (d values).
   void update_centroid(std::size_t j, const float* row);
+  // Replaces centroid j by sum / divisor, element by element (a division each), and
+  // writes it to `row` (d values) too: one pass instead of a division pass and a copy.
+  void update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row);
 
  private:
+  // Where centroid j's lane starts in its panel (element 0).
+  float* lane_start(std::size_t j);
+
   SimdLevel level_;
   std::size_t k_;
   std::size_t d_;
@@ -72,6 +78,12 @@ void nearest_centroids_avx2(const CentroidPanels&, const float*, std::ptrdiff_t,
 void nearest_centroids_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
                               std::uint64_t*);
 void centroid_dots_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+// Per level: row = sum / divisor (d values), also written into lane `lane` of the panel
+// at `panel`.
+void quotient_into_panel_avx2(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                              std::size_t d);
+void quotient_into_panel_avx512(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                                std::size_t d);
 void centroid_dots_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
 void centroid_dots_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
 

@@ -217,3 +217,17 @@ void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, s
     }
   }
 }
+
+void quotient_into_panel_impl(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                              std::size_t d) {
+  const typename V::F by = V::set1(divisor);
+  alignas(64) float quotients[V::kLanes];
+  for (std::size_t t0 = 0; t0 < d; t0 += V::kLanes) {
+    const std::size_t n = std::min(V::kLanes, d - t0);
+    V::store(quotients, V::div(V::load_first(sum + t0, n), by));
+    for (std::size_t t = 0; t < n; ++t) {
+      row[t0 + t] = quotients[t];
+      panel[(t0 + t) * kWidth + lane] = quotients[t];
+    }
+  }
+}

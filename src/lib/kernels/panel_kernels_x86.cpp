@@ -58,6 +58,7 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+  static F div(F a, F b) { return _mm256_div_ps(a, b); }
   static I set1_index(std::int32_t j) { return _mm256_set1_epi32(j); }
   static I load_index(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static void store_index(std::int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
@@ -127,6 +128,7 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+  static F div(F a, F b) { return _mm512_div_ps(a, b); }
   static I set1_index(std::int32_t j) { return _mm512_set1_epi32(j); }
   static I load_index(const std::int32_t* p) { return _mm512_loadu_si512(p); }
   static void store_index(std::int32_t* p, I v) { _mm512_storeu_si512(p, v); }
@@ -165,6 +167,14 @@ void centroid_dots_avx512(const CentroidPanels& panels, const float* x, std::ptr
                           float* out) {
   avx512_panels::centroid_dots_impl(panels, x, ldx, count, out);
 }
+void quotient_into_panel_avx2(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                              std::size_t d) {
+  avx2_panels::quotient_into_panel_impl(panel, lane, sum, divisor, row, d);
+}
+void quotient_into_panel_avx512(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                                std::size_t d) {
+  avx512_panels::quotient_into_panel_impl(panel, lane, sum, divisor, row, d);
+}
 
 }  // namespace kernels
 }  // namespace plovek
@@ -186,6 +196,8 @@ void centroid_dots_avx2(const CentroidPanels& p, const float* x, std::ptrdiff_t 
 void centroid_dots_avx512(const CentroidPanels& p, const float* x, std::ptrdiff_t ldx, std::size_t n, float* out) {
   centroid_dots_scalar(p, x, ldx, n, out);
 }
+void quotient_into_panel_avx2(float*, std::size_t, const float*, float, float*, std::size_t) {}
+void quotient_into_panel_avx512(float*, std::size_t, const float*, float, float*, std::size_t) {}
 }  // namespace plovek::kernels
 
 #endif
