@@ -18,12 +18,11 @@ namespace plovek::medoids {
 //   inner product: 1 - x.y (negative for rows longer than unit length).
 float point_distance(const float* x, const float* y, std::size_t d, bool euclidean);
 
-// Reusable row buffers of d floats (for views whose rows must be copied), so that
+// A reusable row buffer of d floats (for views whose rows must be copied), so that
 // repeated rule applications do not allocate.
 struct Scratch {
-  explicit Scratch(std::size_t d) : row(d), other_row(d) {}
+  explicit Scratch(std::size_t d) : row(d) {}
   std::vector<float> row;
-  std::vector<float> other_row;
 };
 
 // Nearest-member rule for one cluster: the member closest to the current centroid

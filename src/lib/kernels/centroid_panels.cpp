@@ -50,31 +50,35 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
   return values;
 }
 
-float* CentroidPanels::lane_start(std::size_t j) {
+float* CentroidPanels::panel_of(std::size_t j) {
   // The width is a power of two: shifts and masks instead of divisions.
-  const std::size_t shift = static_cast<std::size_t>(__builtin_ctzll(width_));
-  return values_.get() + (j >> shift) * width_ * d_ + (j & (width_ - 1));
+  return values_.get() + (j >> __builtin_ctzll(width_)) * width_ * d_;
 }
 
-void CentroidPanels::update_centroid(std::size_t j, const float* row) {
+void CentroidPanels::write_lane(std::size_t j, const float* row) {
   const std::size_t width = width_;
-  float* __restrict column = lane_start(j);
+  float* __restrict column = panel_of(j) + lane_of(j);
   const float* __restrict source = row;
   for (std::size_t t = 0; t < d_; ++t) column[t * width] = source[t];
-  bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f;
+}
+
+void CentroidPanels::store_norm(std::size_t j, const float* row) { bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f; }
+
+void CentroidPanels::update_centroid(std::size_t j, const float* row) {
+  write_lane(j, row);
+  store_norm(j, row);
 }
 
 void CentroidPanels::update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row) {
-  float* panel_start = lane_start(j) - (j & (width_ - 1));
   switch (level_) {
-    case SimdLevel::Avx512: quotient_into_panel_avx512(panel_start, j & (width_ - 1), sum, divisor, row, d_); break;
-    case SimdLevel::Avx2: quotient_into_panel_avx2(panel_start, j & (width_ - 1), sum, divisor, row, d_); break;
+    case SimdLevel::Avx512: quotient_into_panel_avx512(panel_of(j), lane_of(j), sum, divisor, row, d_); break;
+    case SimdLevel::Avx2: quotient_into_panel_avx2(panel_of(j), lane_of(j), sum, divisor, row, d_); break;
     case SimdLevel::Scalar:
       for (std::size_t t = 0; t < d_; ++t) row[t] = sum[t] / divisor;
-      update_centroid(j, row);
-      return;
+      write_lane(j, row);
+      break;
   }
-  bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f;
+  store_norm(j, row);
 }
 
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,

@@ -40,8 +40,12 @@ class CentroidPanels {
   void update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row);
 
  private:
-  // Where centroid j's lane starts in its panel (element 0).
-  float* lane_start(std::size_t j);
+  // The panel holding centroid j, and j's lane in it.
+  float* panel_of(std::size_t j);
+  std::size_t lane_of(std::size_t j) const { return j & (width_ - 1); }
+  // Centroid j's d values into its lane; its score bias from `row`.
+  void write_lane(std::size_t j, const float* row);
+  void store_norm(std::size_t j, const float* row);
 
   SimdLevel level_;
   std::size_t k_;
