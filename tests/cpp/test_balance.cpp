@@ -608,12 +608,36 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
       const float value = (d[j] - d[home]) / gap;
       if (value < expected_switch) expected_switch = value;
     }
+    // The same distances from dot products: dot_j = (norm_j - distance_j) / 2 rounds,
+    // so the distances are recomputed from the dots by the formula.
+    std::vector<float> dots(k + 1), norms(k + 1), from_dots(k);
+    for (std::size_t j = 0; j < k; ++j) {
+      norms[j + 1] = float(rng() % 50) * 0.25f;
+      dots[j + 1] = (norms[j + 1] - d[j]) * 0.5f;
+      from_dots[j] = (norms[j + 1] - 2.0f * dots[j + 1]) + 0.75f;
+    }
+    const kernels::Placement from_dots_expected = kernels::place_point_scalar(from_dots.data(), s.data(), k, home,
+                                                                              penalty);
     for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
       if (kernels::force_simd_level_for_testing(level) != level) continue;
       const kernels::Placement got = balancing::place_point(d, s, home, penalty);
       EXPECT_EQ(got.target, expected_target) << "trial " << trial << " level " << kernels::simd_level_name(level);
       EXPECT_TRUE(got.switch_penalty == expected_switch) << "trial " << trial << ": " << got.switch_penalty
                                                         << " vs " << expected_switch;
+      for (const bool euclidean : {true, false}) {
+        std::vector<float> written(k, -1.0f);
+        const kernels::Placement fused = kernels::place_point_from_dots(
+            dots.data() + 1, euclidean ? norms.data() + 1 : nullptr, 0.75f, s.data(), k, home, penalty, written.data());
+        std::vector<float> expected_written(k);
+        for (std::size_t j = 0; j < k; ++j) expected_written[j] = euclidean ? from_dots[j] : -dots[j + 1];
+        const kernels::Placement expected_fused =
+            euclidean ? from_dots_expected
+                      : kernels::place_point_scalar(expected_written.data(), s.data(), k, home, penalty);
+        EXPECT_EQ(fused.target, expected_fused.target) << "trial " << trial << " euclidean " << euclidean;
+        EXPECT_TRUE(fused.switch_penalty == expected_fused.switch_penalty ||
+                    (std::isnan(fused.switch_penalty) && std::isnan(expected_fused.switch_penalty)));
+        EXPECT_EQ(std::memcmp(written.data(), expected_written.data(), k * sizeof(float)), 0) << "trial " << trial;
+      }
     }
     kernels::force_simd_level_for_testing(kernels::detected_simd_level());
   }

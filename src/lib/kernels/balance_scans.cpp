@@ -39,24 +39,75 @@ Placement place_point_scalar(const float* distances, const float* sizes, std::si
   return {target, smallest};
 }
 
+Placement place_point_from_dots_scalar(const float* dots, const float* centroid_norms, float point_norm,
+                                       const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                       float* distances) {
+  for (std::size_t j = 0; j < k; ++j) {
+    distances[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+  }
+  return place_point_scalar(distances, sizes, k, home, size_penalty);
+}
+
 #if defined(__x86_64__)
 
-__attribute__((target("avx2,fma"))) inline __m256 lane_minimum_avx2(__m256 v) {
+namespace {
+
+// Where a placement scan's distances come from: a stored array, or a point's dot
+// products turned into distances on the way (and stored for the caller). `at` is the
+// scalar form of one entry, bit for bit what the vector load gives.
+struct StoredDistances {
+  const float* distances;
+  float at(std::size_t j) const { return distances[j]; }
+};
+
+struct DistancesFromDots {
+  const float* dots;
+  const float* centroid_norms;  // null for the inner product
+  float point_norm;
+  float* distances;
+  float at(std::size_t j) const {
+    return centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+  }
+};
+
+}  // namespace
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+
+namespace {
+
+inline __m256 lane_minimum_avx2(__m256 v) {
   v = _mm256_min_ps(v, _mm256_permute2f128_ps(v, v, 1));
   v = _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
   return _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
-__attribute__((target("avx2,fma"))) inline __m256i lane_minimum_avx2(__m256i v) {
+inline __m256i lane_minimum_avx2(__m256i v) {
   v = _mm256_min_epi32(v, _mm256_permute2x128_si256(v, v, 1));
   v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
   return _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
-__attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* distances, const float* sizes,
-                                                               std::size_t k, std::size_t home,
-                                                               float size_penalty) {
-  const __m256 home_distance = _mm256_set1_ps(distances[home]), home_size = _mm256_set1_ps(sizes[home]);
+inline __m256 load_distances_avx2(const StoredDistances& source, std::size_t j, __m256i valid) {
+  return _mm256_maskload_ps(source.distances + j, valid);
+}
+
+inline __m256 load_distances_avx2(const DistancesFromDots& source, std::size_t j, __m256i valid) {
+  const __m256 dot = _mm256_maskload_ps(source.dots + j, valid);
+  const __m256 distance =
+      source.centroid_norms
+          ? _mm256_add_ps(_mm256_sub_ps(_mm256_maskload_ps(source.centroid_norms + j, valid),
+                                        _mm256_mul_ps(_mm256_set1_ps(2.0f), dot)),
+                          _mm256_set1_ps(source.point_norm))
+          : _mm256_xor_ps(dot, _mm256_set1_ps(-0.0f));
+  _mm256_maskstore_ps(source.distances + j, valid, distance);
+  return distance;
+}
+
+template <class Source>
+Placement place_avx2(const Source& source, const float* sizes, std::size_t k, std::size_t home, float size_penalty) {
+  const __m256 home_distance = _mm256_set1_ps(source.at(home)), home_size = _mm256_set1_ps(sizes[home]);
   const __m256 penalty = _mm256_set1_ps(size_penalty);
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   __m256 best_cost = _mm256_set1_ps(kInfinity), smallest = best_cost;
@@ -64,7 +115,7 @@ __attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* dist
   for (std::size_t j = 0; j < k; j += 8) {
     const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j)));
     const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(k)), index);
-    const __m256 distance = _mm256_maskload_ps(distances + j, valid), size = _mm256_maskload_ps(sizes + j, valid);
+    const __m256 distance = load_distances_avx2(source, j, valid), size = _mm256_maskload_ps(sizes + j, valid);
     const __m256 cost = _mm256_add_ps(distance, _mm256_mul_ps(penalty, size));
     const __m256 take = _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(cost, best_cost, _CMP_LT_OQ));
     best_cost = _mm256_blendv_ps(best_cost, cost, take);
@@ -80,7 +131,7 @@ __attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* dist
   const float result = _mm256_cvtss_f32(lane_minimum_avx2(smallest));
   // As in the AVX-512 scan below.
   const __m256 lowest_cost = lane_minimum_avx2(best_cost);
-  if (!(_mm256_cvtss_f32(lowest_cost) < kInfinity) || std::isnan(first_cost(distances, sizes, size_penalty)))
+  if (!(_mm256_cvtss_f32(lowest_cost) < kInfinity) || std::isnan(source.at(0) + size_penalty * sizes[0]))
     return {0, result};
   const __m256 lowest = _mm256_cmp_ps(best_cost, lowest_cost, _CMP_EQ_OQ);
   const __m256i candidates = _mm256_castps_si256(_mm256_blendv_ps(
@@ -88,9 +139,46 @@ __attribute__((target("avx2,fma"))) Placement place_point_avx2(const float* dist
   return {static_cast<std::size_t>(_mm256_cvtsi256_si32(lane_minimum_avx2(candidates))), result};
 }
 
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_point_avx512(
-    const float* distances, const float* sizes, std::size_t k, std::size_t home, float size_penalty) {
-  const __m512 home_distance = _mm512_set1_ps(distances[home]), home_size = _mm512_set1_ps(sizes[home]);
+}  // namespace
+
+Placement place_point_avx2(const float* distances, const float* sizes, std::size_t k, std::size_t home,
+                           float size_penalty) {
+  return place_avx2(StoredDistances{distances}, sizes, k, home, size_penalty);
+}
+
+Placement place_point_from_dots_avx2(const float* dots, const float* centroid_norms, float point_norm,
+                                     const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                     float* distances) {
+  return place_avx2(DistancesFromDots{dots, centroid_norms, point_norm, distances}, sizes, k, home, size_penalty);
+}
+
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+
+namespace {
+
+inline __m512 load_distances_avx512(const StoredDistances& source, std::size_t j, __mmask16 valid) {
+  return _mm512_maskz_loadu_ps(valid, source.distances + j);
+}
+
+inline __m512 load_distances_avx512(const DistancesFromDots& source, std::size_t j, __mmask16 valid) {
+  const __m512 dot = _mm512_maskz_loadu_ps(valid, source.dots + j);
+  const __m512 distance =
+      source.centroid_norms
+          ? _mm512_add_ps(_mm512_sub_ps(_mm512_maskz_loadu_ps(valid, source.centroid_norms + j),
+                                        _mm512_mul_ps(_mm512_set1_ps(2.0f), dot)),
+                          _mm512_set1_ps(source.point_norm))
+          : _mm512_xor_ps(dot, _mm512_set1_ps(-0.0f));
+  _mm512_mask_storeu_ps(source.distances + j, valid, distance);
+  return distance;
+}
+
+template <class Source>
+Placement place_avx512(const Source& source, const float* sizes, std::size_t k, std::size_t home,
+                       float size_penalty) {
+  const __m512 home_distance = _mm512_set1_ps(source.at(home)), home_size = _mm512_set1_ps(sizes[home]);
   const __m512 penalty = _mm512_set1_ps(size_penalty);
   const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   __m512 best_cost = _mm512_set1_ps(kInfinity), smallest = best_cost;
@@ -98,7 +186,7 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_po
   for (std::size_t j = 0; j < k; j += 16) {
     const std::size_t left = k - j;
     const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
-    const __m512 distance = _mm512_maskz_loadu_ps(valid, distances + j), size = _mm512_maskz_loadu_ps(valid, sizes + j);
+    const __m512 distance = load_distances_avx512(source, j, valid), size = _mm512_maskz_loadu_ps(valid, sizes + j);
     const __m512 cost = _mm512_add_ps(distance, _mm512_mul_ps(penalty, size));
     const __mmask16 take = valid & _mm512_cmp_ps_mask(cost, best_cost, _CMP_LT_OQ);
     best_cost = _mm512_mask_mov_ps(best_cost, take, cost);
@@ -115,12 +203,28 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) Placement place_po
   // lanes with the smallest cost the lowest index is the first. Without any such
   // lane, or when the first cost is not a number, cluster 0 keeps the place.
   const float lowest_cost = _mm512_reduce_min_ps(best_cost);
-  if (!(lowest_cost < kInfinity) || std::isnan(first_cost(distances, sizes, size_penalty))) return {0, result};
+  if (!(lowest_cost < kInfinity) || std::isnan(source.at(0) + size_penalty * sizes[0])) return {0, result};
   const __mmask16 lowest = _mm512_cmp_ps_mask(best_cost, _mm512_set1_ps(lowest_cost), _CMP_EQ_OQ);
   const std::int32_t target =
       _mm512_reduce_min_epi32(_mm512_mask_mov_epi32(_mm512_set1_epi32(INT32_MAX), lowest, best_index));
   return {static_cast<std::size_t>(target), result};
 }
+
+}  // namespace
+
+Placement place_point_avx512(const float* distances, const float* sizes, std::size_t k, std::size_t home,
+                             float size_penalty) {
+  return place_avx512(StoredDistances{distances}, sizes, k, home, size_penalty);
+}
+
+Placement place_point_from_dots_avx512(const float* dots, const float* centroid_norms, float point_norm,
+                                       const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                       float* distances) {
+  return place_avx512(DistancesFromDots{dots, centroid_norms, point_norm, distances}, sizes, k, home,
+                      size_penalty);
+}
+
+#pragma GCC pop_options
 
 #else
 
@@ -130,21 +234,48 @@ Placement place_point_avx2(const float* d, const float* s, std::size_t k, std::s
 Placement place_point_avx512(const float* d, const float* s, std::size_t k, std::size_t h, float p) {
   return place_point_scalar(d, s, k, h, p);
 }
+Placement place_point_from_dots_avx2(const float* dots, const float* norms, float point_norm, const float* sizes,
+                                     std::size_t k, std::size_t home, float size_penalty, float* distances) {
+  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, distances);
+}
+Placement place_point_from_dots_avx512(const float* dots, const float* norms, float point_norm, const float* sizes,
+                                       std::size_t k, std::size_t home, float size_penalty, float* distances) {
+  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, distances);
+}
 
 #endif
 
+namespace {
+
+// The vector levels keep cluster indices in 32-bit lanes.
+SimdLevel placement_level(std::size_t k) {
+  return k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ? SimdLevel::Scalar
+                                                                                 : active_simd_level();
+}
+
+}  // namespace
+
 Placement place_point(const float* distances, const float* sizes, std::size_t k, std::size_t home,
                       float size_penalty) {
-  // The vector levels keep cluster indices in 32-bit lanes.
-  const SimdLevel level = k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
-                              ? SimdLevel::Scalar
-                              : active_simd_level();
-  switch (level) {
+  switch (placement_level(k)) {
     case SimdLevel::Avx512: return place_point_avx512(distances, sizes, k, home, size_penalty);
     case SimdLevel::Avx2: return place_point_avx2(distances, sizes, k, home, size_penalty);
     case SimdLevel::Scalar: break;
   }
   return place_point_scalar(distances, sizes, k, home, size_penalty);
+}
+
+Placement place_point_from_dots(const float* dots, const float* centroid_norms, float point_norm,
+                                const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                float* distances) {
+  switch (placement_level(k)) {
+    case SimdLevel::Avx512:
+      return place_point_from_dots_avx512(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
+    case SimdLevel::Avx2:
+      return place_point_from_dots_avx2(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
+    case SimdLevel::Scalar: break;
+  }
+  return place_point_from_dots_scalar(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
 }
 
 }  // namespace plovek::kernels

@@ -169,7 +169,9 @@ inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* 
 // panels advance together (each lane still sums its elements in order).
 constexpr std::size_t kPanelGroup = 4;
 
-template <std::size_t G>
+// kHalfLast: the group's last panel holds at most kLanes centroids, so its second
+// register of lanes is all padding and is left out.
+template <std::size_t G, bool kHalfLast>
 inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                    float* out) {
   const std::size_t d = panels.d(), k = panels.k();
@@ -180,7 +182,7 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
     for (std::size_t g = 0; g < G; ++g) {
       const float* row = panels.panel(first_panel + g) + t * kWidth;
       acc[g][0] = V::fmadd(b, V::load(row), acc[g][0]);
-      acc[g][1] = V::fmadd(b, V::load(row + V::kLanes), acc[g][1]);
+      if (!(kHalfLast && g + 1 == G)) acc[g][1] = V::fmadd(b, V::load(row + V::kLanes), acc[g][1]);
     }
   }
   for (std::size_t g = 0; g < G; ++g) {
@@ -189,13 +191,27 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
   }
 }
 
+template <std::size_t G>
+inline void point_dots_last_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
+                                  float* out) {
+  const bool half_last = panels.k() - (panels.panel_count() - 1) * kWidth <= V::kLanes;
+  if (half_last) {
+    point_dots_panel_group<G, true>(panels, first_panel, x, out);
+  } else {
+    point_dots_panel_group<G, false>(panels, first_panel, x, out);
+  }
+}
+
 inline void point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
   std::size_t p = 0;
-  for (; p + kPanelGroup <= panels.panel_count(); p += kPanelGroup) point_dots_panel_group<kPanelGroup>(panels, p, x, out);
+  for (; p + kPanelGroup < panels.panel_count(); p += kPanelGroup) {
+    point_dots_panel_group<kPanelGroup, false>(panels, p, x, out);
+  }
   switch (panels.panel_count() - p) {
-    case 3: point_dots_panel_group<3>(panels, p, x, out); break;
-    case 2: point_dots_panel_group<2>(panels, p, x, out); break;
-    case 1: point_dots_panel_group<1>(panels, p, x, out); break;
+    case 4: point_dots_last_group<4>(panels, p, x, out); break;
+    case 3: point_dots_last_group<3>(panels, p, x, out); break;
+    case 2: point_dots_last_group<2>(panels, p, x, out); break;
+    case 1: point_dots_last_group<1>(panels, p, x, out); break;
     default: break;
   }
 }
@@ -224,10 +240,11 @@ void quotient_into_panel_impl(float* panel, std::size_t lane, const float* sum, 
   alignas(64) float quotients[V::kLanes];
   for (std::size_t t0 = 0; t0 < d; t0 += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, d - t0);
-    V::store(quotients, V::div(V::load_first(sum + t0, n), by));
-    for (std::size_t t = 0; t < n; ++t) {
-      row[t0 + t] = quotients[t];
-      panel[(t0 + t) * kWidth + lane] = quotients[t];
-    }
+    const typename V::F q = V::div(V::load_first(sum + t0, n), by);
+    // The row in whole vectors (the norm's dot product reads it back at once); the
+    // panel lane element by element.
+    if (n == V::kLanes) V::store(row + t0, q); else V::store_first(row + t0, q, n);
+    V::store(quotients, q);
+    for (std::size_t t = 0; t < n; ++t) panel[(t0 + t) * kWidth + lane] = quotients[t];
   }
 }

@@ -43,9 +43,4 @@ void divide_row(const float* sum, float divisor, float* out, std::size_t d) {
   PLOVEK_ROWS_AT_LEVEL(divide_row_impl(sum, divisor, out, d));
 }
 
-void distances_from_dots(const float* dots, const float* centroid_norms, float point_norm, std::size_t k,
-                         float* out) {
-  PLOVEK_ROWS_AT_LEVEL(distances_from_dots_impl(dots, centroid_norms, point_norm, k, out));
-}
-
 }  // namespace plovek::kernels

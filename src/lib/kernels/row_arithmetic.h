@@ -13,9 +13,5 @@ void add_row(float* acc, const float* x, std::size_t d);
 void subtract_row(float* acc, const float* x, std::size_t d);
 // out[t] = sum[t] / divisor for t < d (a division per element).
 void divide_row(const float* sum, float divisor, float* out, std::size_t d);
-// A point's distances from its k centroid dot products: (c.c - 2 c.x) + x.x, in that
-// order, with `centroid_norms` (c.c) given; -(c.x) when `centroid_norms` is null.
-void distances_from_dots(const float* dots, const float* centroid_norms, float point_norm, std::size_t k,
-                         float* out);
 
 }  // namespace plovek::kernels
