@@ -74,9 +74,11 @@ void BalanceRun::point_step(std::size_t i) {
   // Every centroid refresh repacks its row (and its norm), so the panels match the
   // current centroids.
   kernels::centroid_dots(panels_, x, 0, 1, similarities_.data());
+  // A switch penalty at or above the next size penalty changes nothing: it need not be
+  // exact.
   const kernels::Placement placement = kernels::place_point_from_dots(
       similarities_.data(), euclidean ? panels_.score_bias() : nullptr, euclidean ? point_norms_[i] : 0.0f,
-      sizes.data(), k_, home, size_penalty_, distances_.data());
+      sizes.data(), k_, home, size_penalty_, next_size_penalty_, distances_.data());
   const std::size_t target = placement.target;
   next_size_penalty_ = lower_next_penalty(size_penalty_, next_size_penalty_, placement.switch_penalty);
 

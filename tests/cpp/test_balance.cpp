@@ -625,18 +625,28 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
       EXPECT_TRUE(got.switch_penalty == expected_switch) << "trial " << trial << ": " << got.switch_penalty
                                                         << " vs " << expected_switch;
       for (const bool euclidean : {true, false}) {
-        std::vector<float> written(k, -1.0f);
-        const kernels::Placement fused = kernels::place_point_from_dots(
-            dots.data() + 1, euclidean ? norms.data() + 1 : nullptr, 0.75f, s.data(), k, home, penalty, written.data());
         std::vector<float> expected_written(k);
         for (std::size_t j = 0; j < k; ++j) expected_written[j] = euclidean ? from_dots[j] : -dots[j + 1];
         const kernels::Placement expected_fused =
             euclidean ? from_dots_expected
                       : kernels::place_point_scalar(expected_written.data(), s.data(), k, home, penalty);
-        EXPECT_EQ(fused.target, expected_fused.target) << "trial " << trial << " euclidean " << euclidean;
-        EXPECT_TRUE(fused.switch_penalty == expected_fused.switch_penalty ||
-                    (std::isnan(fused.switch_penalty) && std::isnan(expected_fused.switch_penalty)));
-        EXPECT_EQ(std::memcmp(written.data(), expected_written.data(), k * sizeof(float)), 0) << "trial " << trial;
+        // The switch penalty must be exact below the limit, and at or above it otherwise:
+        // limits at, just above and just below the exact value, and far from it.
+        const float exact = expected_fused.switch_penalty;
+        for (const float limit : {inf, exact, std::nextafter(exact, inf), std::nextafter(exact, -inf), -inf, 0.0f}) {
+          std::vector<float> written(k, -1.0f);
+          const kernels::Placement fused =
+              kernels::place_point_from_dots(dots.data() + 1, euclidean ? norms.data() + 1 : nullptr, 0.75f,
+                                             s.data(), k, home, penalty, limit, written.data());
+          EXPECT_EQ(fused.target, expected_fused.target) << "trial " << trial << " euclidean " << euclidean;
+          if (exact < limit) {
+            EXPECT_TRUE(fused.switch_penalty == exact) << "trial " << trial << " limit " << limit;
+          } else {
+            EXPECT_TRUE(fused.switch_penalty >= limit || std::isnan(limit))
+                << "trial " << trial << " limit " << limit << ": " << fused.switch_penalty;
+          }
+          EXPECT_EQ(std::memcmp(written.data(), expected_written.data(), k * sizeof(float)), 0) << "trial " << trial;
+        }
       }
     }
     kernels::force_simd_level_for_testing(kernels::detected_simd_level());

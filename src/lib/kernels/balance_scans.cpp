@@ -41,7 +41,7 @@ Placement place_point_scalar(const float* distances, const float* sizes, std::si
 
 Placement place_point_from_dots_scalar(const float* dots, const float* centroid_norms, float point_norm,
                                        const float* sizes, std::size_t k, std::size_t home, float size_penalty,
-                                       float* distances) {
+                                       float /*switch_limit: exact here*/, float* distances) {
   for (std::size_t j = 0; j < k; ++j) {
     distances[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
   }
@@ -89,6 +89,13 @@ inline __m256i lane_minimum_avx2(__m256i v) {
   return _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
+// The lanes whose switch value excess / gap (gap > 0) may lie below the limit: excess
+// < limit * gap, decided on the exactly rounded limit * gap - excess, whose sign is the
+// exact one unless it rounds to zero (kept) or is not a number (kept).
+inline __m256 below_limit_avx2(__m256 excess, __m256 gap, __m256 limit) {
+  return _mm256_cmp_ps(_mm256_fmsub_ps(limit, gap, excess), _mm256_setzero_ps(), _CMP_NLT_UQ);
+}
+
 inline __m256 load_distances_avx2(const StoredDistances& source, std::size_t j, __m256i valid) {
   return _mm256_maskload_ps(source.distances + j, valid);
 }
@@ -106,9 +113,10 @@ inline __m256 load_distances_avx2(const DistancesFromDots& source, std::size_t j
 }
 
 template <class Source>
-Placement place_avx2(const Source& source, const float* sizes, std::size_t k, std::size_t home, float size_penalty) {
+Placement place_avx2(const Source& source, const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                     float switch_limit) {
   const __m256 home_distance = _mm256_set1_ps(source.at(home)), home_size = _mm256_set1_ps(sizes[home]);
-  const __m256 penalty = _mm256_set1_ps(size_penalty);
+  const __m256 penalty = _mm256_set1_ps(size_penalty), limit = _mm256_set1_ps(switch_limit);
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   __m256 best_cost = _mm256_set1_ps(kInfinity), smallest = best_cost;
   __m256i best_index = _mm256_set1_epi32(-1);
@@ -125,8 +133,11 @@ Placement place_avx2(const Source& source, const float* sizes, std::size_t k, st
     const __m256 candidate = _mm256_and_ps(
         _mm256_castsi256_ps(valid), _mm256_and_ps(_mm256_cmp_ps(home_size, size, _CMP_GT_OQ),
                                                   _mm256_cmp_ps(gap, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
-    const __m256 value = _mm256_div_ps(_mm256_sub_ps(distance, home_distance), gap);
-    smallest = _mm256_blendv_ps(smallest, value, _mm256_and_ps(candidate, _mm256_cmp_ps(value, smallest, _CMP_LT_OQ)));
+    const __m256 excess = _mm256_sub_ps(distance, home_distance);
+    const __m256 below = _mm256_and_ps(candidate, below_limit_avx2(excess, gap, limit));
+    if (_mm256_movemask_ps(below) == 0) continue;
+    const __m256 value = _mm256_div_ps(excess, gap);
+    smallest = _mm256_blendv_ps(smallest, value, _mm256_and_ps(below, _mm256_cmp_ps(value, smallest, _CMP_LT_OQ)));
   }
   const float result = _mm256_cvtss_f32(lane_minimum_avx2(smallest));
   // As in the AVX-512 scan below.
@@ -143,13 +154,14 @@ Placement place_avx2(const Source& source, const float* sizes, std::size_t k, st
 
 Placement place_point_avx2(const float* distances, const float* sizes, std::size_t k, std::size_t home,
                            float size_penalty) {
-  return place_avx2(StoredDistances{distances}, sizes, k, home, size_penalty);
+  return place_avx2(StoredDistances{distances}, sizes, k, home, size_penalty, kInfinity);
 }
 
 Placement place_point_from_dots_avx2(const float* dots, const float* centroid_norms, float point_norm,
                                      const float* sizes, std::size_t k, std::size_t home, float size_penalty,
-                                     float* distances) {
-  return place_avx2(DistancesFromDots{dots, centroid_norms, point_norm, distances}, sizes, k, home, size_penalty);
+                                     float switch_limit, float* distances) {
+  return place_avx2(DistancesFromDots{dots, centroid_norms, point_norm, distances}, sizes, k, home, size_penalty,
+                    switch_limit);
 }
 
 #pragma GCC pop_options
@@ -177,9 +189,9 @@ inline __m512 load_distances_avx512(const DistancesFromDots& source, std::size_t
 
 template <class Source>
 Placement place_avx512(const Source& source, const float* sizes, std::size_t k, std::size_t home,
-                       float size_penalty) {
+                       float size_penalty, float switch_limit) {
   const __m512 home_distance = _mm512_set1_ps(source.at(home)), home_size = _mm512_set1_ps(sizes[home]);
-  const __m512 penalty = _mm512_set1_ps(size_penalty);
+  const __m512 penalty = _mm512_set1_ps(size_penalty), limit = _mm512_set1_ps(switch_limit);
   const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   __m512 best_cost = _mm512_set1_ps(kInfinity), smallest = best_cost;
   __m512i best_index = _mm512_set1_epi32(-1);
@@ -195,8 +207,13 @@ Placement place_avx512(const Source& source, const float* sizes, std::size_t k, 
     const __m512 gap = _mm512_sub_ps(home_size, size);
     const __mmask16 candidate = valid & _mm512_cmp_ps_mask(home_size, size, _CMP_GT_OQ) &
                                 _mm512_cmp_ps_mask(gap, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-    const __m512 value = _mm512_maskz_div_ps(candidate, _mm512_sub_ps(distance, home_distance), gap);
-    smallest = _mm512_mask_mov_ps(smallest, candidate & _mm512_cmp_ps_mask(value, smallest, _CMP_LT_OQ), value);
+    const __m512 excess = _mm512_sub_ps(distance, home_distance);
+    // As in the AVX2 scan: only lanes whose value may lie below the limit are divided.
+    const __mmask16 below =
+        candidate & _mm512_cmp_ps_mask(_mm512_fmsub_ps(limit, gap, excess), _mm512_setzero_ps(), _CMP_NLT_UQ);
+    if (below == 0) continue;
+    const __m512 value = _mm512_maskz_div_ps(below, excess, gap);
+    smallest = _mm512_mask_mov_ps(smallest, below & _mm512_cmp_ps_mask(value, smallest, _CMP_LT_OQ), value);
   }
   const float result = _mm512_reduce_min_ps(smallest);
   // Lanes hold only costs below +infinity, each lane its first smallest one; among the
@@ -214,14 +231,14 @@ Placement place_avx512(const Source& source, const float* sizes, std::size_t k, 
 
 Placement place_point_avx512(const float* distances, const float* sizes, std::size_t k, std::size_t home,
                              float size_penalty) {
-  return place_avx512(StoredDistances{distances}, sizes, k, home, size_penalty);
+  return place_avx512(StoredDistances{distances}, sizes, k, home, size_penalty, kInfinity);
 }
 
 Placement place_point_from_dots_avx512(const float* dots, const float* centroid_norms, float point_norm,
                                        const float* sizes, std::size_t k, std::size_t home, float size_penalty,
-                                       float* distances) {
+                                       float switch_limit, float* distances) {
   return place_avx512(DistancesFromDots{dots, centroid_norms, point_norm, distances}, sizes, k, home,
-                      size_penalty);
+                      size_penalty, switch_limit);
 }
 
 #pragma GCC pop_options
@@ -235,12 +252,14 @@ Placement place_point_avx512(const float* d, const float* s, std::size_t k, std:
   return place_point_scalar(d, s, k, h, p);
 }
 Placement place_point_from_dots_avx2(const float* dots, const float* norms, float point_norm, const float* sizes,
-                                     std::size_t k, std::size_t home, float size_penalty, float* distances) {
-  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, distances);
+                                     std::size_t k, std::size_t home, float size_penalty, float limit,
+                                     float* distances) {
+  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, limit, distances);
 }
 Placement place_point_from_dots_avx512(const float* dots, const float* norms, float point_norm, const float* sizes,
-                                       std::size_t k, std::size_t home, float size_penalty, float* distances) {
-  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, distances);
+                                       std::size_t k, std::size_t home, float size_penalty, float limit,
+                                       float* distances) {
+  return place_point_from_dots_scalar(dots, norms, point_norm, sizes, k, home, size_penalty, limit, distances);
 }
 
 #endif
@@ -267,15 +286,18 @@ Placement place_point(const float* distances, const float* sizes, std::size_t k,
 
 Placement place_point_from_dots(const float* dots, const float* centroid_norms, float point_norm,
                                 const float* sizes, std::size_t k, std::size_t home, float size_penalty,
-                                float* distances) {
+                                float switch_limit, float* distances) {
   switch (placement_level(k)) {
     case SimdLevel::Avx512:
-      return place_point_from_dots_avx512(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
+      return place_point_from_dots_avx512(dots, centroid_norms, point_norm, sizes, k, home, size_penalty,
+                                          switch_limit, distances);
     case SimdLevel::Avx2:
-      return place_point_from_dots_avx2(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
+      return place_point_from_dots_avx2(dots, centroid_norms, point_norm, sizes, k, home, size_penalty,
+                                        switch_limit, distances);
     case SimdLevel::Scalar: break;
   }
-  return place_point_from_dots_scalar(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, distances);
+  return place_point_from_dots_scalar(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, switch_limit,
+                                      distances);
 }
 
 }  // namespace plovek::kernels
