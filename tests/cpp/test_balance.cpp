@@ -19,6 +19,8 @@
 #include "kmeans.h"
 #include "matrix.h"
 #include "matrix_view.h"
+#include "medoid_rules.h"
+#include "normalize.h"
 
 namespace plovek {
 namespace {
@@ -651,6 +653,136 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
     }
     kernels::force_simd_level_for_testing(kernels::detected_simd_level());
   }
+}
+
+}  // namespace
+}  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// The balancing phase written out as the definition reads, measuring every cluster
+// from freshly packed centroids at every step: what the incremental run (cached norms,
+// repacked lanes, fused placement, skipped divisions) must reproduce bit for bit.
+class LiteralBalance {
+ public:
+  LiteralBalance(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
+      : model_(model), data_(data), point_norms_(point_norms), sums_(model.n_clusters, data.cols()) {
+    for (std::size_t i = 0; i < data.rows(); ++i) {
+      for (std::size_t t = 0; t < data.cols(); ++t) sums_.row(model.labels[i])[t] += data.at(i, t);
+    }
+  }
+
+  void point_step(std::size_t i, float size_penalty, float& next_size_penalty) {
+    const std::size_t k = model_.n_clusters, d = data_.cols();
+    std::vector<float>& sizes = model_.cluster_sizes;
+    std::vector<float> x(d);
+    for (std::size_t t = 0; t < d; ++t) x[t] = data_.at(i, t);
+    const std::size_t home = model_.labels[i];
+    const float s = sizes[home];
+    for (std::size_t t = 0; t < d; ++t) sums_.row(home)[t] -= x[t];
+    if (model_.use_medoids) {
+      if (s > 0.0f) refresh_medoid(home);
+    } else if (s > 1.0f) {
+      refresh_mean(home, s - 1.0f);
+    }
+    sizes[home] = (s - 1.0f) + 0.15f;
+    const kernels::CentroidPanels fresh(model_.centroids->data(), k, d, model_.euclidean);
+    std::vector<float> dots(k), dist(k);
+    kernels::centroid_dots(fresh, x.data(), 0, 1, dots.data());
+    for (std::size_t j = 0; j < k; ++j) {
+      dist[j] = model_.euclidean ? (fresh.score_bias()[j] - 2.0f * dots[j]) + point_norms_[i] : -dots[j];
+    }
+    std::size_t target = 0;
+    float switch_penalty = kInf;
+    for (std::size_t j = 0; j < k; ++j) {
+      if (dist[j] + size_penalty * sizes[j] < dist[target] + size_penalty * sizes[target]) target = j;
+      const float gap = sizes[home] - sizes[j];
+      if (sizes[home] > sizes[j] && gap != 0.0f) switch_penalty = std::min(switch_penalty, (dist[j] - dist[home]) / gap);
+    }
+    if (size_penalty < switch_penalty && switch_penalty < next_size_penalty) next_size_penalty = switch_penalty;
+    sizes[target] = sizes[target] + 1.0f;
+    for (std::size_t t = 0; t < d; ++t) sums_.row(target)[t] += x[t];
+    if (model_.use_medoids) {
+      refresh_medoid(target);
+    } else {
+      refresh_mean(target, sizes[target]);
+    }
+    sizes[home] = sizes[home] - 0.15f;
+    model_.labels[i] = target;
+  }
+
+ private:
+  void refresh_mean(std::size_t j, float divisor) {
+    std::span<float> row = model_.centroids->row(j);
+    for (std::size_t t = 0; t < row.size(); ++t) row[t] = sums_.row(j)[t] / divisor;
+    if (!model_.euclidean) scale_to_unit_length(row);
+  }
+  void refresh_medoid(std::size_t j) {
+    medoids::Scratch scratch(data_.cols());
+    medoids::apply_nearest_member_rule(model_, data_, j, scratch);
+  }
+
+  KMeans& model_;
+  MatrixView data_;
+  std::span<const float> point_norms_;
+  Matrix sums_;
+};
+
+// Points around k centres, labelled by their centre with skewed odds, so that the
+// sizes start uneven and points move in every iteration.
+Scenario skewed_blobs(std::size_t n, std::size_t d, std::size_t k, bool euclidean, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centres(k * d), values(n * d);
+  for (float& value : centres) value = 3.0f * normal(rng);
+  std::vector<std::uint64_t> labels(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double u = (rng() % 1000) / 1000.0;
+    const std::size_t centre = i < k ? i : std::min<std::size_t>(k - 1, static_cast<std::size_t>(k * u * u));
+    for (std::size_t t = 0; t < d; ++t) values[i * d + t] = centres[centre * d + t] + normal(rng);
+    labels[i] = centre;
+  }
+  if (!euclidean) {
+    for (std::size_t i = 0; i < n; ++i) scale_to_unit_length(std::span<float>(values.data() + i * d, d));
+  }
+  return make_scenario(values, d, labels, k, euclidean);
+}
+
+TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
+  struct Case {
+    std::size_t n, d, k;
+    bool euclidean, medoids;
+  };
+  // Cluster counts that leave last panels full, half and partly filled; odd dimensions.
+  const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
+                        {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true}};
+  std::uint32_t seed = 40;
+  for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
+    if (kernels::force_simd_level_for_testing(level) != level) continue;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "level " << kernels::simd_level_name(level) << " d " << c.d << " k " << c.k
+                                      << " euclidean " << c.euclidean << " medoids " << c.medoids);
+      Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
+      Scenario literal_setup = incremental;
+      if (c.medoids) make_medoid_record(incremental), make_medoid_record(literal_setup);
+      BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
+      LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
+      float size_penalty = 0.0f;
+      for (int iteration = 0; iteration < 8; ++iteration) {
+        float next_size_penalty = kInf;
+        run.set_size_penalty(size_penalty);
+        run.run_iteration();
+        for (std::size_t i = 0; i < c.n; ++i) literal.point_step(i, size_penalty, next_size_penalty);
+        ASSERT_EQ(incremental.model.labels, literal_setup.model.labels) << "iteration " << iteration;
+        ASSERT_EQ(incremental.model.cluster_sizes, literal_setup.model.cluster_sizes) << "iteration " << iteration;
+        ASSERT_EQ(*incremental.model.centroids, *literal_setup.model.centroids) << "iteration " << iteration;
+        ASSERT_TRUE(run.next_size_penalty() == next_size_penalty) << "iteration " << iteration;
+        size_penalty = balancing::grown_size_penalty(size_penalty, next_size_penalty);
+      }
+    }
+  }
+  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
 }
 
 }  // namespace
