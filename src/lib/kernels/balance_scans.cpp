@@ -20,6 +20,24 @@ float first_cost(const float* distances, const float* sizes, float size_penalty)
   return distances[0] + size_penalty * sizes[0];
 }
 
+// Where a placement scan's distances come from: a stored array, or a point's dot
+// products turned into distances on the way (and stored for the caller). `at` is the
+// scalar form of one entry, bit for bit what the vector load gives.
+struct StoredDistances {
+  const float* distances;
+  float at(std::size_t j) const { return distances[j]; }
+};
+
+struct DistancesFromDots {
+  const float* dots;
+  const float* centroid_norms;  // null for the inner product
+  float point_norm;
+  float* distances;
+  float at(std::size_t j) const {
+    return centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+  }
+};
+
 }  // namespace
 
 Placement place_point_scalar(const float* distances, const float* sizes, std::size_t k, std::size_t home,
@@ -42,35 +60,12 @@ Placement place_point_scalar(const float* distances, const float* sizes, std::si
 Placement place_point_from_dots_scalar(const float* dots, const float* centroid_norms, float point_norm,
                                        const float* sizes, std::size_t k, std::size_t home, float size_penalty,
                                        float /*switch_limit: exact here*/, float* distances) {
-  for (std::size_t j = 0; j < k; ++j) {
-    distances[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
-  }
+  const DistancesFromDots source{dots, centroid_norms, point_norm, distances};
+  for (std::size_t j = 0; j < k; ++j) distances[j] = source.at(j);
   return place_point_scalar(distances, sizes, k, home, size_penalty);
 }
 
 #if defined(__x86_64__)
-
-namespace {
-
-// Where a placement scan's distances come from: a stored array, or a point's dot
-// products turned into distances on the way (and stored for the caller). `at` is the
-// scalar form of one entry, bit for bit what the vector load gives.
-struct StoredDistances {
-  const float* distances;
-  float at(std::size_t j) const { return distances[j]; }
-};
-
-struct DistancesFromDots {
-  const float* dots;
-  const float* centroid_norms;  // null for the inner product
-  float point_norm;
-  float* distances;
-  float at(std::size_t j) const {
-    return centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
-  }
-};
-
-}  // namespace
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
