@@ -14,6 +14,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 THREADS = 2
@@ -89,6 +90,24 @@ def plovek_train(data, k, iterations, euclidean=True, medoids=False, balanced=Fa
     return km, lists
 
 
+def balance_iterations(data, k, iterations, max_diff):
+    """The number of balance iterations of one balanced training, counted from its progress lines
+    (written by the engine to file descriptor 1, which is captured for the call)."""
+    km = plovek.KMeans(k).with_iterations(iterations).with_balanced(True).with_max_balance_diff(max_diff)
+    km = km.with_verbose(True)
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as captured:
+        os.dup2(captured.fileno(), 1)
+        try:
+            km.train(data, None)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        captured.seek(0)
+        return captured.read().decode().count("Balance iteration ")
+
+
 def faiss_train(data, k, iterations, spherical=False):
     import faiss
 
@@ -158,9 +177,11 @@ def workload_balanced(repeats):
     }, repeats)
     km, lists = plovek_train(data, 100, 25, balanced=True, max_diff=1)
     sizes = [len(m) for m in lists]
+    rounds = balance_iterations(data, 100, 25, 1)
     lines = [row("B1: balanced, n=100,000 d=32 k=100, max diff 1", times["balanced"], {},
                  note=f"plain {times['plain']:.3f} s; ratio {times['balanced'] / times['plain']:.2f}x; "
-                      f"sizes {min(sizes)}..{max(sizes)}; cost {sq_cost(data, lists, km.centroids):.3f}")]
+                      f"{rounds} balance iterations; sizes {min(sizes)}..{max(sizes)}; "
+                      f"cost {sq_cost(data, lists, km.centroids):.3f}")]
     try:
         from k_means_constrained import KMeansConstrained
     except ImportError:
@@ -182,7 +203,8 @@ def workload_balanced(repeats):
     km_small, lists_small = results["plovek"]
     constrained = results["constrained"]
     lines.append(row("B1b: balanced, n=10,000 d=16 k=50", plovek_s, {}, note=(
-        f"k-means-constrained {peer_s:.2f} s ({peer_s / plovek_s:.0f}x slower); cost plovek "
+        f"k-means-constrained {peer_s:.2f} s ({peer_s / plovek_s:.0f}x slower); "
+        f"{balance_iterations(small, 50, 25, 1)} balance iterations; cost plovek "
         f"{sq_cost(small, lists_small, km_small.centroids):.3f} vs "
         f"{sq_cost(small, constrained.labels_, constrained.cluster_centers_):.3f}")))
     return lines
