@@ -73,7 +73,7 @@ void BalanceRun::point_step(std::size_t i) {
 
   // Every centroid refresh repacks its row (and its norm), so the panels match the
   // current centroids.
-  kernels::centroid_dots(panels_, x, 0, 1, similarities_.data());
+  kernels::paired_point_dots(panels_, x, similarities_.data());
   // A switch penalty at or above the next size penalty changes nothing: it need not be
   // exact.
   const kernels::Placement placement = kernels::place_point_from_dots(

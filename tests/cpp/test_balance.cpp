@@ -337,7 +337,7 @@ TEST(BalancePointStep, CachedCentroidNormsFollowMovedCentroids) {
   const float* x = values.data() + 3 * 2;
   const kernels::CentroidPanels fresh(before.data(), 3, 2, true);
   float similarities[3];
-  kernels::centroid_dots(fresh, x, 0, 1, similarities);
+  kernels::paired_point_dots(fresh, x, similarities);
   for (std::size_t j = 0; j < 3; ++j) {
     const float expected = (fresh.score_bias()[j] - 2.0f * similarities[j]) + setup.point_norms[3];
     EXPECT_EQ(run.distances()[j], expected) << "cluster " << j;
@@ -689,7 +689,7 @@ class LiteralBalance {
     sizes[home] = (s - 1.0f) + 0.15f;
     const kernels::CentroidPanels fresh(model_.centroids->data(), k, d, model_.euclidean);
     std::vector<float> dots(k), dist(k);
-    kernels::centroid_dots(fresh, x.data(), 0, 1, dots.data());
+    kernels::paired_point_dots(fresh, x.data(), dots.data());
     for (std::size_t j = 0; j < k; ++j) {
       dist[j] = model_.euclidean ? (fresh.score_bias()[j] - 2.0f * dots[j]) + point_norms_[i] : -dots[j];
     }

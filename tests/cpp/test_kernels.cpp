@@ -196,6 +196,38 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
   }
 }
 
+// The balancing phase's single-point dots: at a vector level each lane sums the even
+// and the odd elements in two multiply-add chains and then adds them; the scalar level
+// keeps its one chain. Bit for bit, over group and half-panel boundaries.
+TEST(KernelDots, PairedPointDotsSumEvenAndOddElementsInTwoChains) {
+  std::mt19937 rng(43);
+  const auto two_chains = [](const float* x, const float* c, std::size_t d) {
+    float chains[2] = {0.0f, 0.0f};
+    for (std::size_t t = 0; t < d; ++t) chains[t % 2] = std::fma(x[t], c[t], chains[t % 2]);
+    return chains[0] + chains[1];
+  };
+  for (const std::size_t d : kAwkwardDims) {
+    for (const std::size_t k : {5, 50, 100, 130}) {
+      const Problem p = random_problem(1, k, d, rng);
+      const std::vector<float> replacement = random_values(d, rng);
+      std::vector<float> centroids = p.centroids;
+      std::copy(replacement.begin(), replacement.end(), centroids.begin() + std::ptrdiff_t((k - 1) * d));
+      for_each_level([&](SimdLevel level) {
+        CentroidPanels panels(p.centroids.data(), k, d, true);
+        panels.update_centroid(k - 1, replacement.data());
+        std::vector<float> out(k);
+        paired_point_dots(panels, p.points.data(), out.data());
+        for (std::size_t j = 0; j < k; ++j) {
+          const float* c = centroids.data() + j * d;
+          const float expected = level == SimdLevel::Scalar ? dot_f32_scalar(p.points.data(), c, d)
+                                                            : two_chains(p.points.data(), c, d);
+          ASSERT_EQ(out[j], expected) << "d=" << d << " k=" << k << " j=" << j;
+        }
+      });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace plovek::kernels
 

@@ -100,6 +100,15 @@ void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t 
   centroid_dots_scalar(panels, x, ldx, count, out);
 }
 
+void paired_point_dots(const CentroidPanels& panels, const float* x, float* out) {
+  switch (panels.level()) {
+    case SimdLevel::Avx512: return paired_point_dots_avx512(panels, x, out);
+    case SimdLevel::Avx2: return paired_point_dots_avx2(panels, x, out);
+    case SimdLevel::Scalar: break;
+  }
+  centroid_dots_scalar(panels, x, 0, 1, out);
+}
+
 // The scalar level stores one centroid per panel, i.e. plain rows.
 void nearest_centroids_scalar(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                               const float* point_norms, std::uint64_t* labels) {

@@ -74,6 +74,12 @@ void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdif
 // All dot products c_j . x of `count` points: out[r * k + j].
 void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
 
+// The dot products c_j . x of one point with every centroid, out[j], for the
+// balancing phase, whose steps run one after another, so that a step's latency is its
+// cost: each vector lane sums the even and the odd elements of x in two chains, added
+// at the end, half the dependency depth of one chain. The scalar level sums in one.
+void paired_point_dots(const CentroidPanels& panels, const float* x, float* out);
+
 // Per-level implementations (same contracts).
 void nearest_centroids_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
                               std::uint64_t*);
@@ -90,5 +96,7 @@ void quotient_into_panel_avx512(float* panel, std::size_t lane, const float* sum
                                 std::size_t d);
 void centroid_dots_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
 void centroid_dots_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+void paired_point_dots_avx2(const CentroidPanels&, const float*, float*);
+void paired_point_dots_avx512(const CentroidPanels&, const float*, float*);
 
 }  // namespace plovek::kernels

@@ -166,59 +166,74 @@ inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* 
 
 // One point against up to kPanelGroup panels at once: a single point gives each panel
 // only two accumulator chains, too few to hide the multiply-add latency, so several
-// panels advance together (each lane still sums its elements in order).
+// panels advance together. With kChains == 1 each lane sums its elements in order;
+// with kChains == 2 it sums the even and the odd elements in two chains and adds the
+// two at the end (an element left over by an odd d goes to the even chain).
 constexpr std::size_t kPanelGroup = 4;
 
 // kHalfLast: the group's last panel holds at most kLanes centroids, so its second
 // register of lanes is all padding and is left out.
-template <std::size_t G, bool kHalfLast>
+template <std::size_t G, bool kHalfLast, std::size_t kChains>
 inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                    float* out) {
   const std::size_t d = panels.d(), k = panels.k();
-  typename V::F acc[G][2];
-  for (std::size_t g = 0; g < G; ++g) acc[g][0] = acc[g][1] = V::zero();
-  for (std::size_t t = 0; t < d; ++t) {
+  typename V::F acc[kChains][G][2];
+  for (std::size_t c = 0; c < kChains; ++c)
+    for (std::size_t g = 0; g < G; ++g) acc[c][g][0] = acc[c][g][1] = V::zero();
+  const auto add_element = [&](typename V::F (&chain)[G][2], std::size_t t) {
     const typename V::F b = V::set1(x[t]);
     for (std::size_t g = 0; g < G; ++g) {
       const float* row = panels.panel(first_panel + g) + t * kWidth;
-      acc[g][0] = V::fmadd(b, V::load(row), acc[g][0]);
-      if (!(kHalfLast && g + 1 == G)) acc[g][1] = V::fmadd(b, V::load(row + V::kLanes), acc[g][1]);
+      chain[g][0] = V::fmadd(b, V::load(row), chain[g][0]);
+      if (!(kHalfLast && g + 1 == G)) chain[g][1] = V::fmadd(b, V::load(row + V::kLanes), chain[g][1]);
     }
-  }
+  };
+  std::size_t t = 0;
+  for (; t + kChains <= d; t += kChains)
+    for (std::size_t c = 0; c < kChains; ++c) add_element(acc[c], t + c);
+  if (t < d) add_element(acc[0], t);
+  for (std::size_t c = 1; c < kChains; ++c)
+    for (std::size_t g = 0; g < G; ++g)
+      for (std::size_t h = 0; h < 2; ++h) acc[0][g][h] = V::add(acc[0][g][h], acc[c][g][h]);
   for (std::size_t g = 0; g < G; ++g) {
     const std::size_t first = (first_panel + g) * kWidth;
-    store_panel_dots(acc[g], std::min(kWidth, k - first), out + first);
+    store_panel_dots(acc[0][g], std::min(kWidth, k - first), out + first);
   }
 }
 
-template <std::size_t G>
+template <std::size_t G, std::size_t kChains>
 inline void point_dots_last_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                   float* out) {
   const bool half_last = panels.k() - (panels.panel_count() - 1) * kWidth <= V::kLanes;
   if (half_last) {
-    point_dots_panel_group<G, true>(panels, first_panel, x, out);
+    point_dots_panel_group<G, true, kChains>(panels, first_panel, x, out);
   } else {
-    point_dots_panel_group<G, false>(panels, first_panel, x, out);
+    point_dots_panel_group<G, false, kChains>(panels, first_panel, x, out);
   }
 }
 
+template <std::size_t kChains>
 inline void point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
   std::size_t p = 0;
   for (; p + kPanelGroup < panels.panel_count(); p += kPanelGroup) {
-    point_dots_panel_group<kPanelGroup, false>(panels, p, x, out);
+    point_dots_panel_group<kPanelGroup, false, kChains>(panels, p, x, out);
   }
   switch (panels.panel_count() - p) {
-    case 4: point_dots_last_group<4>(panels, p, x, out); break;
-    case 3: point_dots_last_group<3>(panels, p, x, out); break;
-    case 2: point_dots_last_group<2>(panels, p, x, out); break;
-    case 1: point_dots_last_group<1>(panels, p, x, out); break;
+    case 4: point_dots_last_group<4, kChains>(panels, p, x, out); break;
+    case 3: point_dots_last_group<3, kChains>(panels, p, x, out); break;
+    case 2: point_dots_last_group<2, kChains>(panels, p, x, out); break;
+    case 1: point_dots_last_group<1, kChains>(panels, p, x, out); break;
     default: break;
   }
 }
 
+void paired_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
+  point_dots<2>(panels, x, out);
+}
+
 void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                         std::size_t count, float* out) {
-  if (count == 1) return point_dots(panels, x, out);
+  if (count == 1) return point_dots<1>(panels, x, out);
   const std::size_t k = panels.k();
   for (std::size_t g = 0; g < count; g += kRows) {
     const float* rows = x + static_cast<std::ptrdiff_t>(g) * ldx;

@@ -167,6 +167,12 @@ void centroid_dots_avx512(const CentroidPanels& panels, const float* x, std::ptr
                           float* out) {
   avx512_panels::centroid_dots_impl(panels, x, ldx, count, out);
 }
+void paired_point_dots_avx2(const CentroidPanels& panels, const float* x, float* out) {
+  avx2_panels::paired_point_dots_impl(panels, x, out);
+}
+void paired_point_dots_avx512(const CentroidPanels& panels, const float* x, float* out) {
+  avx512_panels::paired_point_dots_impl(panels, x, out);
+}
 void quotient_into_panel_avx2(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
                               std::size_t d) {
   avx2_panels::quotient_into_panel_impl(panel, lane, sum, divisor, row, d);
@@ -195,6 +201,12 @@ void centroid_dots_avx2(const CentroidPanels& p, const float* x, std::ptrdiff_t 
 }
 void centroid_dots_avx512(const CentroidPanels& p, const float* x, std::ptrdiff_t ldx, std::size_t n, float* out) {
   centroid_dots_scalar(p, x, ldx, n, out);
+}
+void paired_point_dots_avx2(const CentroidPanels& p, const float* x, float* out) {
+  centroid_dots_scalar(p, x, 0, 1, out);
+}
+void paired_point_dots_avx512(const CentroidPanels& p, const float* x, float* out) {
+  centroid_dots_scalar(p, x, 0, 1, out);
 }
 void quotient_into_panel_avx2(float*, std::size_t, const float*, float, float*, std::size_t) {}
 void quotient_into_panel_avx512(float*, std::size_t, const float*, float, float*, std::size_t) {}
