@@ -2,7 +2,6 @@
 // assignment/update loop with empty-cluster repair, the final assignment, the optional
 // balancing phase and the per-cluster result lists.
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
+#include "finite_values.h"
 #include "kmeans.h"
 #include "mean_update.h"
 #include "medoid_rules.h"
@@ -21,28 +21,6 @@
 namespace plovek {
 
 namespace {
-
-// True when no element of `data` is NaN or infinite.
-bool all_finite(const MatrixView& data) {
-  const std::size_t n = data.rows();
-  const std::size_t d = data.cols();
-  if (d == 0) return true;
-  if (data.rows_are_direct()) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const float* row = data.row(i, nullptr);
-      bool finite = true;
-      for (std::size_t t = 0; t < d; ++t) finite &= std::isfinite(row[t]);
-      if (!finite) return false;
-    }
-    return true;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t t = 0; t < d; ++t) {
-      if (!std::isfinite(data.at(i, t))) return false;
-    }
-  }
-  return true;
-}
 
 // The per-cluster ascending point lists of `labels`.
 ClusterLists lists_from_labels(std::span<const std::uint64_t> labels, std::uint64_t k) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
+#include "finite_values.h"
 #include "mean_update.h"
 #include "kmeans.h"
 #include "random.h"
@@ -130,6 +131,34 @@ TEST(TrainChecks, FailuresComeInOrderAndChangeNothing) {
             KMeansError::Kind::AlreadyTrained);
   EXPECT_TRUE(trained.is_trained && trained.labels == before.labels && trained.centroids == before.centroids &&
               trained.cluster_sizes == before.cluster_sizes && trained.medoid_indices == before.medoid_indices);
+}
+
+// The finiteness check reads exactly the matrix's elements, however they are laid out:
+// every special value anywhere in a long contiguous run (across the pieces it is read
+// in), extreme finite values accepted, and a padded row's padding never read.
+TEST(FiniteValues, FindEverySpecialValueAndReadOnlyTheMatrix) {
+  const std::size_t n = 2000, d = 17;  // 34,000 values: more than two pieces
+  std::vector<float> values(n * d, 1.0f);
+  const float extremes[] = {std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min(), -0.0f};
+  for (std::size_t i = 0; i < 4; ++i) values[i * 5000] = extremes[i];
+  EXPECT_TRUE(all_finite(MatrixView::row_major(values.data(), n, d)));
+  for (const float special : {kNaN, -kNaN, kInf, -kInf, std::numeric_limits<float>::signaling_NaN()}) {
+    for (const std::size_t position : {std::size_t{0}, std::size_t{16383}, std::size_t{16384}, n * d - 1}) {
+      std::vector<float> bad = values;
+      bad[position] = special;
+      EXPECT_FALSE(all_finite(MatrixView::row_major(bad.data(), n, d))) << position;
+      EXPECT_FALSE(all_finite(MatrixView(bad.data(), d, n, 1, std::ptrdiff_t(d)))) << position;  // transposed
+    }
+  }
+  // Rows of 3 values in a buffer of 5 per row: NaN in the padding is not the matrix's.
+  std::vector<float> padded(n * 5, 2.0f);
+  for (std::size_t i = 0; i < n; ++i) padded[i * 5 + 3] = padded[i * 5 + 4] = kNaN;
+  const MatrixView narrow(padded.data(), n, 3, 5, 1);
+  EXPECT_TRUE(all_finite(narrow));
+  padded[(n - 1) * 5 + 2] = kInf;
+  EXPECT_FALSE(all_finite(narrow));
+  EXPECT_TRUE(all_finite(MatrixView(padded.data(), 0, 3, 5, 1)));
 }
 
 // The pool is created once per process, so each case runs in a fresh child process.
