@@ -13,8 +13,13 @@ namespace {
 
 // Below this many data values the mean update stays on the calling thread.
 constexpr std::size_t kParallelMeanWork = std::size_t{1} << 16;
-// Chunks of the fused sums: at least this many rows, and at most this much memory.
-constexpr std::size_t kMinChunkRows = 8192;
+// Chunks of the fused sums: a small input is cut into kChunksOfSmallInput chunks of at
+// least kMinChunkRows rows, so that every worker gets a share; a large one into chunks
+// of kChunkRows rows, or larger ones when their sums would outgrow kMaxChunkSumBytes.
+// The cut depends on the shape only, never on the thread count.
+constexpr std::size_t kMinChunkRows = 1024;
+constexpr std::size_t kChunkRows = 8192;
+constexpr std::size_t kChunksOfSmallInput = 16;
 constexpr std::size_t kMaxChunkSumBytes = std::size_t{64} << 20;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
@@ -95,7 +100,8 @@ std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k,
   const std::size_t per_chunk = k * d * sizeof(double);
   if (n == 0 || d == 0 || per_chunk == 0 || per_chunk > kMaxChunkSumBytes / 2) return std::nullopt;
   const std::size_t max_chunks = kMaxChunkSumBytes / per_chunk;
-  const std::size_t rows = std::max(kMinChunkRows, (n + max_chunks - 1) / max_chunks);
+  const std::size_t rows = std::max(std::clamp((n + kChunksOfSmallInput - 1) / kChunksOfSmallInput, kMinChunkRows, kChunkRows),
+                                    (n + max_chunks - 1) / max_chunks);
   return ChunkedRowSums(rows, (n + rows - 1) / rows, k, d);
 }
 
