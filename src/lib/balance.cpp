@@ -1,5 +1,6 @@
 // The balancing phase: points move one at a time, in index order, to the cluster with
 // the smallest distance plus size penalty, until the cluster sizes are close enough.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "balance_steps.h"
 #include "kernels/centroid_panels.h"
+#include "kernels/mean_balance_steps.h"
 #include "kernels/row_arithmetic.h"
 #include "kmeans.h"
 #include "normalize.h"
@@ -97,16 +99,42 @@ void BalanceRun::point_step(std::size_t i) {
   model_.labels[i] = target;
 }
 
-void BalanceRun::run_iteration(CancellationPoints* cancellation) {
+bool BalanceRun::fused_steps_apply() const {
+  return model_.euclidean && !model_.use_medoids && data_.rows_are_direct() &&
+         kernels::has_fused_mean_balance_steps(panels_);
+}
+
+void BalanceRun::run_fused_steps(std::size_t first, std::size_t last) {
+  kernels::MeanBalanceSteps steps{&panels_,
+                                  data_.row(0, row_scratch_.data()),
+                                  data_.row_stride(),
+                                  point_norms_.data(),
+                                  model_.labels.data(),
+                                  model_.cluster_sizes.data(),
+                                  cluster_sums_.data(),
+                                  model_.centroids.value().data(),
+                                  similarities_.data(),
+                                  distances_.data(),
+                                  size_penalty_,
+                                  next_size_penalty_};
+  kernels::run_mean_balance_steps(steps, first, last);
+  next_size_penalty_ = steps.next_size_penalty;
+}
+
+void BalanceRun::run_iteration(CancellationPoints* cancellation, StepPath path) {
   next_size_penalty_ = std::numeric_limits<float>::infinity();
   const std::size_t n = data_.rows();
-  if (cancellation == nullptr) {
-    for (std::size_t i = 0; i < n; ++i) point_step(i);
-    return;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    point_step(i);
-    cancellation->poll();
+  const bool fused = path == StepPath::Fastest && fused_steps_apply();
+  // Fused steps run in short runs, each followed by a cancellation point.
+  const std::size_t run_length = fused ? kFusedStepsPerPoll : 1;
+  for (std::size_t first = 0; first < n; first += run_length) {
+    const std::size_t last = std::min(n, first + run_length);
+    if (fused) {
+      run_fused_steps(first, last);
+    } else {
+      for (std::size_t i = first; i < last; ++i) point_step(i);
+    }
+    if (cancellation != nullptr) cancellation->poll();
   }
 }
 

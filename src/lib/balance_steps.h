@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "balance_rules.h"
 #include "kernels/balance_scans.h"
 #include "kernels/centroid_panels.h"
 #include "kmeans.h"
@@ -18,21 +19,6 @@
 #include "medoid_rules.h"
 
 namespace plovek::balancing {
-
-// Share of a leaving point that still counts toward its home cluster's size while its
-// target is chosen.
-inline constexpr float residual_share = 0.15f;
-// Factor from an iteration's smallest switch penalty to the next size penalty.
-inline constexpr float penalty_growth = 2.5f;
-// Added to max_balance_diff in the stop test.
-inline constexpr float balance_slack = 0.5f;
-
-// The home cluster's size while its leaving point's target is chosen: (s - 1) + 0.15,
-// rounded after each operation.
-inline float reduced_home_size(float s) {
-  const float without_point = s - 1.0f;
-  return without_point + residual_share;
-}
 
 // The stop-test limit: max_balance_diff as f32 (to nearest), plus the slack.
 inline float spread_limit(std::uint64_t max_balance_diff) {
@@ -60,15 +46,6 @@ inline float size_spread(std::span<const float> sizes) {
 inline kernels::Placement place_point(std::span<const float> distances, std::span<const float> sizes,
                                       std::size_t home, float size_penalty) {
   return kernels::place_point(distances.data(), sizes.data(), distances.size(), home, size_penalty);
-}
-
-// A point's switch penalty lowers the iteration's candidate when it lies strictly
-// between the current size penalty and the candidate so far.
-inline float lower_next_penalty(float size_penalty, float next_size_penalty, float point_switch_penalty) {
-  if (size_penalty < point_switch_penalty && point_switch_penalty < next_size_penalty) {
-    return point_switch_penalty;
-  }
-  return next_size_penalty;
 }
 
 // The size penalty for the next balance iteration: 2.5 times the smallest switch
@@ -106,9 +83,19 @@ class BalanceRun {
   // iteration's next size penalty if the point allows.
   void point_step(std::size_t i);
 
+  // How a balance iteration runs its point steps: fused per SIMD level where they
+  // exist (mean mode, Euclidean metric, rows read in place, a vector level), or one
+  // point_step call each (the reference the fused steps must match bit for bit).
+  enum class StepPath { Fastest, PointByPoint };
+  // Whether StepPath::Fastest runs fused steps for this phase.
+  bool fused_steps_apply() const;
+  // Fused steps between two cancellation points: a few microseconds of work. (The
+  // point-by-point path has one after every step.)
+  static constexpr std::size_t kFusedStepsPerPoll = 64;
+
   // One balance iteration: next penalty reset to +infinity, then point steps 0..n-1,
-  // each followed by a cancellation point when `cancellation` is given.
-  void run_iteration(CancellationPoints* cancellation = nullptr);
+  // with cancellation points between them when `cancellation` is given.
+  void run_iteration(CancellationPoints* cancellation = nullptr, StepPath path = StepPath::Fastest);
 
   float size_penalty() const { return size_penalty_; }
   void set_size_penalty(float value) { size_penalty_ = value; }
@@ -123,6 +110,9 @@ class BalanceRun {
   void refresh_mean_centroid(std::size_t cluster, float divisor);
   // The nearest-member rule for `cluster`, its row repacked into the panels.
   void refresh_medoid(std::size_t cluster);
+  // Point steps first .. last - 1 through the fused kernel.
+  void run_fused_steps(std::size_t first, std::size_t last);
+
 
   KMeans& model_;
   MatrixView data_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "balance_steps.h"
+#include "cancellation.h"
 #include "kernels/dot.h"
 #include "kernels/centroid_panels.h"
 #include "kmeans.h"
@@ -65,6 +66,16 @@ std::vector<std::string> split_lines(const std::string& text) {
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
+
+// A cancellation check that counts its asks and never cancels; asked at every point.
+struct CountingPolls {
+  std::uint64_t asks = 0;
+  static bool ask(void* context) {
+    ++static_cast<CountingPolls*>(context)->asks;
+    return false;
+  }
+  Cancellation cancellation() { return Cancellation{&CountingPolls::ask, this, std::chrono::microseconds{0}}; }
+};
 
 // Data, record and norms kept together so the view stays valid.
 struct Scenario {
@@ -780,6 +791,61 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
         ASSERT_TRUE(run.next_size_penalty() == next_size_penalty) << "iteration " << iteration;
         size_penalty = balancing::grown_size_penalty(size_penalty, next_size_penalty);
       }
+    }
+  }
+  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
+}
+
+
+// The fused steps read rows in place at any row stride; they must leave exactly what
+// point-by-point steps leave, also when cancellation points cut them into runs.
+TEST(BalanceRunPaths, FusedStepsEqualPointByPointStepsAtAnyRowStride) {
+  const std::size_t n = 300, d = 9, k = 21, padded_stride = d + 3;
+  const Scenario base = skewed_blobs(n, d, k, true, 77);
+  std::vector<float> padded(n * padded_stride, std::nanf("")), reversed(n * d), columns(n * d);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t t = 0; t < d; ++t) {
+      const float value = base.values[i * d + t];
+      padded[i * padded_stride + t] = value;
+      reversed[(n - 1 - i) * d + t] = value;
+      columns[t * n + i] = value;
+    }
+  struct Layout {
+    const char* name;
+    MatrixView view;
+    bool in_place;
+  };
+  const Layout layouts[] = {
+      {"row-major", base.data(), true},
+      {"padded rows", MatrixView(padded.data(), n, d, std::ptrdiff_t(padded_stride), 1), true},
+      {"reversed rows", MatrixView(reversed.data() + (n - 1) * d, n, d, -std::ptrdiff_t(d), 1), true},
+      {"column-major", MatrixView(columns.data(), n, d, 1, std::ptrdiff_t(n)), false}};
+  for (const auto level : {kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
+    if (kernels::force_simd_level_for_testing(level) != level) continue;
+    for (const Layout& layout : layouts) {
+      SCOPED_TRACE(testing::Message() << kernels::simd_level_name(level) << ", " << layout.name);
+      KMeans fused_model = base.model.clone(), reference_model = base.model.clone();
+      BalanceRun fused(fused_model, layout.view, base.point_norms);
+      BalanceRun reference(reference_model, layout.view, base.point_norms);
+      EXPECT_EQ(fused.fused_steps_apply(), layout.in_place);
+      CountingPolls polls;
+      CancellationPoints cancellation_points(polls.cancellation());
+      for (int iteration = 0; iteration < 5; ++iteration) {
+        fused.run_iteration(iteration % 2 ? &cancellation_points : nullptr);
+        reference.run_iteration(nullptr, BalanceRun::StepPath::PointByPoint);
+        ASSERT_EQ(fused_model.labels, reference_model.labels) << "iteration " << iteration;
+        ASSERT_EQ(fused_model.cluster_sizes, reference_model.cluster_sizes) << "iteration " << iteration;
+        ASSERT_EQ(*fused_model.centroids, *reference_model.centroids) << "iteration " << iteration;
+        ASSERT_EQ(fused.cluster_sums(), reference.cluster_sums()) << "iteration " << iteration;
+        ASSERT_TRUE(fused.next_size_penalty() == reference.next_size_penalty()) << "iteration " << iteration;
+        const float next = balancing::grown_size_penalty(fused.size_penalty(), fused.next_size_penalty());
+        fused.set_size_penalty(next);
+        reference.set_size_penalty(next);
+      }
+      // Two iterations with cancellation points: one per run of fused steps, or one
+      // per point step.
+      const std::size_t runs = (n + BalanceRun::kFusedStepsPerPoll - 1) / BalanceRun::kFusedStepsPerPoll;
+      EXPECT_EQ(polls.asks, 2 * (layout.in_place ? runs : n));
     }
   }
   kernels::force_simd_level_for_testing(kernels::detected_simd_level());

@@ -39,10 +39,13 @@ class CentroidPanels {
   // writes it to `row` (d values) too: one pass instead of a division pass and a copy.
   void update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row);
 
- private:
-  // The panel holding centroid j, and j's lane in it.
+  // For kernels that rewrite centroid j in place: the panel holding it, its lane in
+  // that panel, and the score biases (its entry must follow the new row).
   float* panel_of(std::size_t j);
   std::size_t lane_of(std::size_t j) const { return j & (width_ - 1); }
+  float* writable_score_bias() { return bias_.get(); }
+
+ private:
   // Centroid j's d values into its lane; its score bias from `row`.
   void write_lane(std::size_t j, const float* row);
   void store_norm(std::size_t j, const float* row);

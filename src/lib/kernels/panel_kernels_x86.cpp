@@ -6,9 +6,14 @@
 #include <vector>
 
 #include "centroid_panels.h"
+#include "mean_balance_steps.h"
+#include "../balance_rules.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+
+#include "dot_order_x86.h"
+#include "placement_scans.h"
 
 namespace plovek {
 
@@ -59,6 +64,15 @@ struct V {
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
   static F div(F a, F b) { return _mm256_div_ps(a, b); }
+  // row . row in the order of this level's `dot`.
+  static float self_dot(const float* row, std::size_t d) { return kernels::x86::dot_order_avx2<false>(row, row, d); }
+  // This level's placement scan over a point's dot products (balance_scans.h).
+  static kernels::Placement place_from_dots(const float* dots, const float* norms, float point_norm,
+                                            const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                            float switch_limit, float* distances) {
+    return kernels::placement::place_avx2(kernels::placement::DistancesFromDots{dots, norms, point_norm, distances},
+                                          sizes, k, home, size_penalty, switch_limit);
+  }
   static I set1_index(std::int32_t j) { return _mm256_set1_epi32(j); }
   static I load_index(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static void store_index(std::int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
@@ -76,6 +90,8 @@ struct V {
 };
 
 #include "panel_kernels_body.h"
+#include "row_arithmetic_body.h"
+#include "mean_balance_steps_body.h"
 
 }  // namespace avx2_panels
 #pragma GCC pop_options
@@ -129,6 +145,18 @@ struct V {
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
   static F div(F a, F b) { return _mm512_div_ps(a, b); }
+  // row . row in the order of this level's `dot`.
+  static float self_dot(const float* row, std::size_t d) {
+    return kernels::x86::dot_order_avx512<false>(row, row, d);
+  }
+  // This level's placement scan over a point's dot products (balance_scans.h).
+  static kernels::Placement place_from_dots(const float* dots, const float* norms, float point_norm,
+                                            const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                            float switch_limit, float* distances) {
+    return kernels::placement::place_avx512(
+        kernels::placement::DistancesFromDots{dots, norms, point_norm, distances}, sizes, k, home, size_penalty,
+        switch_limit);
+  }
   static I set1_index(std::int32_t j) { return _mm512_set1_epi32(j); }
   static I load_index(const std::int32_t* p) { return _mm512_loadu_si512(p); }
   static void store_index(std::int32_t* p, I v) { _mm512_storeu_si512(p, v); }
@@ -145,6 +173,8 @@ struct V {
 };
 
 #include "panel_kernels_body.h"
+#include "row_arithmetic_body.h"
+#include "mean_balance_steps_body.h"
 
 }  // namespace avx512_panels
 #pragma GCC pop_options
@@ -181,6 +211,12 @@ void quotient_into_panel_avx512(float* panel, std::size_t lane, const float* sum
                                 std::size_t d) {
   avx512_panels::quotient_into_panel_impl(panel, lane, sum, divisor, row, d);
 }
+void run_mean_balance_steps_avx2(MeanBalanceSteps& steps, std::size_t first, std::size_t last) {
+  avx2_panels::mean_balance_steps_impl(steps, first, last);
+}
+void run_mean_balance_steps_avx512(MeanBalanceSteps& steps, std::size_t first, std::size_t last) {
+  avx512_panels::mean_balance_steps_impl(steps, first, last);
+}
 
 }  // namespace kernels
 }  // namespace plovek
@@ -210,6 +246,8 @@ void paired_point_dots_avx512(const CentroidPanels& p, const float* x, float* ou
 }
 void quotient_into_panel_avx2(float*, std::size_t, const float*, float, float*, std::size_t) {}
 void quotient_into_panel_avx512(float*, std::size_t, const float*, float, float*, std::size_t) {}
+void run_mean_balance_steps_avx2(MeanBalanceSteps&, std::size_t, std::size_t) {}
+void run_mean_balance_steps_avx512(MeanBalanceSteps&, std::size_t, std::size_t) {}
 }  // namespace plovek::kernels
 
 #endif
