@@ -50,11 +50,6 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
   return values;
 }
 
-float* CentroidPanels::panel_of(std::size_t j) {
-  // The width is a power of two: shifts and masks instead of divisions.
-  return values_.get() + (j >> __builtin_ctzll(width_)) * width_ * d_;
-}
-
 void CentroidPanels::write_lane(std::size_t j, const float* row) {
   const std::size_t width = width_;
   float* __restrict column = panel_of(j) + lane_of(j);

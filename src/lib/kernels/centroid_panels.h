@@ -40,8 +40,9 @@ class CentroidPanels {
   void update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row);
 
   // For kernels that rewrite centroid j in place: the panel holding it, its lane in
-  // that panel, and the score biases (its entry must follow the new row).
-  float* panel_of(std::size_t j);
+  // that panel, and the score biases (its entry must follow the new row). The width
+  // is a power of two: masks instead of divisions.
+  float* panel_of(std::size_t j) { return values_.get() + (j & ~(width_ - 1)) * d_; }
   std::size_t lane_of(std::size_t j) const { return j & (width_ - 1); }
   float* writable_score_bias() { return bias_.get(); }
 
