@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -22,10 +23,23 @@ namespace {
 
 thread_local bool this_thread_is_worker = false;
 
+// A hint inside a spin loop that the thread is waiting (frees the core's resources).
+inline void relax_cpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // Workers wait for a job, take chunks of its index range from a shared counter until
 // none are left, and report back; the calling thread waits for all of them.
 class WorkerPool {
  public:
+  // Jobs shorter than this (on one worker) are followed by a spin of kSpinBeforeSleeping.
+  static constexpr std::chrono::microseconds kShortJob{1000};
+  static constexpr std::chrono::microseconds kSpinBeforeSleeping{200};
+
   explicit WorkerPool(std::size_t size) : size_(size) {}
 
   // Starts every worker and waits until each is running. Returns the OS error text
@@ -55,7 +69,7 @@ class WorkerPool {
     next_.store(0, std::memory_order_relaxed);
     finished_ = 0;
     error_ = nullptr;
-    ++generation_;
+    generation_.fetch_add(1, std::memory_order_relaxed);
     work_cv_.notify_all();
     done_cv_.wait(lock, [this] { return finished_ == threads_.size(); });
     body_ = nullptr;
@@ -68,17 +82,43 @@ class WorkerPool {
     std::unique_lock lock(mutex_);
     ++started_;
     done_cv_.notify_all();
-    std::uint64_t seen = generation_;
+    std::uint64_t seen = generation_.load(std::memory_order_relaxed);
+    bool last_job_was_short = false;
     for (;;) {
-      work_cv_.wait(lock, [&] { return generation_ != seen || stopping_; });
+      if (last_job_was_short) {
+        lock.unlock();
+        spin_for_next_job(seen);
+        lock.lock();
+      }
+      work_cv_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen || stopping_; });
       if (stopping_) return;
-      seen = generation_;
+      seen = generation_.load(std::memory_order_relaxed);
       lock.unlock();
+      const auto job_start = std::chrono::steady_clock::now();
       std::exception_ptr error = run_chunks();
+      last_job_was_short = std::chrono::steady_clock::now() - job_start < kShortJob;
       lock.lock();
       if (error && !error_) error_ = error;
       if (++finished_ == threads_.size()) done_cv_.notify_all();
     }
+  }
+
+  // The jobs of one training come back to back, with short stretches of work on the
+  // calling thread between them, and waking a thread that sleeps on an idle core takes
+  // tens of microseconds (more in a virtual machine): as long as a small job. So after
+  // a short job a worker first watches for the next one for a while, now and then
+  // yielding its core to any other runnable thread, before it goes to sleep. After a
+  // long job it sleeps at once: the wake-up is then negligible, and a spinning core
+  // could slow the others' memory traffic while they finish.
+  void spin_for_next_job(std::uint64_t seen) const {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+    do {
+      for (int i = 0; i < 256; ++i) {
+        if (generation_.load(std::memory_order_relaxed) != seen) return;
+        relax_cpu();
+      }
+      sched_yield();
+    } while (std::chrono::steady_clock::now() < deadline);
   }
 
   std::exception_ptr run_chunks() {
@@ -112,7 +152,8 @@ class WorkerPool {
   std::condition_variable done_cv_;
   std::size_t started_ = 0;
   bool stopping_ = false;
-  std::uint64_t generation_ = 0;
+  // Written under mutex_; also read without it while a worker spins.
+  std::atomic<std::uint64_t> generation_{0};
   const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
   std::size_t n_ = 0;
   std::size_t chunk_ = 1;

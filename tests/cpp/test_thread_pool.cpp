@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <numeric>
 #include <set>
@@ -102,6 +103,21 @@ TEST(ThreadPoolLoops, RangesCoverEveryIndexOnceAndErrorsReachTheCaller) {
   std::atomic<std::size_t> after{0};
   parallel_for(10, 1, [&](std::size_t b, std::size_t e) { after += e - b; });
   EXPECT_EQ(after.load(), 10u);  // still usable after a failed loop
+}
+
+// Workers watch for the next job for a while after a short one and sleep otherwise:
+// a job must reach them either way, whether it comes at once, after they went to sleep,
+// or while they are still finishing the previous one.
+TEST(ThreadPoolLoops, ShortLoopsBackToBackAndAfterPausesEachRunOnce) {
+  constexpr std::size_t n = 37;
+  for (int round = 0; round < 3000; ++round) {
+    if (round % 500 == 499) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::atomic<std::size_t> index_sum{0};
+    parallel_for(n, 1, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) index_sum += i;
+    });
+    ASSERT_EQ(index_sum.load(), n * (n - 1) / 2) << "round " << round;
+  }
 }
 
 class EnvironmentVariable {
