@@ -5,6 +5,18 @@
 //
 // No include guard: each level's translation unit includes it once.
 
+// values[j] = value, written as the whole vector the placement scan will load (a
+// narrower store would make that load wait until the store has reached the cache);
+// `count` bounds the vectors that may be written whole.
+inline void store_lane(float* values, std::size_t j, std::size_t count, float value) {
+  const std::size_t first = j & ~(V::kLanes - 1);
+  if (first + V::kLanes > count) {
+    values[j] = value;
+    return;
+  }
+  V::store(values + first, V::with_lane(V::load(values + first), j - first, value));
+}
+
 // Centroid j = sums[j] / divisor: its row, its panel lane and its squared norm (in the
 // order of `dot`, as CentroidPanels stores it).
 inline void refresh_mean_centroid(kernels::CentroidPanels& panels, std::size_t j, const float* sums, float divisor,
@@ -12,7 +24,7 @@ inline void refresh_mean_centroid(kernels::CentroidPanels& panels, std::size_t j
   const std::size_t d = panels.d();
   float* row = centroids + j * d;
   quotient_into_panel_impl(panels.panel_of(j), panels.lane_of(j), sums + j * d, divisor, row, d);
-  panels.writable_score_bias()[j] = V::self_dot(row, d);
+  store_lane(panels.writable_score_bias(), j, panels.panel_count() * panels.width(), V::self_dot(row, d));
 }
 
 void mean_balance_steps_impl(kernels::MeanBalanceSteps& s, std::size_t first, std::size_t last) {
@@ -38,7 +50,7 @@ void mean_balance_steps_impl(kernels::MeanBalanceSteps& s, std::size_t first, st
     subtract_row_impl(sums + home * d, x, d);
     // A sole member leaves its cluster's centroid as it was.
     if (home_size > 1.0f) refresh_mean_centroid(panels, home, sums, home_size - 1.0f, centroids);
-    sizes[home] = balancing::reduced_home_size(home_size);
+    store_lane(sizes, home, k, balancing::reduced_home_size(home_size));
 
     point_dots<2>(panels, x, dots);
     const kernels::Placement placement = V::place_from_dots(dots, panels.score_bias(), point_norms[i], sizes, k, home,

@@ -66,6 +66,12 @@ struct V {
   static F div(F a, F b) { return _mm256_div_ps(a, b); }
   // row . row in the order of this level's `dot`.
   static float self_dot(const float* row, std::size_t d) { return kernels::x86::dot_order_avx2<false>(row, row, d); }
+  // v with lane `lane` replaced by `value`.
+  static F with_lane(F v, std::size_t lane, float value) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 at = _mm256_castsi256_ps(_mm256_cmpeq_epi32(lanes, _mm256_set1_epi32(static_cast<int>(lane))));
+    return _mm256_blendv_ps(v, _mm256_set1_ps(value), at);
+  }
   // This level's placement scan over a point's dot products (balance_scans.h).
   static kernels::Placement place_from_dots(const float* dots, const float* norms, float point_norm,
                                             const float* sizes, std::size_t k, std::size_t home, float size_penalty,
@@ -148,6 +154,10 @@ struct V {
   // row . row in the order of this level's `dot`.
   static float self_dot(const float* row, std::size_t d) {
     return kernels::x86::dot_order_avx512<false>(row, row, d);
+  }
+  // v with lane `lane` replaced by `value`.
+  static F with_lane(F v, std::size_t lane, float value) {
+    return _mm512_mask_mov_ps(v, static_cast<__mmask16>(1u << lane), _mm512_set1_ps(value));
   }
   // This level's placement scan over a point's dot products (balance_scans.h).
   static kernels::Placement place_from_dots(const float* dots, const float* norms, float point_norm,
