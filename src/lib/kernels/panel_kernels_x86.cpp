@@ -1,6 +1,7 @@
 // The panel kernels at the AVX2+FMA and AVX-512 levels: one body, compiled once per
 // level under that level's target pragma, in a namespace of its own.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
