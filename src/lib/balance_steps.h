@@ -113,7 +113,6 @@ class BalanceRun {
   // Point steps first .. last - 1 through the fused kernel.
   void run_fused_steps(std::size_t first, std::size_t last);
 
-
   KMeans& model_;
   MatrixView data_;
   std::span<const float> point_norms_;
