@@ -50,13 +50,6 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
   return values;
 }
 
-void CentroidPanels::write_lane(std::size_t j, const float* row) {
-  const std::size_t width = width_;
-  float* __restrict column = panel_of(j) + lane_of(j);
-  const float* __restrict source = row;
-  for (std::size_t t = 0; t < d_; ++t) column[t * width] = source[t];
-}
-
 void CentroidPanels::store_norm(std::size_t j, const float* row) { bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f; }
 
 void CentroidPanels::update_centroid(std::size_t j, const float* row) {

@@ -30,12 +30,6 @@ inline float paired_lane_dot(const float* c, const float* x, std::size_t d) {
   return even + odd;
 }
 
-// Centroid j's lane of its panel = row.
-inline void write_lane(kernels::CentroidPanels& panels, std::size_t j, const float* row) {
-  float* column = panels.panel_of(j) + panels.lane_of(j);
-  for (std::size_t t = 0; t < panels.d(); ++t) column[t * kWidth] = row[t];
-}
-
 // Centroid j = sums[j] / divisor: its row, its panel lane and its squared norm (in the
 // order of `dot`, as CentroidPanels stores it).
 inline void refresh_mean_centroid(kernels::CentroidPanels& panels, std::size_t j, const float* sums, float divisor,
@@ -92,7 +86,7 @@ void mean_balance_steps_impl(kernels::MeanBalanceSteps& s, std::size_t first, st
       // The dots above saw the home centroid as it was; its own dot product, exactly
       // as its lane gives it, and its lane and norm follow.
       store_lane(dots, home, k, paired_lane_dot(home_row, x, d));
-      write_lane(panels, home, home_row);
+      panels.write_lane(home, home_row);
       store_lane(panels.writable_score_bias(), home, panels.panel_count() * panels.width(), V::self_dot(home_row, d));
     }
     const kernels::Placement placement = V::place_from_dots(dots, panels.score_bias(), point_norms[i], sizes, k, home,
