@@ -29,6 +29,7 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       panels_(model.centroids.value().data(), k_, d_, model.euclidean),
       similarities_(k_),
       row_scratch_(d_),
+      stay_scratch_(2 * d_),
       medoid_scratch_(d_) {
   const std::size_t n = data_.rows();
   for (std::size_t i = 0; i < n; ++i) {
@@ -115,6 +116,7 @@ void BalanceRun::run_fused_steps(std::size_t first, std::size_t last) {
                                   model_.centroids.value().data(),
                                   similarities_.data(),
                                   distances_.data(),
+                                  stay_scratch_.data(),
                                   size_penalty_,
                                   next_size_penalty_};
   kernels::run_mean_balance_steps(steps, first, last);

@@ -128,6 +128,8 @@ class BalanceRun {
   kernels::CentroidPanels panels_;
   std::vector<float> similarities_;
   std::vector<float> row_scratch_;
+  // The fused steps' refresh of a point that stays, computed ahead (2 * d values).
+  std::vector<float> stay_scratch_;
   medoids::Scratch medoid_scratch_;
 };
 

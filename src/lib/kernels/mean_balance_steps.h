@@ -25,6 +25,7 @@ struct MeanBalanceSteps {
   float* centroids;             // k x d, row-major
   float* dots;                  // k values of scratch
   float* distances;             // k: the last step's distances
+  float* stay;                  // 2 * d values of scratch (used for large d)
   float size_penalty;
   float next_size_penalty;      // lowered by the steps
 };

@@ -249,17 +249,30 @@ void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, s
   }
 }
 
+// Elements t0 .. t0 + n - 1 of a centroid, held in `values`, into its panel lane.
+inline void store_into_lane(float* panel, std::size_t lane, std::size_t t0, typename V::F values, std::size_t n) {
+  alignas(64) float elements[V::kLanes];
+  V::store(elements, values);
+  for (std::size_t t = 0; t < n; ++t) panel[(t0 + t) * kWidth + lane] = elements[t];
+}
+
 void quotient_into_panel_impl(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
                               std::size_t d) {
   const typename V::F by = V::set1(divisor);
-  alignas(64) float quotients[V::kLanes];
   for (std::size_t t0 = 0; t0 < d; t0 += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, d - t0);
     const typename V::F q = V::div(V::load_first(sum + t0, n), by);
     // The row in whole vectors (the norm's dot product reads it back at once); the
     // panel lane element by element.
     if (n == V::kLanes) V::store(row + t0, q); else V::store_first(row + t0, q, n);
-    V::store(quotients, q);
-    for (std::size_t t = 0; t < n; ++t) panel[(t0 + t) * kWidth + lane] = quotients[t];
+    store_into_lane(panel, lane, t0, q, n);
+  }
+}
+
+// A centroid's d values into its panel lane.
+inline void row_into_lane(float* panel, std::size_t lane, const float* row, std::size_t d) {
+  for (std::size_t t0 = 0; t0 < d; t0 += V::kLanes) {
+    const std::size_t n = std::min(V::kLanes, d - t0);
+    store_into_lane(panel, lane, t0, V::load_first(row + t0, n), n);
   }
 }
