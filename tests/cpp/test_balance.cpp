@@ -766,10 +766,11 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
     bool euclidean, medoids;
   };
   // Cluster counts that leave last panels full, half and partly filled; odd dimensions;
-  // steps with few and with many dot products.
+  // steps with few and with many dot products; rows longer than the fused steps keep
+  // on the stack.
   const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
-                        {500, 40, 70, true, false}};
+                        {500, 40, 70, true, false}, {150, 301, 6, true, false}};
   std::uint32_t seed = 40;
   for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
     if (kernels::force_simd_level_for_testing(level) != level) continue;
