@@ -45,6 +45,7 @@ class CentroidPanels {
   float* panel_of(std::size_t j) { return values_.get() + (j & ~(width_ - 1)) * d_; }
   std::size_t lane_of(std::size_t j) const { return j & (width_ - 1); }
   float* writable_score_bias() { return bias_.get(); }
+
  private:
   // Centroid j's d values into its lane (its score bias left as it is).
   void write_lane(std::size_t j, const float* row) {
