@@ -92,6 +92,34 @@ inline void transpose_block(const float* x, std::ptrdiff_t ldx, std::size_t coun
   }
 }
 
+// Fetches the cache lines of the `count` rows that start `ahead` rows after x (d values
+// each, row r at x + r * ldx) in `batches` batches, one per fetch_some(): a burst of
+// them all at once would hold up the loads of the work it overlaps. Addresses are
+// formed as integers since the rows may lie past the data; a prefetch never faults.
+class RowFetch {
+ public:
+  RowFetch(const float* x, std::ptrdiff_t ldx, std::size_t ahead, std::size_t count, std::size_t d,
+           std::size_t batches)
+      : row_step_(static_cast<std::uintptr_t>(ldx * static_cast<std::ptrdiff_t>(sizeof(float)))),
+        rows_(reinterpret_cast<std::uintptr_t>(x) + ahead * row_step_),
+        row_bytes_(d * sizeof(float)),
+        count_(count),
+        per_batch_((count * ((row_bytes_ + 63) / 64) + batches - 1) / batches) {}
+
+  void fetch_some() {
+    for (std::size_t line = 0; line < per_batch_ && row_ < count_; ++line) {
+      __builtin_prefetch(reinterpret_cast<const void*>(rows_ + row_ * row_step_ + byte_));
+      byte_ += 64;
+      if (byte_ >= row_bytes_) byte_ = 0, ++row_;
+    }
+  }
+
+ private:
+  std::uintptr_t row_step_, rows_;
+  std::size_t row_bytes_, count_, per_batch_;
+  std::size_t row_ = 0, byte_ = 0;
+};
+
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                    const float* point_norms, std::uint64_t* labels) {
@@ -99,15 +127,6 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   // Transposed points (zero points pad the block), their norms and the running best.
   thread_local std::vector<float> transposed;
   transposed.resize(d * kBlockPoints);
-  for (std::size_t r = 0; r < count; ++r) {
-    // The rows of the next block are read next: start fetching all their cache lines
-    // now. Addresses are formed as integers since they may lie past the data; a
-    // prefetch never faults.
-    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(x + static_cast<std::ptrdiff_t>(r) * ldx) +
-                                 static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(kBlockPoints) * ldx * 4);
-    for (std::size_t byte = 0; byte < d * sizeof(float); byte += 64)
-      __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte));
-  }
   transpose_block(x, ldx, count, d, transposed.data());
   alignas(64) float norms[kBlockPoints] = {};
   if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
@@ -116,7 +135,12 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   std::fill(best_value, best_value + kBlockPoints,
             kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
 
+  // The rows of the next block are read next: their cache lines are fetched while this
+  // block's tiles run, a few before each tile.
+  const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
+  RowFetch next_block(x, ldx, kBlockPoints, count, d, tiles);
   for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
+    next_block.fetch_some();
     const std::size_t p = first / kWidth, lane0 = first % kWidth;
     fold_centroid_tile<kEuclidean>(transposed.data(), d, panels.panel(p), lane0, panels.score_bias() + first,
                                    static_cast<std::int32_t>(first), norms, best_value, best_index);
