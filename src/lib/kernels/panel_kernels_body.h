@@ -179,7 +179,10 @@ inline void store_panel_dots(const typename V::F (&acc)[2], std::size_t valid, f
 template <int R>
 inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, float* out) {
   const std::size_t k = panels.k();
+  // The next rows' cache lines, fetched a few per panel.
+  RowFetch next_rows(x, ldx, R, R, panels.d(), panels.panel_count());
   for (std::size_t p = 0; p < panels.panel_count(); ++p) {
+    next_rows.fetch_some();
     typename V::F acc[R][2];
     tile_dots<R>(x, ldx, panels.panel(p), panels.d(), acc);
     const std::size_t first = p * kWidth;
