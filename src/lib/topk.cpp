@@ -72,7 +72,8 @@ constexpr std::size_t kInsertionTake = 16;
 
 // Room for one point's selection: every cluster's index, twice.
 struct SelectionScratch {
-  explicit SelectionScratch(std::size_t clusters) : order(clusters), candidates(clusters) {}
+  explicit SelectionScratch(std::size_t clusters)
+      : order(clusters), candidates(clusters + kernels::kIndexSlack) {}
   std::vector<std::uint32_t> order, candidates;
 };
 

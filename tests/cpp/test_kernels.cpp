@@ -332,7 +332,7 @@ TEST(KernelSelectionScans, ScoresBoundAndIndicesAreExact) {
         float bound = 0.0f, unused = 0.0f;
         ASSERT_TRUE(score_and_bound(scores.data(), nullptr, 0.0f, count, rank, bound));
         score_and_bound(euclidean.data(), norms.data(), 0.5f, count, rank, unused);
-        std::vector<std::uint32_t> listed(count);
+        std::vector<std::uint32_t> listed(count + kernels::kIndexSlack);
         listed.resize(indices_at_most(scores.data(), count, bound, listed.data()));
         std::vector<std::uint32_t> expected;
         for (std::size_t j = 0; j < count; ++j) {

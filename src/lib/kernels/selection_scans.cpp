@@ -126,9 +126,10 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t indice
     const __mmask16 valid = left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
     const __mmask16 at_most =
         _mm512_mask_cmp_ps_mask(valid, _mm512_maskz_loadu_ps(valid, values + j), limit, _CMP_LE_OQ);
-    if (at_most == 0) continue;
-    _mm512_mask_compressstoreu_epi32(out + found, at_most,
-                                     _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j))));
+    // Without a branch (which vectors hold candidates is as good as random) and with a
+    // whole-vector store past the found ones, cheaper than a compressing store.
+    _mm512_storeu_si512(out + found, _mm512_maskz_compress_epi32(
+                                         at_most, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j)))));
     found += static_cast<std::size_t>(__builtin_popcount(at_most));
   }
   return found;

@@ -16,7 +16,9 @@ bool score_and_bound(float* dots, const float* centroid_norms, float point_norm,
                      float& bound);
 
 // Writes the indices j < count with values[j] <= bound to `out`, ascending; returns
-// how many. `out` has room for count indices.
+// how many. `out` has room for count + kIndexSlack indices: a vector level may write
+// whole vectors past the last index found.
+inline constexpr std::size_t kIndexSlack = 16;
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
 
 bool score_and_bound_scalar(float*, const float*, float, std::size_t, std::size_t, float&);
