@@ -1,4 +1,5 @@
 // Nearest-centroid assignment, the cost of a labelling and centroid normalisation.
+#include <mutex>
 #include <vector>
 
 #include "kernels/centroid_panels.h"
@@ -15,6 +16,8 @@ namespace plovek {
 namespace {
 
 constexpr std::size_t kRowsPerTask = 1024;  // smallest share of the points one worker takes
+// Up to this many clusters each task of the assignment pass counts its own labels.
+constexpr std::size_t kClustersCountedInTasks = std::size_t{1} << 14;
 
 const Matrix& required_centroids(const KMeans& km) {
   if (!km.centroids) throw InternalError("centroids are required but absent");
@@ -57,8 +60,16 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
   km.labels.resize(n);
   std::uint64_t* labels = km.labels.data();
   const std::size_t chunk_rows = sums ? sums->chunk_rows() : kRowsPerTask;
+  // Counted in 64 bits and stored as the nearest f32: an f32 running count would
+  // stop growing at 2^24 points. With few clusters every task counts its own rows
+  // while their labels are in cache (a count is exact in any order); with many, a
+  // task's counts would take more memory than its rows, and one pass counts them all.
+  std::vector<std::uint64_t> counts(k, 0);
+  const bool count_in_tasks = k <= kClustersCountedInTasks;
+  std::mutex counts_merge;
   parallel_for((n + chunk_rows - 1) / chunk_rows, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
     std::vector<float> scratch;
+    std::vector<std::uint64_t> task_counts(count_in_tasks ? k : 0, 0);
     for (std::size_t c = first_chunk; c < last_chunk; ++c) {
       double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
       for_each_row_block(data, c * chunk_rows, std::min(n, (c + 1) * chunk_rows), scratch,
@@ -67,14 +78,16 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
                            kernels::nearest_centroids(panels, rows, stride, count, norms, labels + first);
                            if (chunk_sums)
                              kernels::add_rows_by_label(rows, stride, count, labels + first, 0, k, chunk_sums, d);
+                           if (count_in_tasks)
+                             for (std::size_t r = 0; r < count; ++r) ++task_counts[labels[first + r]];
                          });
     }
+    if (!count_in_tasks) return;
+    const std::lock_guard<std::mutex> lock(counts_merge);
+    for (std::size_t c = 0; c < k; ++c) counts[c] += task_counts[c];
   });
-
-  // Counted in 64 bits and stored as the nearest f32: an f32 running count would
-  // stop growing at 2^24 points.
-  std::vector<std::uint64_t> counts(k, 0);
-  for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
+  if (!count_in_tasks)
+    for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
   km.cluster_sizes.assign(counts.begin(), counts.end());
   return counts;
 }
