@@ -88,6 +88,23 @@ TEST(AssignmentSizes, AreWholeCountsSummingToNWithExactZerosForEmptyClusters) {
   EXPECT_EQ(km.cluster_sizes, (std::vector<float>{2.0f, 0.0f, 2.0f}));
 }
 
+// The sizes are counted in the assignment's tasks for few clusters and in one pass
+// for many; either way they must be the labels' histogram, over many tasks.
+TEST(AssignmentSizes, MatchTheLabelsForFewAndManyClusters) {
+  for (const std::size_t k : {std::size_t{3}, std::size_t{20000}}) {
+    const std::size_t n = 40000, d = 2;
+    const std::vector<float> values = random_matrix(n, d, 11);
+    std::vector<std::vector<float>> rows(k);
+    for (std::size_t c = 0; c < k; ++c) rows[c] = {values[c * d], values[c * d + 1]};
+    KMeans km = record_with_centroids(rows, true);
+    const MatrixView view = MatrixView::row_major(values.data(), n, d);
+    km.assign_clusters(view, compute_point_norms(view));
+    std::vector<float> histogram(k, 0.0f);
+    for (const std::uint64_t label : km.labels) histogram[label] += 1.0f;
+    EXPECT_EQ(km.cluster_sizes, histogram) << "k=" << k;
+  }
+}
+
 TEST(AssignmentSizes, CountPastTwoToTheTwentyFourInOneCluster) {
   const float row[] = {1.0f, 2.0f};
   const std::size_t n = (std::size_t{1} << 24) + 3;
