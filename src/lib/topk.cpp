@@ -70,7 +70,8 @@ class Scorer {
 // Below this many chosen clusters an insertion scan beats a selection algorithm.
 constexpr std::size_t kInsertionTake = 16;
 
-// Room for one point's selection: every cluster's index, twice.
+// Room for one point's selection: every cluster's index, twice (the candidates with
+// the slack the vector listing writes past them).
 struct SelectionScratch {
   explicit SelectionScratch(std::size_t clusters)
       : order(clusters), candidates(clusters + kernels::kIndexSlack) {}
