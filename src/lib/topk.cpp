@@ -67,9 +67,6 @@ class Scorer {
   bool euclidean_;
 };
 
-// Below this many chosen clusters an insertion scan beats a selection algorithm.
-constexpr std::size_t kInsertionTake = 16;
-
 // Room for one point's selection: every cluster's index, twice (the candidates with
 // the slack the vector listing writes past them).
 struct SelectionScratch {
@@ -90,24 +87,12 @@ void select_best(std::span<const float> scores, std::size_t take, float bound, s
     for (std::size_t c = 0; c < clusters; ++c) chosen[c] = c;
     return;
   }
-  if (take <= kInsertionTake) {
+  if (take <= kernels::kFirstByScoreMost) {
     // Only clusters at or below a score that `take` clusters reach can be chosen; a
     // vector scan lists those few clusters, ascending.
     const std::size_t found = kernels::indices_at_most(scores.data(), clusters, bound, scratch.candidates.data());
-    // order[0..kept) stays sorted nearest-first. Candidates arrive in ascending index
-    // order, so a newcomer goes after every kept cluster of equal score, and enters a
-    // full list only when strictly nearer than its last entry.
-    std::size_t kept = 0;
-    float worst = std::numeric_limits<float>::infinity();  // the last kept score once the list is full
-    for (std::size_t i = 0; i < found; ++i) {
-      const std::uint32_t c = scratch.candidates[i];
-      const float score = scores[c];
-      if (kept == take && !(score < worst)) continue;
-      std::size_t slot = kept < take ? kept++ : take - 1;
-      for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
-      order[slot] = c;
-      if (kept == take) worst = scores[order[take - 1]];
-    }
+    kernels::first_by_score(scores.data(), scratch.candidates.data(), found, take, chosen);
+    return;
   } else {
     for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
     const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {

@@ -1,6 +1,7 @@
 // Every SIMD level against the scalar reference over awkward dimensions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -348,6 +349,36 @@ TEST(KernelSelectionScans, ScoresBoundAndIndicesAreExact) {
         EXPECT_FALSE(score_and_bound(with_nan.data(), nullptr, 0.0f, count, rank, unused));
       });
     }
+  }
+}
+
+// The nearest `take` of a candidate list at every level: the first `take` of the
+// candidates stably sorted by score (equal scores in candidate order), also when more
+// than 16 candidates arrive, ties straddle the cut, or scores are infinite.
+TEST(KernelSelectionScans, FirstByScoreIsTheStableSortsPrefix) {
+  std::mt19937 rng(37);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t clusters = 1 + rng() % 60;
+    std::vector<float> scores(clusters);
+    for (float& v : scores) {
+      const unsigned pick = rng() % 12;
+      v = pick == 0 ? inf : pick == 1 ? -inf : float(int(rng() % 5));  // many ties
+    }
+    std::vector<std::uint32_t> candidates;
+    for (std::uint32_t c = 0; c < clusters; ++c)
+      if (rng() % 4 != 0) candidates.push_back(c);
+    if (candidates.empty()) continue;
+    const std::size_t take = 1 + rng() % std::min(candidates.size(), kFirstByScoreMost);
+    std::vector<std::uint32_t> sorted = candidates;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return scores[a] < scores[b]; });
+    const std::vector<std::uint64_t> expected(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(take));
+    for_each_level([&](SimdLevel) {
+      std::vector<std::uint64_t> chosen(take);
+      first_by_score(scores.data(), candidates.data(), candidates.size(), take, chosen.data());
+      EXPECT_EQ(chosen, expected) << "trial " << trial << " take " << take << " of " << candidates.size();
+    });
   }
 }
 

@@ -36,6 +36,26 @@ std::size_t indices_at_most_scalar(const float* values, std::size_t count, float
   return found;
 }
 
+void first_by_score_scalar(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                           std::size_t take, std::uint64_t* chosen) {
+  // order[0 .. kept) stays sorted nearest-first. Candidates arrive in ascending index
+  // order, so a newcomer goes after every kept cluster of equal score, and enters a
+  // full list only when strictly nearer than its last entry.
+  std::uint32_t order[kFirstByScoreMost];
+  std::size_t kept = 0;
+  float worst = kInfinity;  // the last kept score once the list is full
+  for (std::size_t i = 0; i < found; ++i) {
+    const std::uint32_t c = candidates[i];
+    const float score = scores[c];
+    if (kept == take && !(score < worst)) continue;
+    std::size_t slot = kept < take ? kept++ : take - 1;
+    for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
+    order[slot] = c;
+    if (kept == take) worst = scores[order[take - 1]];
+  }
+  for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
+}
+
 #if defined(__x86_64__)
 
 namespace {
@@ -135,7 +155,38 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::size_t indice
   return found;
 }
 
+// The 16 nearest so far held sorted in one vector of scores and one of indices,
+// unfilled lanes holding NaN (after everything): a candidate goes in after every lane
+// of equal score, the lanes after it moving up one, all without a branch (which
+// candidates enter is as good as random).
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) void first_by_score_avx512(
+    const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
+    std::uint64_t* chosen) {
+  const __m512i previous = _mm512_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14);
+  __m512 kept = _mm512_set1_ps(std::numeric_limits<float>::quiet_NaN());
+  __m512i index = _mm512_setzero_si512();
+  for (std::size_t i = 0; i < found; ++i) {
+    const std::uint32_t c = candidates[i];
+    const __m512 score = _mm512_set1_ps(scores[c]);
+    // Lanes after the newcomer's place: farther than it, or unfilled.
+    const __mmask16 after = _mm512_cmp_ps_mask(kept, score, _CMP_NLE_UQ);
+    const __mmask16 at = static_cast<__mmask16>(after & (0u - after));
+    const __mmask16 moved = static_cast<__mmask16>(after ^ at);
+    kept = _mm512_mask_mov_ps(_mm512_mask_permutexvar_ps(kept, moved, previous, kept), at, score);
+    index = _mm512_mask_mov_epi32(_mm512_mask_permutexvar_epi32(index, moved, previous, index), at,
+                                  _mm512_set1_epi32(static_cast<int>(c)));
+  }
+  alignas(64) std::uint32_t nearest[16];
+  _mm512_store_si512(nearest, index);
+  for (std::size_t m = 0; m < take; ++m) chosen[m] = nearest[m];
+}
+
 #else
+
+void first_by_score_avx512(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
+                           std::uint64_t* chosen) {
+  first_by_score_scalar(scores, candidates, found, take, chosen);
+}
 
 bool score_and_bound_avx2(float* dots, const float* norms, float point_norm, std::size_t k, std::size_t rank,
                           float& bound) {
@@ -162,6 +213,12 @@ bool score_and_bound(float* dots, const float* centroid_norms, float point_norm,
     case SimdLevel::Scalar: break;
   }
   return score_and_bound_scalar(dots, centroid_norms, point_norm, k, rank, bound);
+}
+
+void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
+                    std::uint64_t* chosen) {
+  if (active_simd_level() == SimdLevel::Avx512) return first_by_score_avx512(scores, candidates, found, take, chosen);
+  first_by_score_scalar(scores, candidates, found, take, chosen);
 }
 
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {

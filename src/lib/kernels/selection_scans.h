@@ -21,11 +21,23 @@ bool score_and_bound(float* dots, const float* centroid_norms, float point_norm,
 inline constexpr std::size_t kIndexSlack = 16;
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
 
+// The most clusters first_by_score picks (up to this many, an insertion into a short
+// sorted list beats a selection algorithm).
+inline constexpr std::size_t kFirstByScoreMost = 16;
+
+// Of the `found` candidates (cluster indices, ascending), the `take` with the smallest
+// scores (1 <= take <= min(found, kFirstByScoreMost)), equal scores in candidate order:
+// their indices to chosen[0 .. take), nearest first. No score may be NaN.
+void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
+                    std::uint64_t* chosen);
+
 bool score_and_bound_scalar(float*, const float*, float, std::size_t, std::size_t, float&);
 bool score_and_bound_avx2(float*, const float*, float, std::size_t, std::size_t, float&);
 bool score_and_bound_avx512(float*, const float*, float, std::size_t, std::size_t, float&);
 std::size_t indices_at_most_scalar(const float* values, std::size_t count, float bound, std::uint32_t* out);
 std::size_t indices_at_most_avx2(const float* values, std::size_t count, float bound, std::uint32_t* out);
 std::size_t indices_at_most_avx512(const float* values, std::size_t count, float bound, std::uint32_t* out);
+void first_by_score_scalar(const float*, const std::uint32_t*, std::size_t, std::size_t, std::uint64_t*);
+void first_by_score_avx512(const float*, const std::uint32_t*, std::size_t, std::size_t, std::uint64_t*);
 
 }  // namespace plovek::kernels
