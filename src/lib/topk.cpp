@@ -93,14 +93,13 @@ void select_best(std::span<const float> scores, std::size_t take, float bound, s
     const std::size_t found = kernels::indices_at_most(scores.data(), clusters, bound, scratch.candidates.data());
     kernels::first_by_score(scores.data(), scratch.candidates.data(), found, take, chosen);
     return;
-  } else {
-    for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
-    const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
-      return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
-    };
-    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
-                     order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
   }
+  for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
+  const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
+    return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
+  };
+  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
+                   order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
   for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
 }
 
