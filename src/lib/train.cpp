@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
-#include "finite_values.h"
 #include "kmeans.h"
 #include "mean_update.h"
 #include "medoid_rules.h"
 #include "progress.h"
 #include "random.h"
 #include "thread_pool.h"
+#include "value_range.h"
 
 namespace plovek {
 
@@ -86,7 +86,12 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   const std::uint64_t n = data.rows();
   const std::uint64_t k = n_clusters;
   if (n < k) return KMeansError::insufficient_points(n, k);
-  if (!all_finite(data)) return KMeansError::invalid_parameter("data contains NaN or infinite values");
+  // What k makes impossible fails here, before the passes over all n rows.
+  Matrix seeded(k, data.cols());
+  std::vector<float> fresh_sizes(k, 0.0f);
+  if (auto problem = value_range_problem(data, use_medoids ? n : 1)) {
+    return KMeansError::invalid_parameter(*problem);
+  }
   if (num_threads) {
     if (auto failure = initialize_global_pool(*num_threads)) {
       return KMeansError::invalid_parameter("Thread setup failed: " + *failure);
@@ -96,13 +101,12 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   RestoreOnUnwind restore(*this);
   CancellationPoints cancellation_points(cancellation);
   labels.assign(n, 0);
-  cluster_sizes.assign(k, 0.0f);
+  cluster_sizes = std::move(fresh_sizes);
   std::vector<float> point_norms;
   if (euclidean) point_norms = compute_point_norms(data);
 
   RandomGenerator& generator = thread_generator();
   const std::vector<std::uint64_t> seeds = shuffled_prefix(n, k, generator);
-  Matrix seeded(k, data.cols());
   for (std::uint64_t c = 0; c < k; ++c) data.copy_row(seeds[c], seeded.row(c).data());
   if (use_medoids) medoid_indices = seeds;
   centroids = std::move(seeded);

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "empty_cluster_repair.h"
-#include "finite_values.h"
-#include "mean_update.h"
 #include "kmeans.h"
+#include "mean_update.h"
 #include "random.h"
+#include "value_range.h"
 
 namespace plovek {
 namespace {
@@ -133,32 +133,75 @@ TEST(TrainChecks, FailuresComeInOrderAndChangeNothing) {
               trained.cluster_sizes == before.cluster_sizes && trained.medoid_indices == before.medoid_indices);
 }
 
-// The finiteness check reads exactly the matrix's elements, however they are laid out:
+// The range check reads exactly the matrix's elements, however they are laid out:
 // every special value anywhere in a long contiguous run (across the pieces it is read
-// in), extreme finite values accepted, and a padded row's padding never read.
-TEST(FiniteValues, FindEverySpecialValueAndReadOnlyTheMatrix) {
+// in), NaN ranked above infinity, and a padded row's padding never read.
+TEST(ValueRange, FindEverySpecialValueAndReadOnlyTheMatrix) {
   const std::size_t n = 2000, d = 17;  // 34,000 values: more than two pieces
   std::vector<float> values(n * d, 1.0f);
-  const float extremes[] = {std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-                            std::numeric_limits<float>::denorm_min(), -0.0f};
-  for (std::size_t i = 0; i < 4; ++i) values[i * 5000] = extremes[i];
-  EXPECT_TRUE(all_finite(MatrixView::row_major(values.data(), n, d)));
+  const float extremes[] = {-std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min(), -0.0f};
+  for (std::size_t i = 0; i < 3; ++i) values[i * 5000] = extremes[i];
+  EXPECT_EQ(largest_magnitude(MatrixView::row_major(values.data(), n, d)), std::numeric_limits<float>::max());
   for (const float special : {kNaN, -kNaN, kInf, -kInf, std::numeric_limits<float>::signaling_NaN()}) {
     for (const std::size_t position : {std::size_t{0}, std::size_t{16383}, std::size_t{16384}, n * d - 1}) {
       std::vector<float> bad = values;
       bad[position] = special;
-      EXPECT_FALSE(all_finite(MatrixView::row_major(bad.data(), n, d))) << position;
-      EXPECT_FALSE(all_finite(MatrixView(bad.data(), d, n, 1, std::ptrdiff_t(d)))) << position;  // transposed
+      bad[(position + 7) % (n * d)] = kInf;  // NaN wins over an infinity anywhere
+      for (const MatrixView& view :
+           {MatrixView::row_major(bad.data(), n, d), MatrixView(bad.data(), d, n, 1, std::ptrdiff_t(d))}) {
+        const float largest = largest_magnitude(view);
+        EXPECT_EQ(std::isnan(largest), std::isnan(special)) << position;
+        EXPECT_FALSE(std::isfinite(largest)) << position;
+      }
     }
   }
   // Rows of 3 values in a buffer of 5 per row: NaN in the padding is not the matrix's.
   std::vector<float> padded(n * 5, 2.0f);
   for (std::size_t i = 0; i < n; ++i) padded[i * 5 + 3] = padded[i * 5 + 4] = kNaN;
   const MatrixView narrow(padded.data(), n, 3, 5, 1);
-  EXPECT_TRUE(all_finite(narrow));
-  padded[(n - 1) * 5 + 2] = kInf;
-  EXPECT_FALSE(all_finite(narrow));
-  EXPECT_TRUE(all_finite(MatrixView(padded.data(), 0, 3, 5, 1)));
+  EXPECT_EQ(largest_magnitude(narrow), 2.0f);
+  padded[(n - 1) * 5 + 2] = -kInf;
+  EXPECT_EQ(largest_magnitude(narrow), kInf);
+  EXPECT_EQ(largest_magnitude(MatrixView(padded.data(), 0, 3, 5, 1)), 0.0f);
+}
+
+// Finite values whose scores would overflow are refused before anything changes, with
+// the safe magnitude in the text; a medoid's total sums up to n scores, so the limit
+// falls with n there. Just inside the limit, training works and every result is finite.
+TEST(ValueRange, ValuesWhoseScoresOverflowAreRefused) {
+  const std::size_t n = 300, d = 4;
+  std::vector<float> values(n * d);
+  for (std::size_t i = 0; i < n * d; ++i) values[i] = static_cast<float>((i * 7919) % 101) / 101.0f + (i % 3);
+  const auto scaled = [&](float largest) {
+    std::vector<float> out(values);
+    const float current = *std::max_element(values.begin(), values.end());
+    for (float& v : out) v = v / current * largest;
+    return out;
+  };
+  const double plain_limit = std::sqrt(std::numeric_limits<float>::max() / (8.0 * d));
+  const std::vector<float> huge = scaled(1e19f), fits = scaled(static_cast<float>(plain_limit * 0.99));
+  for (const bool euclidean : {false, true}) {
+    for (const bool medoids : {false, true}) {
+      KMeans refused(3);
+      refused.euclidean = euclidean;
+      refused.use_medoids = medoids;
+      refused.balanced = true;
+      const auto result = refused.train(MatrixView::row_major(huge.data(), n, d), std::nullopt);
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().message().rfind("data contains values whose scores overflow float32", 0), 0u);
+      EXPECT_FALSE(refused.is_trained || refused.centroids || !refused.labels.empty());
+
+      KMeans accepted = refused.clone();
+      const auto trained = accepted.train(MatrixView::row_major(fits.data(), n, d), std::nullopt);
+      ASSERT_EQ(trained.ok(), !medoids) << euclidean;
+      if (medoids) continue;
+      for (std::size_t c = 0; c < 3; ++c) {
+        double norm = 0.0;
+        for (const float v : accepted.centroids->row(c)) norm += double(v) * v;
+        EXPECT_TRUE(euclidean ? std::isfinite(norm) : std::abs(norm - 1.0) < 1e-5) << norm;
+      }
+    }
+  }
 }
 
 // The pool is created once per process, so each case runs in a fresh child process.
@@ -188,7 +231,7 @@ TEST(TrainResult, PartitionAndMedoidRowsForAnyDataAndConfiguration) {
   const std::size_t n = 30, d = 3;
   const std::vector<float> values = random_values(2 * n * d, 6);
   std::vector<float> huge = values;
-  for (float& v : huge) v *= 3.0e38f;
+  for (float& v : huge) v *= 5.0e17f;  // as large as medoid totals over 30 rows allow
   const std::vector<float> identical(n * d, 0.25f);
   std::vector<unsigned char> bytes(n * d * sizeof(float) + 1);
   std::memcpy(bytes.data() + 1, values.data(), n * d * sizeof(float));
@@ -197,7 +240,7 @@ TEST(TrainResult, PartitionAndMedoidRowsForAnyDataAndConfiguration) {
       MatrixView(values.data(), n, d, 1, static_cast<std::ptrdiff_t>(n)),  // column-major
       MatrixView(values.data() + (2 * n - 2) * d, n, d, -2 * rd, 1),      // every second row, reversed
       MatrixView(bytes.data() + 1, n, d, rd, 1),                          // not 4-byte aligned
-      MatrixView::row_major(huge.data(), n, d),                           // near the top of the f32 range
+      MatrixView::row_major(huge.data(), n, d),                           // near the top of the accepted range
       MatrixView::row_major(identical.data(), n, d),                      // all rows equal
       MatrixView(identical.data(), n, 0, 0, 1),                           // no columns
   };

@@ -58,6 +58,25 @@ class TestEngineErrors:
         assert snapshot(trained) == before
         assert trained.assign(blobs, 1) is not None
 
+    def test_values_whose_scores_overflow(self):
+        # Finite, but squared norms and sums leave the float32 range: refused like NaN.
+        rng = np.random.default_rng(0)
+        blobs = np.concatenate([rng.normal(c, .1, (100, 4)) for c in (0, 5, 10)]).astype(np.float32)
+        extremes = np.full((100, 4), 3e38, np.float32)
+        extremes[::2] *= -1
+        models = [KMeans(3).with_euclidean(True),
+                  KMeans(3).with_euclidean(True).with_balanced(True).with_max_balance_diff(2),
+                  KMeans(3).with_balanced(True), KMeans(3).with_use_medoids(True)]
+        for km in models:
+            for data in (blobs * np.float32(1e19), extremes):
+                before = snapshot(km)
+                with pytest.raises(ValueError) as info:
+                    km.train(data, None)
+                assert str(info.value).startswith("Invalid parameter: data contains values whose scores overflow")
+                assert snapshot(km) == before
+            km.train(blobs * np.float32(1e16), None)
+            assert np.isfinite(km.centroids).all()
+
 
 def test_numpy_failure_raises_panic_exception():
     proc = run_python("""
