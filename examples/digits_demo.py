@@ -4,24 +4,27 @@ Runs plain, balanced and medoid k-means (k=10, squared Euclidean distance) on th
 1797 8x8 digit images that ship inside scikit-learn (nothing is downloaded), and
 reports for each run the cluster sizes, the cost (mean squared distance of a point
 to its assigned centroid), the time taken and how well the clusters agree with the
-true digit labels. The ten medoids of the medoid run are written as a PNG picture.
+true digit labels. One picture shows the ten medoids of the medoid run and a 2-D PCA
+projection of the digits coloured by cluster for the plain and the balanced run.
 
-    python examples/digits_demo.py [--out examples/medoid_digits.png] [--threads N]
+    python examples/digits_demo.py [--out examples/digits_demo.png] [--threads N]
 """
 
 import argparse
-import struct
 import time
-import zlib
 from pathlib import Path
 
 import numpy as np
+from matplotlib.figure import Figure  # saved through Agg: no display or pyplot state needed
+from scipy.optimize import linear_sum_assignment
 from sklearn.datasets import load_digits
+from sklearn.decomposition import PCA
 from sklearn.metrics import adjusted_rand_score
 
 import plovek
 
 K = 10
+MAX_SPREAD = 16
 
 
 def labels_from_clusters(clusters, n):
@@ -43,32 +46,18 @@ def purity(labels, truth):
     return hits / len(truth)
 
 
-def png_chunk(kind, payload):
-    body = kind + payload
-    return struct.pack(">I", len(payload)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+def majority_digits(labels, truth):
+    """The most common true digit of each cluster (-1 for an empty one)."""
+    return [int(np.bincount(truth[labels == c]).argmax()) if np.any(labels == c) else -1 for c in range(K)]
 
 
-def write_grayscale_png(path, pixels):
-    """Writes a 2-D uint8 array as an 8-bit grayscale PNG."""
-    height, width = pixels.shape
-    rows = b"".join(b"\x00" + pixels[y].tobytes() for y in range(height))  # filter type 0 per row
-    header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
-    png = b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", zlib.compress(rows, 9))
-    png += png_chunk(b"IEND", b"")
-    Path(path).parent.mkdir(parents=True, exist_ok=True)
-    Path(path).write_bytes(png)
-
-
-def medoid_picture(images, scale=8, margin=4):
-    """Tiles 8x8 images (values 0..16) side by side, dark ink on a white background."""
-    tile = 8 * scale
-    width = len(images) * (tile + margin) + margin
-    canvas = np.full((tile + 2 * margin, width), 255, dtype=np.uint8)
-    for i, image in enumerate(images):
-        ink = np.kron(np.asarray(image, dtype=np.float64).reshape(8, 8), np.ones((scale, scale)))
-        x = margin + i * (tile + margin)
-        canvas[margin:margin + tile, x:x + tile] = (255 - np.clip(ink, 0, 16) * (255 / 16)).astype(np.uint8)
-    return canvas
+def match_labels(labels, reference):
+    """Renumbers the clusters one-to-one after the reference clusters they share most points with,
+    so that both runs' panels colour the same group of digits alike."""
+    overlap = np.zeros((K, K), dtype=np.int64)
+    np.add.at(overlap, (labels, reference), 1)
+    _, renumbered = linear_sum_assignment(-overlap)
+    return renumbered[labels]
 
 
 def run(name, model, data, truth, num_threads):
@@ -85,9 +74,45 @@ def run(name, model, data, truth, num_threads):
     return labels
 
 
+def draw_medoids(panel, images, digits, sizes):
+    panel.suptitle("k-medoids: the ten medoid images, by the digit they show", weight="bold")
+    for ax, c in zip(panel.subplots(1, K), np.argsort(digits, kind="stable")):
+        ax.imshow(images[c].reshape(8, 8), cmap="gray_r", vmin=0, vmax=16)
+        ax.set_title(f"digit {digits[c]}\n{sizes[c]} members", fontsize=9)
+        ax.set_axis_off()
+
+
+def draw_clusters(ax, projected, labels, truth, title):
+    """Scatter of the projected digits by cluster, each cluster marked with its majority digit."""
+    ax.scatter(*projected.T, c=labels, cmap="tab10", vmin=-0.5, vmax=K - 0.5, s=6, alpha=0.7, linewidths=0)
+    for c, digit in enumerate(majority_digits(labels, truth)):
+        if digit >= 0:
+            x, y = projected[labels == c].mean(axis=0)
+            ax.text(x, y, str(digit), fontsize=12, weight="bold", ha="center", va="center",
+                    bbox={"boxstyle": "circle,pad=0.2", "facecolor": "white", "alpha": 0.8})
+    sizes = np.bincount(labels, minlength=K)
+    ax.set_title(f"{title}\ncluster sizes {sizes.min()} to {sizes.max()}: spread {sizes.max() - sizes.min()}")
+
+
+def draw_picture(path, medoid_images, medoid_digits, medoid_sizes, projected, variance, panels):
+    """One figure: the medoid row on top, one PCA scatter per entry of panels ((title, labels, truth))."""
+    figure = Figure(figsize=(12, 7.5), layout="constrained")
+    top, bottom = figure.subfigures(2, 1, height_ratios=[1, 4])
+    draw_medoids(top, medoid_images, medoid_digits, medoid_sizes)
+    bottom.suptitle(f"All digits on their first two principal components ({variance:.0%} of the variance), "
+                    "coloured by cluster;\neach cluster is marked with its most common digit", weight="bold")
+    axes = bottom.subplots(1, len(panels), sharex=True, sharey=True)
+    for ax, (title, labels, truth) in zip(axes, panels):
+        draw_clusters(ax, projected, labels, truth, title)
+        ax.set_xlabel("principal component 1")
+    axes[0].set_ylabel("principal component 2")
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=100)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default="examples/medoid_digits.png", help="where to write the medoid picture")
+    parser.add_argument("--out", default="examples/digits_demo.png", help="where to write the picture")
     parser.add_argument("--threads", type=int, default=None, help="worker threads (default: all cores)")
     parser.add_argument("--iterations", type=int, default=25)
     args = parser.parse_args()
@@ -99,20 +124,28 @@ def main():
 
     # Builders copy the trained state too, so every model is derived before any training.
     base = plovek.KMeans(K).with_euclidean(True).with_iterations(args.iterations)
-    balanced = base.with_balanced(True)
+    balanced = base.with_balanced(True).with_max_balance_diff(MAX_SPREAD)
     medoid_model = base.with_use_medoids(True)
     # The worker pool is sized once per process: only the first training passes a count.
-    run("plain k-means", base, data, truth, args.threads)
-    run("balanced k-means (max size spread 16)", balanced, data, truth, None)
+    plain_labels = run("plain k-means", base, data, truth, args.threads)
+    balanced_title = f"balanced k-means (max size spread {MAX_SPREAD})"
+    balanced_labels = run(balanced_title, balanced, data, truth, None)
     labels = run("k-medoids", medoid_model, data, truth, None)
 
     medoids = medoid_model.medoid_indices
-    majority = [int(np.bincount(truth[labels == c]).argmax()) if np.any(labels == c) else -1 for c in range(K)]
+    medoid_digits = [int(truth[i]) for i in medoids]
     print("medoid rows      ", medoids)
-    print("medoid digits    ", [int(truth[i]) for i in medoids])
-    print("cluster majority ", majority)
-    write_grayscale_png(args.out, medoid_picture(data[medoids]))
-    print(f"\nwrote {args.out}")
+    print("medoid digits    ", medoid_digits)
+    print("cluster majority ", majority_digits(labels, truth))
+
+    pca = PCA(n_components=2).fit(data)
+    variance = float(pca.explained_variance_ratio_.sum())
+    print(f"\nPCA: the first two components keep {variance:.1%} of the variance")
+    panels = [("plain k-means", plain_labels, truth),
+              (balanced_title, match_labels(balanced_labels, plain_labels), truth)]
+    draw_picture(args.out, data[medoids], medoid_digits, np.bincount(labels, minlength=K),
+                 pca.transform(data), variance, panels)
+    print(f"wrote {args.out}")
 
 
 if __name__ == "__main__":

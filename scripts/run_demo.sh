@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs plovek, then clusters scikit-learn's bundled handwritten digits.
+# Builds and installs plovek, then clusters scikit-learn's bundled handwritten digits and
+# draws the clusters (examples/digits_demo.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
