@@ -94,15 +94,17 @@ def draw_clusters(ax, projected, labels, truth, title):
     ax.set_title(f"{title}\ncluster sizes {sizes.min()} to {sizes.max()}: spread {sizes.max() - sizes.min()}")
 
 
-def draw_picture(path, medoid_images, medoid_digits, medoid_sizes, projected, variance, panels):
-    """One figure: the medoid row on top, one PCA scatter per entry of panels ((title, labels, truth))."""
+def draw_picture(path, data, truth, medoids, medoid_labels, pca, panels):
+    """One figure: the medoid row on top, one PCA scatter per (title, labels) entry of panels."""
     figure = Figure(figsize=(12, 7.5), layout="constrained")
     top, bottom = figure.subfigures(2, 1, height_ratios=[1, 4])
-    draw_medoids(top, medoid_images, medoid_digits, medoid_sizes)
+    draw_medoids(top, data[medoids], truth[medoids], np.bincount(medoid_labels, minlength=K))
+    variance = pca.explained_variance_ratio_.sum()
     bottom.suptitle(f"All digits on their first two principal components ({variance:.0%} of the variance), "
                     "coloured by cluster;\neach cluster is marked with its most common digit", weight="bold")
+    projected = pca.transform(data)
     axes = bottom.subplots(1, len(panels), sharex=True, sharey=True)
-    for ax, (title, labels, truth) in zip(axes, panels):
+    for ax, (title, labels) in zip(axes, panels):
         draw_clusters(ax, projected, labels, truth, title)
         ax.set_xlabel("principal component 1")
     axes[0].set_ylabel("principal component 2")
@@ -133,18 +135,14 @@ def main():
     labels = run("k-medoids", medoid_model, data, truth, None)
 
     medoids = medoid_model.medoid_indices
-    medoid_digits = [int(truth[i]) for i in medoids]
     print("medoid rows      ", medoids)
-    print("medoid digits    ", medoid_digits)
+    print("medoid digits    ", [int(truth[i]) for i in medoids])
     print("cluster majority ", majority_digits(labels, truth))
 
     pca = PCA(n_components=2).fit(data)
-    variance = float(pca.explained_variance_ratio_.sum())
-    print(f"\nPCA: the first two components keep {variance:.1%} of the variance")
-    panels = [("plain k-means", plain_labels, truth),
-              (balanced_title, match_labels(balanced_labels, plain_labels), truth)]
-    draw_picture(args.out, data[medoids], medoid_digits, np.bincount(labels, minlength=K),
-                 pca.transform(data), variance, panels)
+    print(f"\nPCA: the first two components keep {pca.explained_variance_ratio_.sum():.1%} of the variance")
+    panels = [("plain k-means", plain_labels), (balanced_title, match_labels(balanced_labels, plain_labels))]
+    draw_picture(args.out, data, truth, medoids, labels, pca, panels)
     print(f"wrote {args.out}")
 
 
