@@ -18,6 +18,11 @@ __attribute__((target("avx2,fma"))) float squared_distance_f32_avx2(const float*
   return dot_order_avx2<true>(x, y, d);
 }
 
+// GCC 12's AVX-512 headers initialise their "undefined" vectors from themselves and
+// then warn about them where the intrinsics are inlined (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float dot_f32_avx512(const float* x, const float* y,
                                                                                   std::size_t d) {
   return dot_order_avx512<false>(x, y, d);
@@ -28,6 +33,8 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) float squared_dist
                                                                                                std::size_t d) {
   return dot_order_avx512<true>(x, y, d);
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace plovek::kernels
 

@@ -23,6 +23,11 @@ __attribute__((target("avx2,fma"))) inline void widen_add_row_avx2(double* acc, 
   widen_add_row_scalar(acc + t, row + t, d - t);
 }
 
+// GCC 12's AVX-512 headers initialise their "undefined" vectors from themselves and
+// then warn about them where the intrinsics are inlined (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) inline void widen_add_row_avx512(double* acc,
                                                                                                const float* row,
                                                                                                std::size_t d) {
@@ -36,6 +41,8 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) inline void widen_
     _mm512_mask_storeu_pd(acc + t, mask, sum);
   }
 }
+
+#pragma GCC diagnostic pop
 
 #endif
 
@@ -79,6 +86,10 @@ __attribute__((target("avx2,fma"))) SquareAndDot square_and_dot_f64_avx2(const f
   return result;
 }
 
+// GCC bug 105593 again (see widen_add_row_avx512).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) SquareAndDot square_and_dot_f64_avx512(
     const float* x, const double* y, std::size_t d) {
   __m512d squares = _mm512_setzero_pd(), dots = _mm512_setzero_pd();
@@ -91,6 +102,8 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) SquareAndDot squar
   }
   return {_mm512_reduce_add_pd(squares), _mm512_reduce_add_pd(dots)};
 }
+
+#pragma GCC diagnostic pop
 
 __attribute__((target("avx2,fma"))) void add_rows_by_label_avx2(const float* rows, std::ptrdiff_t ldx,
                                                                 std::size_t count, const std::uint64_t* labels,

@@ -103,6 +103,11 @@ struct V {
 }  // namespace avx2_panels
 #pragma GCC pop_options
 
+// GCC 12's AVX-512 headers initialise their "undefined" vectors from themselves and
+// then warn about them where the intrinsics are inlined (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl,avx2,fma")
 namespace avx512_panels {
@@ -189,6 +194,7 @@ struct V {
 
 }  // namespace avx512_panels
 #pragma GCC pop_options
+#pragma GCC diagnostic pop
 
 namespace kernels {
 

@@ -120,6 +120,11 @@ Placement place_avx2(const Source& source, const float* sizes, std::size_t k, st
 
 #pragma GCC pop_options
 
+// GCC 12's AVX-512 headers initialise their "undefined" vectors from themselves and
+// then warn about them where the intrinsics are inlined (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 
@@ -180,6 +185,7 @@ Placement place_avx512(const Source& source, const float* sizes, std::size_t k, 
 }
 
 #pragma GCC pop_options
+#pragma GCC diagnostic pop
 
 #endif
 
