@@ -169,6 +169,26 @@ def workload_medoids(repeats):
                note=f"plain run {times['plain']:.3f} s; ratio {times['medoids'] / times['plain']:.2f}x")
 
 
+def workload_large_medoids(repeats):
+    data = blobs(1_000_000, 16, 4)
+    times = alternate({
+        "plain": lambda: plovek_train(data, 4, 25),
+        "medoids": lambda: plovek_train(data, 4, 25, medoids=True),
+    }, repeats)
+    return row("M2: medoids, n=1,000,000 d=16 k=4", times["medoids"], {},
+               note=f"plain run {times['plain']:.3f} s; ratio {times['medoids'] / times['plain']:.2f}x")
+
+
+def workload_balanced_medoids(repeats):
+    data = blobs(16_000, 16, 8)
+    times = alternate({
+        "euclidean": lambda: plovek_train(data, 8, 25, medoids=True, balanced=True),
+        "inner": lambda: plovek_train(data, 8, 25, euclidean=False, medoids=True, balanced=True),
+    }, repeats)
+    return row("B2: balanced + medoids, n=16,000 d=16 k=8", times["euclidean"], {},
+               note=f"inner product {times['inner']:.3f} s")
+
+
 def workload_balanced(repeats):
     data = blobs(100_000, 32, 100)
     times = alternate({
@@ -251,14 +271,16 @@ def workload_memory():
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--only", default="", help="comma-separated workload names (L1,L2,L3,M1,B1,A1,MEM)")
+    parser.add_argument("--only", default="",
+                        help="comma-separated workload names (L1,L2,L3,M1,M2,B1,B2,A1,MEM)")
+    parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
     args = parser.parse_args()
     wanted = {w.strip().upper() for w in args.only.split(",") if w.strip()}
 
     def enabled(name):
         return not wanted or name in wanted
 
-    peak = measure_peak_gflops()
+    peak = args.peak or measure_peak_gflops()
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
     print(f"Machine: {cpu}, {os.cpu_count()} cores; {THREADS} threads everywhere; "
@@ -275,9 +297,13 @@ def main():
         print(workload_lloyd("L3", 200_000, 128, 1024, 25, False, r, peak), flush=True)
     if enabled("M1"):
         print(workload_medoids(r), flush=True)
+    if enabled("M2"):
+        print(workload_large_medoids(r), flush=True)
     if enabled("B1"):
         for line in workload_balanced(r):
             print(line, flush=True)
+    if enabled("B2"):
+        print(workload_balanced_medoids(r), flush=True)
     if enabled("A1"):
         print(workload_assign(r, peak), flush=True)
     if enabled("MEM"):
