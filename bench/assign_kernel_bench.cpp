@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/dot.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "balance_steps.h"
+#include "balance.h"
 #include "kmeans.h"
 #include "random.h"
 #include "thread_pool.h"

@@ -2,9 +2,7 @@
 #include <mutex>
 #include <vector>
 
-#include "kernels/centroid_panels.h"
-#include "kernels/dot.h"
-#include "kernels/f64_kernels.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 #include "mean_update.h"
 #include "normalize.h"

@@ -1,18 +1,20 @@
 // The balancing phase: points move one at a time, in index order, to the cluster with
 // the smallest distance plus size penalty, until the cluster sizes are close enough.
+#include "balance.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "balance_steps.h"
-#include "kernels/centroid_panels.h"
-#include "kernels/mean_balance_steps.h"
-#include "kernels/row_arithmetic.h"
 #include "kmeans.h"
 #include "normalize.h"
 #include "progress.h"
+#include "simd/row_arithmetic.h"
+
+#define PLOVEK_SIMD_BODY "balance_step.h"
+#include "simd/foreach_level.h"
 
 namespace plovek {
 
@@ -24,29 +26,17 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       point_norms_(point_norms),
       k_(static_cast<std::size_t>(model.n_clusters)),
       d_(data.cols()),
-      cluster_sums_(k_, d_),
-      distances_(k_),
+      cluster_sums_(model.use_medoids ? 0 : k_, d_),
       panels_(model.centroids.value().data(), k_, d_, model.euclidean),
-      similarities_(k_),
+      dots_(k_),
+      distances_(k_),
       row_scratch_(d_),
       stay_scratch_(2 * d_),
       medoid_scratch_(d_) {
-  const std::size_t n = data_.rows();
-  for (std::size_t i = 0; i < n; ++i) {
+  if (model_.use_medoids) return;
+  for (std::size_t i = 0; i < data_.rows(); ++i) {
     kernels::add_row(cluster_sums_.row(model_.labels[i]).data(), data_.row(i, row_scratch_.data()), d_);
   }
-}
-
-void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
-  std::span<float> centroid = model_.centroids.value().row(cluster);
-  const float* sum = std::as_const(cluster_sums_).row(cluster).data();
-  if (model_.euclidean) {
-    panels_.update_centroid_to_quotient(cluster, sum, divisor, centroid.data());
-    return;
-  }
-  kernels::divide_row(sum, divisor, centroid.data(), d_);
-  scale_to_unit_length(centroid);
-  panels_.update_centroid(cluster, centroid.data());
 }
 
 void BalanceRun::refresh_medoid(std::size_t cluster) {
@@ -54,88 +44,31 @@ void BalanceRun::refresh_medoid(std::size_t cluster) {
   panels_.update_centroid(cluster, std::as_const(model_.centroids.value()).row(cluster).data());
 }
 
-void BalanceRun::point_step(std::size_t i) {
-  std::vector<float>& sizes = model_.cluster_sizes;
-  const bool euclidean = model_.euclidean;
-  const bool use_medoids = model_.use_medoids;
-  const float* x = data_.row(i, row_scratch_.data());
-
-  const std::size_t home = static_cast<std::size_t>(model_.labels[i]);
-  const float home_size = sizes[home];
-
-  // Out of the home cluster. The point still carries its label, so in medoid mode it
-  // is still one of the home cluster's members.
-  kernels::subtract_row(cluster_sums_.row(home).data(), x, d_);
-  // A sole member (mean mode) leaves its cluster's centroid as it was.
-  if (use_medoids) {
-    if (home_size > 0.0f) refresh_medoid(home);
-  } else if (home_size > 1.0f) {
-    refresh_mean_centroid(home, home_size - 1.0f);
-  }
-  sizes[home] = reduced_home_size(home_size);
-
-  // Every centroid refresh repacks its row (and its norm), so the panels match the
-  // current centroids.
-  kernels::paired_point_dots(panels_, x, similarities_.data());
-  // A switch penalty at or above the next size penalty changes nothing: it need not be
-  // exact.
-  const kernels::Placement placement = kernels::place_point_from_dots(
-      similarities_.data(), euclidean ? panels_.score_bias() : nullptr, euclidean ? point_norms_[i] : 0.0f,
-      sizes.data(), k_, home, size_penalty_, next_size_penalty_, distances_.data());
-  const std::size_t target = placement.target;
-  next_size_penalty_ = lower_next_penalty(size_penalty_, next_size_penalty_, placement.switch_penalty);
-
-  // Into the target. In medoid mode the label still names the home cluster, so a
-  // moving point is not yet one of the target's members.
-  sizes[target] = sizes[target] + 1.0f;
-  kernels::add_row(cluster_sums_.row(target).data(), x, d_);
-  if (use_medoids) {
-    refresh_medoid(target);
-  } else {
-    // When the point stays, this size still holds the residual share.
-    refresh_mean_centroid(target, sizes[target]);
-  }
-
-  sizes[home] = sizes[home] - residual_share;
-  model_.labels[i] = target;
+void BalanceRun::run_steps(std::size_t first, std::size_t last) {
+  StepState state{.panels = &panels_,
+                  .data = data_,
+                  .row_scratch = row_scratch_.data(),
+                  .point_norms = point_norms_.data(),
+                  .labels = model_.labels.data(),
+                  .sizes = model_.cluster_sizes.data(),
+                  .sums = cluster_sums_.data(),
+                  .centroids = model_.centroids.value().data(),
+                  .dots = dots_.data(),
+                  .distances = distances_.data(),
+                  .stay = stay_scratch_.data(),
+                  .size_penalty = size_penalty_,
+                  .next_size_penalty = next_size_penalty_,
+                  .run = this};
+  PLOVEK_AT_LEVEL(panels_.level(), run_balance_steps)(state, model_.use_medoids, first, last);
+  next_size_penalty_ = state.next_size_penalty;
 }
 
-bool BalanceRun::fused_steps_apply() const {
-  return model_.euclidean && !model_.use_medoids && data_.rows_are_direct() &&
-         kernels::has_fused_mean_balance_steps(panels_);
-}
-
-void BalanceRun::run_fused_steps(std::size_t first, std::size_t last) {
-  kernels::MeanBalanceSteps steps{&panels_,
-                                  data_.row(0, row_scratch_.data()),
-                                  data_.row_stride(),
-                                  point_norms_.data(),
-                                  model_.labels.data(),
-                                  model_.cluster_sizes.data(),
-                                  cluster_sums_.data(),
-                                  model_.centroids.value().data(),
-                                  similarities_.data(),
-                                  distances_.data(),
-                                  stay_scratch_.data(),
-                                  size_penalty_,
-                                  next_size_penalty_};
-  kernels::run_mean_balance_steps(steps, first, last);
-  next_size_penalty_ = steps.next_size_penalty;
-}
-
-void BalanceRun::run_iteration(CancellationPoints* cancellation, StepPath path) {
+void BalanceRun::run_iteration(CancellationPoints* cancellation) {
   next_size_penalty_ = std::numeric_limits<float>::infinity();
   const std::size_t n = data_.rows();
-  const bool fused = path == StepPath::Fastest && fused_steps_apply();
-  // Fused steps run in short runs, each followed by a cancellation point.
-  const std::size_t run_length = fused ? kFusedStepsPerPoll : 1;
+  const std::size_t run_length = model_.use_medoids ? 1 : kMeanStepsPerPoll;
   for (std::size_t first = 0; first < n; first += run_length) {
-    const std::size_t last = std::min(n, first + run_length);
-    if (fused) {
-      run_fused_steps(first, last);
-    } else {
-      for (std::size_t i = first; i < last; ++i) point_step(i);
-    }
+    run_steps(first, std::min(n, first + run_length));
     if (cancellation != nullptr) cancellation->poll();
   }
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kernels/f64_kernels.h"
+#include "simd/kernels.h"
 #include "kmeans_error.h"
 #include "row_blocks.h"
 #include "thread_pool.h"

@@ -5,8 +5,7 @@
 #include <limits>
 
 #include "cluster_buckets.h"
-#include "kernels/dot.h"
-#include "kernels/f64_kernels.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 #include "mean_update.h"
 #include "medoid_rules.h"

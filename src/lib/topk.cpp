@@ -7,9 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/centroid_panels.h"
-#include "kernels/dot.h"
-#include "kernels/selection_scans.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 #include "row_blocks.h"
 #include "thread_pool.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "balance_steps.h"
+#include "balance.h"
 #include "cancellation.h"
-#include "kernels/dot.h"
-#include "kernels/centroid_panels.h"
+#include "simd/foreach_level.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 #include "matrix.h"
 #include "matrix_view.h"
@@ -149,6 +149,37 @@ std::vector<float> random_values(std::size_t count, std::uint32_t seed) {
   return values;
 }
 
+// The placement scan of a level's Kernels over stored distances: the distances are
+// handed over as negated dot products, which the inner-product scan negates back.
+template <class K = scalar::Kernels>
+kernels::Placement place_point(std::span<const float> distances, std::span<const float> sizes, std::size_t home,
+                               float size_penalty) {
+  std::vector<float> dots(distances.size()), written(distances.size());
+  for (std::size_t j = 0; j < dots.size(); ++j) dots[j] = -distances[j];
+  return K::place_from_dots(dots.data(), nullptr, 0.0f, sizes.data(), dots.size(), home, size_penalty, kInf,
+                            written.data());
+}
+
+// Runs `check` with each supported level's Kernels (a value of the type), that level
+// also forced for the dispatched calls.
+template <class Check>
+void for_each_level_kernels(Check&& check) {
+  for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
+    if (kernels::force_simd_level_for_testing(level) != level) continue;
+    SCOPED_TRACE(kernels::simd_level_name(level));
+    switch (level) {
+      case kernels::SimdLevel::Scalar: check(scalar::Kernels{}); break;
+#if defined(__x86_64__)
+      case kernels::SimdLevel::Avx2: check(avx2::Kernels{}); break;
+      case kernels::SimdLevel::Avx512: check(avx512::Kernels{}); break;
+#else
+      default: break;
+#endif
+    }
+  }
+  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
+}
+
 // --- The point-step arithmetic ---
 
 TEST(BalanceSteps, WorkedPointStep) {
@@ -159,7 +190,7 @@ TEST(BalanceSteps, WorkedPointStep) {
   const std::vector<float> sizes = {home_size, 6.0f};
 
   // With no size penalty the point stays (cost 2 against 5).
-  const kernels::Placement at_zero = balancing::place_point(distances, sizes, 0, 0.0f);
+  const kernels::Placement at_zero = place_point(distances, sizes, 0, 0.0f);
   EXPECT_EQ(at_zero.target, 0u);
   EXPECT_EQ(at_zero.switch_penalty, 0.95238107f);  // 3 / 3.1499996
 
@@ -172,7 +203,7 @@ TEST(BalanceSteps, WorkedPointStep) {
   // ...under which the same point moves: costs 23.785715 (home) and 19.285715.
   EXPECT_EQ(2.0f + penalty * home_size, 23.785715f);
   EXPECT_EQ(5.0f + penalty * 6.0f, 19.285715f);
-  EXPECT_EQ(balancing::place_point(distances, sizes, 0, penalty).target, 1u);
+  EXPECT_EQ(place_point(distances, sizes, 0, penalty).target, 1u);
 }
 
 TEST(BalanceSteps, SwitchPenaltyCandidates) {
@@ -181,11 +212,11 @@ TEST(BalanceSteps, SwitchPenaltyCandidates) {
   // smaller: values -1/3 and 9/3.
   const std::vector<float> distances = {-100.0f, 1.0f, -50.0f, 0.0f, 10.0f};
   const std::vector<float> sizes = {5.0f, 5.0f, 7.0f, 2.0f, 2.0f};
-  EXPECT_EQ(balancing::place_point(distances, sizes, 1, 0.0f).switch_penalty, -1.0f / 3.0f);
+  EXPECT_EQ(place_point(distances, sizes, 1, 0.0f).switch_penalty, -1.0f / 3.0f);
   // The smallest cluster has nowhere smaller to go.
-  EXPECT_EQ(balancing::place_point(distances, sizes, 3, 0.0f).switch_penalty, kInf);
+  EXPECT_EQ(place_point(distances, sizes, 3, 0.0f).switch_penalty, kInf);
   // A single cluster has no candidate either.
-  EXPECT_EQ(balancing::place_point(std::vector<float>{3.0f}, std::vector<float>{4.0f}, 0, 0.0f).switch_penalty, kInf);
+  EXPECT_EQ(place_point(std::vector<float>{3.0f}, std::vector<float>{4.0f}, 0, 0.0f).switch_penalty, kInf);
 }
 
 TEST(BalanceSteps, NextPenaltyNeedsAValueStrictlyInBetween) {
@@ -223,11 +254,11 @@ TEST(BalanceSteps, SpreadAndLimit) {
 }
 
 TEST(BalanceSteps, TargetTiesGoToTheLowestIndex) {
-  EXPECT_EQ(balancing::place_point(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f},
+  EXPECT_EQ(place_point(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f},
                                    std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}, 0, 0.0f).target,
             1u);
   // Sizes break distance ties once the penalty is positive.
-  EXPECT_EQ(balancing::place_point(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f},
+  EXPECT_EQ(place_point(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f},
                                    std::vector<float>{4.0f, 3.0f, 2.0f, 2.0f}, 0, 0.5f).target,
             2u);
 }
@@ -247,7 +278,7 @@ TEST(BalancePointStep, SizeRoundingWhenLeavingAndStaying) {
     }
     Scenario setup = make_scenario(values, 1, labels, 2, true, {0.0f, 100.0f});
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(0);
+    run.run_steps(0, 1);
     EXPECT_EQ(setup.model.labels[0], 1u);
     EXPECT_EQ(setup.model.cluster_sizes[0], 7.9999995f);
     EXPECT_EQ(setup.model.cluster_sizes[1], 9.0f);
@@ -262,7 +293,7 @@ TEST(BalancePointStep, SizeRoundingWhenLeavingAndStaying) {
     std::vector<std::uint64_t> labels = {0, 0, 0, 0, 0, 0, 0, 0, 1};
     Scenario setup = make_scenario(values, 1, labels, 2, true);
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(0);
+    run.run_steps(0, 1);
     EXPECT_EQ(setup.model.labels[0], 0u);
     EXPECT_EQ(setup.model.cluster_sizes[0], 7.9999995f);
     EXPECT_EQ(setup.model.centroids->row(0)[0], 36.0f / 8.1499996f);
@@ -277,7 +308,7 @@ TEST(BalancePointStep, SoleMemberKeepsItsCentroidWhileChoosing) {
     const std::vector<float> values = {0.0f, 1.0f, 1.0f, 0.0f, 0.6f, 0.8f};
     Scenario setup = make_scenario(values, 2, {0, 0, 1}, 2, euclidean, {0.7071068f, 0.7071068f, 0.6f, 0.8f});
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(2);
+    run.run_steps(2, 3);
     EXPECT_EQ(setup.model.labels[2], 1u) << euclidean;
     // Refreshed with the point back in: the sum over (0 + 0.15) + 1.
     const float divisor = (0.0f + balancing::residual_share) + 1.0f;
@@ -297,7 +328,7 @@ TEST(BalancePointStep, FirstIterationTiesGoToTheLowestIndexUnderBothMetrics) {
     const std::vector<float> values = {1.0f, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f};
     Scenario setup = make_scenario(values, 2, {0, 1, 1}, 2, euclidean, {1.0f, 0.0f, 1.0f, 0.0f});
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(1);
+    run.run_steps(1, 2);
     EXPECT_EQ(setup.model.labels[1], 0u) << euclidean;
     EXPECT_EQ(setup.model.cluster_sizes[0], 2.0f);
   }
@@ -315,11 +346,10 @@ TEST(BalancePointStep, InnerProductRefreshesStayUnitLength) {
   Scenario setup = make_scenario(values, d, labels, 3, false);
   BalanceRun run(setup.model, setup.data(), setup.point_norms);
   run.set_size_penalty(0.05f);
-  run.point_step(2);
-  EXPECT_EQ(run.distances()[2], 0.0f);  // measured against the zero row
+  run.run_steps(2, 3);
   for (std::size_t i = n; i-- > 0;) {
     const std::uint64_t home = setup.model.labels[i];
-    run.point_step(i);
+    run.run_steps(i, i + 1);
     for (const std::uint64_t c : {home, std::uint64_t{setup.model.labels[i]}}) {
       const std::span<const float> row = std::as_const(*setup.model.centroids).row(c);
       float squares = 0.0f;
@@ -334,27 +364,6 @@ TEST(BalancePointStep, InnerProductRefreshesStayUnitLength) {
   }
 }
 
-TEST(BalancePointStep, CachedCentroidNormsFollowMovedCentroids) {
-  // Point 0 moves from cluster 0 to cluster 1, changing both rows. Point 3 is alone in
-  // cluster 2, so its step changes no centroid before measuring: its distances must be
-  // those of the centroids as point 0's step left them.
-  const std::vector<float> values = {2.5f, -1.25f, 0.3f, 0.1f, 2.0f, -0.5f, -3.3f, 0.75f};
-  Scenario setup = make_scenario(values, 2, {0, 0, 1, 2}, 3, true);
-  BalanceRun run(setup.model, setup.data(), setup.point_norms);
-  run.point_step(0);
-  ASSERT_EQ(setup.model.labels[0], 1u);
-  const Matrix before = *setup.model.centroids;
-  run.point_step(3);
-  const float* x = values.data() + 3 * 2;
-  const kernels::CentroidPanels fresh(before.data(), 3, 2, true);
-  float similarities[3];
-  kernels::paired_point_dots(fresh, x, similarities);
-  for (std::size_t j = 0; j < 3; ++j) {
-    const float expected = (fresh.score_bias()[j] - 2.0f * similarities[j]) + setup.point_norms[3];
-    EXPECT_EQ(run.distances()[j], expected) << "cluster " << j;
-  }
-}
-
 TEST(BalancePointStep, MedoidModeCountsThePointOnlyInItsHome) {
   // Point 0 (at 9.2) is its home's nearest member to that centroid (9.1): still a
   // member while its home is refreshed, it stays.
@@ -363,7 +372,7 @@ TEST(BalancePointStep, MedoidModeCountsThePointOnlyInItsHome) {
     Scenario setup = make_scenario(values, 1, {0, 0, 0, 1, 1}, 2, true, {9.1f, 9.25f});
     make_medoid_record(setup);
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(0);
+    run.run_steps(0, 1);
     EXPECT_EQ(setup.model.labels[0], 0u);
     EXPECT_EQ(setup.model.medoid_indices[0], 0u);
     EXPECT_EQ(setup.model.centroids->row(0)[0], 9.2f);
@@ -375,7 +384,7 @@ TEST(BalancePointStep, MedoidModeCountsThePointOnlyInItsHome) {
     Scenario setup = make_scenario(values, 1, {0, 0, 0, 1, 1}, 2, true, {0.0f, 9.0f});
     make_medoid_record(setup);
     BalanceRun run(setup.model, setup.data(), setup.point_norms);
-    run.point_step(0);
+    run.run_steps(0, 1);
     EXPECT_EQ(setup.model.labels[0], 1u);
     EXPECT_EQ(setup.model.medoid_indices[0], 1u);
     EXPECT_EQ(setup.model.medoid_indices[1], 3u);
@@ -629,12 +638,11 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
       dots[j + 1] = (norms[j + 1] - d[j]) * 0.5f;
       from_dots[j] = (norms[j + 1] - 2.0f * dots[j + 1]) + 0.75f;
     }
-    const kernels::Placement from_dots_expected = kernels::place_point_scalar(from_dots.data(), s.data(), k, home,
-                                                                              penalty);
-    for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
-      if (kernels::force_simd_level_for_testing(level) != level) continue;
-      const kernels::Placement got = balancing::place_point(d, s, home, penalty);
-      EXPECT_EQ(got.target, expected_target) << "trial " << trial << " level " << kernels::simd_level_name(level);
+    const kernels::Placement from_dots_expected = place_point(from_dots, s, home, penalty);
+    for_each_level_kernels([&](auto level_kernels) {
+      using K = decltype(level_kernels);
+      const kernels::Placement got = place_point<K>(d, s, home, penalty);
+      EXPECT_EQ(got.target, expected_target) << "trial " << trial;
       EXPECT_TRUE(got.switch_penalty == expected_switch) << "trial " << trial << ": " << got.switch_penalty
                                                         << " vs " << expected_switch;
       for (const bool euclidean : {true, false}) {
@@ -642,15 +650,15 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
         for (std::size_t j = 0; j < k; ++j) expected_written[j] = euclidean ? from_dots[j] : -dots[j + 1];
         const kernels::Placement expected_fused =
             euclidean ? from_dots_expected
-                      : kernels::place_point_scalar(expected_written.data(), s.data(), k, home, penalty);
+                      : place_point(expected_written, s, home, penalty);
         // The switch penalty must be exact below the limit, and at or above it otherwise:
         // limits at, just above and just below the exact value, and far from it.
         const float exact = expected_fused.switch_penalty;
         for (const float limit : {inf, exact, std::nextafter(exact, inf), std::nextafter(exact, -inf), -inf, 0.0f}) {
           std::vector<float> written(k, -1.0f);
           const kernels::Placement fused =
-              kernels::place_point_from_dots(dots.data() + 1, euclidean ? norms.data() + 1 : nullptr, 0.75f,
-                                             s.data(), k, home, penalty, limit, written.data());
+              K::place_from_dots(dots.data() + 1, euclidean ? norms.data() + 1 : nullptr, 0.75f, s.data(), k, home,
+                                 penalty, limit, written.data());
           EXPECT_EQ(fused.target, expected_fused.target) << "trial " << trial << " euclidean " << euclidean;
           if (exact < limit) {
             EXPECT_TRUE(fused.switch_penalty == exact) << "trial " << trial << " limit " << limit;
@@ -661,8 +669,7 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
           EXPECT_EQ(std::memcmp(written.data(), expected_written.data(), k * sizeof(float)), 0) << "trial " << trial;
         }
       }
-    }
-    kernels::force_simd_level_for_testing(kernels::detected_simd_level());
+    });
   }
 }
 
@@ -675,6 +682,7 @@ namespace {
 // The balancing phase written out as the definition reads, measuring every cluster
 // from freshly packed centroids at every step: what the incremental run (cached norms,
 // repacked lanes, fused placement, skipped divisions) must reproduce bit for bit.
+template <class K>
 class LiteralBalance {
  public:
   LiteralBalance(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
@@ -700,7 +708,7 @@ class LiteralBalance {
     sizes[home] = (s - 1.0f) + 0.15f;
     const kernels::CentroidPanels fresh(model_.centroids->data(), k, d, model_.euclidean);
     std::vector<float> dots(k), dist(k);
-    kernels::paired_point_dots(fresh, x.data(), dots.data());
+    K::paired_point_dots(fresh, x.data(), dots.data());
     for (std::size_t j = 0; j < k; ++j) {
       dist[j] = model_.euclidean ? (fresh.score_bias()[j] - 2.0f * dots[j]) + point_norms_[i] : -dots[j];
     }
@@ -772,16 +780,16 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
                         {500, 40, 70, true, false}, {150, 301, 6, true, false}};
   std::uint32_t seed = 40;
-  for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
-    if (kernels::force_simd_level_for_testing(level) != level) continue;
+  for_each_level_kernels([&](auto level_kernels) {
+    using K = decltype(level_kernels);
     for (const Case& c : cases) {
-      SCOPED_TRACE(testing::Message() << "level " << kernels::simd_level_name(level) << " d " << c.d << " k " << c.k
-                                      << " euclidean " << c.euclidean << " medoids " << c.medoids);
+      SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
+                                      << c.medoids);
       Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
       Scenario literal_setup = incremental;
       if (c.medoids) make_medoid_record(incremental), make_medoid_record(literal_setup);
       BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
-      LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
+      LiteralBalance<K> literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
       float size_penalty = 0.0f;
       for (int iteration = 0; iteration < 8; ++iteration) {
         float next_size_penalty = kInf;
@@ -795,14 +803,14 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
         size_penalty = balancing::grown_size_penalty(size_penalty, next_size_penalty);
       }
     }
-  }
-  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
+  });
 }
 
 
-// The fused steps read rows in place at any row stride; they must leave exactly what
-// point-by-point steps leave, also when cancellation points cut them into runs.
-TEST(BalanceRunPaths, FusedStepsEqualPointByPointStepsAtAnyRowStride) {
+// Steps read rows in place at any row stride, or copy them when their elements are
+// not contiguous: every layout leaves exactly what the row-major layout leaves, also
+// when cancellation points cut the iteration into runs of steps.
+TEST(BalanceRunLayouts, EveryRowLayoutGivesTheSameSteps) {
   const std::size_t n = 300, d = 9, k = 21, padded_stride = d + 3;
   const Scenario base = skewed_blobs(n, d, k, true, 77);
   std::vector<float> padded(n * padded_stride, std::nanf("")), reversed(n * d), columns(n * d);
@@ -816,42 +824,35 @@ TEST(BalanceRunPaths, FusedStepsEqualPointByPointStepsAtAnyRowStride) {
   struct Layout {
     const char* name;
     MatrixView view;
-    bool in_place;
   };
   const Layout layouts[] = {
-      {"row-major", base.data(), true},
-      {"padded rows", MatrixView(padded.data(), n, d, std::ptrdiff_t(padded_stride), 1), true},
-      {"reversed rows", MatrixView(reversed.data() + (n - 1) * d, n, d, -std::ptrdiff_t(d), 1), true},
-      {"column-major", MatrixView(columns.data(), n, d, 1, std::ptrdiff_t(n)), false}};
-  for (const auto level : {kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
-    if (kernels::force_simd_level_for_testing(level) != level) continue;
+      {"padded rows", MatrixView(padded.data(), n, d, std::ptrdiff_t(padded_stride), 1)},
+      {"reversed rows", MatrixView(reversed.data() + (n - 1) * d, n, d, -std::ptrdiff_t(d), 1)},
+      {"column-major", MatrixView(columns.data(), n, d, 1, std::ptrdiff_t(n))}};
+  for_each_level_kernels([&](auto) {
     for (const Layout& layout : layouts) {
-      SCOPED_TRACE(testing::Message() << kernels::simd_level_name(level) << ", " << layout.name);
-      KMeans fused_model = base.model.clone(), reference_model = base.model.clone();
-      BalanceRun fused(fused_model, layout.view, base.point_norms);
-      BalanceRun reference(reference_model, layout.view, base.point_norms);
-      EXPECT_EQ(fused.fused_steps_apply(), layout.in_place);
+      SCOPED_TRACE(layout.name);
+      KMeans laid_out_model = base.model.clone(), row_major_model = base.model.clone();
+      BalanceRun laid_out(laid_out_model, layout.view, base.point_norms);
+      BalanceRun row_major(row_major_model, base.data(), base.point_norms);
       CountingPolls polls;
       CancellationPoints cancellation_points(polls.cancellation());
       for (int iteration = 0; iteration < 5; ++iteration) {
-        fused.run_iteration(iteration % 2 ? &cancellation_points : nullptr);
-        reference.run_iteration(nullptr, BalanceRun::StepPath::PointByPoint);
-        ASSERT_EQ(fused_model.labels, reference_model.labels) << "iteration " << iteration;
-        ASSERT_EQ(fused_model.cluster_sizes, reference_model.cluster_sizes) << "iteration " << iteration;
-        ASSERT_EQ(*fused_model.centroids, *reference_model.centroids) << "iteration " << iteration;
-        ASSERT_EQ(fused.cluster_sums(), reference.cluster_sums()) << "iteration " << iteration;
-        ASSERT_TRUE(fused.next_size_penalty() == reference.next_size_penalty()) << "iteration " << iteration;
-        const float next = balancing::grown_size_penalty(fused.size_penalty(), fused.next_size_penalty());
-        fused.set_size_penalty(next);
-        reference.set_size_penalty(next);
+        laid_out.run_iteration(iteration % 2 ? &cancellation_points : nullptr);
+        row_major.run_iteration();
+        ASSERT_EQ(laid_out_model.labels, row_major_model.labels) << "iteration " << iteration;
+        ASSERT_EQ(laid_out_model.cluster_sizes, row_major_model.cluster_sizes) << "iteration " << iteration;
+        ASSERT_EQ(*laid_out_model.centroids, *row_major_model.centroids) << "iteration " << iteration;
+        ASSERT_TRUE(laid_out.next_size_penalty() == row_major.next_size_penalty()) << "iteration " << iteration;
+        const float next = balancing::grown_size_penalty(laid_out.size_penalty(), laid_out.next_size_penalty());
+        laid_out.set_size_penalty(next);
+        row_major.set_size_penalty(next);
       }
-      // Two iterations with cancellation points: one per run of fused steps, or one
-      // per point step.
-      const std::size_t runs = (n + BalanceRun::kFusedStepsPerPoll - 1) / BalanceRun::kFusedStepsPerPoll;
-      EXPECT_EQ(polls.asks, 2 * (layout.in_place ? runs : n));
+      // Two iterations with cancellation points, one per run of mean-mode steps.
+      const std::size_t runs = (n + BalanceRun::kMeanStepsPerPoll - 1) / BalanceRun::kMeanStepsPerPoll;
+      EXPECT_EQ(polls.asks, 2 * runs);
     }
-  }
-  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
+  });
 }
 
 }  // namespace

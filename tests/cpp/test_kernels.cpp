@@ -7,11 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/centroid_panels.h"
-#include "kernels/dot.h"
-#include "kernels/f64_kernels.h"
-#include "kernels/row_arithmetic.h"
-#include "kernels/selection_scans.h"
+#include "simd/foreach_level.h"
+#include "simd/kernels.h"
 
 namespace plovek::kernels {
 namespace {
@@ -41,6 +38,23 @@ void for_each_level(Check&& check) {
     check(level);
   }
   force_simd_level_for_testing(detected_simd_level());
+}
+
+// Runs `check` with each supported level's Kernels (a value of the type), that level
+// also forced for the dispatched calls.
+template <class Check>
+void for_each_level_kernels(Check&& check) {
+  for_each_level([&](SimdLevel level) {
+    switch (level) {
+      case SimdLevel::Scalar: return check(scalar::Kernels{});
+#if defined(__x86_64__)
+      case SimdLevel::Avx2: return check(avx2::Kernels{});
+      case SimdLevel::Avx512: return check(avx512::Kernels{});
+#else
+      default: return;
+#endif
+    }
+  });
 }
 
 TEST(KernelDot, EveryLevelMatchesTheExactSumOverAwkwardDims) {
@@ -73,8 +87,8 @@ TEST(KernelDot, SquaredDistanceEqualsTheDotOfTheStoredDifference) {
 TEST(KernelDot, ZeroLengthIsZeroAndScalarSumsInOrder) {
   const float x[] = {1e8f, 1.0f, -1e8f};
   const float ones[] = {1.0f, 1.0f, 1.0f};
-  EXPECT_EQ(dot_f32_scalar(x, ones, 0), 0.0f);
-  EXPECT_EQ(dot_f32_scalar(x, ones, 3), 0.0f);  // (1e8 + 1) rounds to 1e8 in f32
+  EXPECT_EQ(scalar::Kernels::dot(x, ones, 0), 0.0f);
+  EXPECT_EQ(scalar::Kernels::dot(x, ones, 3), 0.0f);  // (1e8 + 1) rounds to 1e8 in f32
 }
 
 struct Problem {
@@ -84,7 +98,7 @@ struct Problem {
 
 Problem random_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng) {
   Problem p{n, k, d, random_values(n * d, rng), random_values(k * d, rng), {}};
-  for (std::size_t i = 0; i < n; ++i) p.point_norms.push_back(dot_f32_scalar(p.points.data() + i * d, p.points.data() + i * d, d));
+  for (std::size_t i = 0; i < n; ++i) p.point_norms.push_back(scalar::Kernels::dot(p.points.data() + i * d, p.points.data() + i * d, d));
   return p;
 }
 
@@ -134,7 +148,7 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
     }
     for (std::size_t i = 0; i < p.n; ++i)
       for (std::size_t t = 0; t < d; ++t) p.points[i * d + t] = 1.0f;
-    for (std::size_t i = 0; i < p.n; ++i) p.point_norms[i] = dot_f32_scalar(p.points.data() + i * d, p.points.data() + i * d, d);
+    for (std::size_t i = 0; i < p.n; ++i) p.point_norms[i] = scalar::Kernels::dot(p.points.data() + i * d, p.points.data() + i * d, d);
     for_each_level([&](SimdLevel) {
       std::vector<std::uint64_t> labels(p.n);
       for (const bool euclidean : {true, false}) {
@@ -148,21 +162,21 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
 }
 
 // Packing a quotient row in one pass must equal dividing first and packing the row,
-// bit for bit, for the row, the packed values and the norm.
-TEST(KernelDots, QuotientUpdateEqualsDivisionThenUpdate) {
+// bit for bit, for the row and the packed values.
+TEST(KernelDots, QuotientIntoPanelEqualsDivisionThenUpdate) {
   std::mt19937 rng(41);
   for (const std::size_t d : kAwkwardDims) {
     const std::size_t k = 37;
     const Problem p = random_problem(3, k, d, rng);
     const std::vector<float> sum = random_values(d, rng);
-    for_each_level([&](SimdLevel) {
+    for_each_level_kernels([&](auto level_kernels) {
+      using K = decltype(level_kernels);
       CentroidPanels fused(p.centroids.data(), k, d, true), plain(p.centroids.data(), k, d, true);
       std::vector<float> fused_row(d), plain_row(d);
-      fused.update_centroid_to_quotient(33, sum.data(), 7.15f, fused_row.data());
+      K::quotient_into_panel(fused.panel_of(33), fused.lane_of(33), sum.data(), 7.15f, fused_row.data(), d);
       for (std::size_t t = 0; t < d; ++t) plain_row[t] = sum[t] / 7.15f;
       plain.update_centroid(33, plain_row.data());
       EXPECT_EQ(fused_row, plain_row) << "d=" << d;
-      EXPECT_EQ(fused.score_bias()[33], plain.score_bias()[33]) << "d=" << d;
       std::vector<float> fused_dots(k), plain_dots(k);
       centroid_dots(fused, p.points.data(), std::ptrdiff_t(d), 1, fused_dots.data());
       centroid_dots(plain, p.points.data(), std::ptrdiff_t(d), 1, plain_dots.data());
@@ -197,9 +211,10 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
   }
 }
 
-// The balancing phase's single-point dots: at a vector level each lane sums the even
-// and the odd elements in two multiply-add chains and then adds them; the scalar level
-// keeps its one chain. Bit for bit, over group and half-panel boundaries.
+// The single-point dots: at a vector level each lane sums the even and the odd
+// elements in two multiply-add chains and then adds them, and paired_lane_dot gives one
+// lane's value alone; the scalar level keeps its one chain. Bit for bit, over group and
+// half-panel boundaries.
 TEST(KernelDots, PairedPointDotsSumEvenAndOddElementsInTwoChains) {
   std::mt19937 rng(43);
   const auto two_chains = [](const float* x, const float* c, std::size_t d) {
@@ -213,16 +228,18 @@ TEST(KernelDots, PairedPointDotsSumEvenAndOddElementsInTwoChains) {
       const std::vector<float> replacement = random_values(d, rng);
       std::vector<float> centroids = p.centroids;
       std::copy(replacement.begin(), replacement.end(), centroids.begin() + std::ptrdiff_t((k - 1) * d));
-      for_each_level([&](SimdLevel level) {
+      for_each_level_kernels([&](auto level_kernels) {
+        using K = decltype(level_kernels);
         CentroidPanels panels(p.centroids.data(), k, d, true);
         panels.update_centroid(k - 1, replacement.data());
         std::vector<float> out(k);
-        paired_point_dots(panels, p.points.data(), out.data());
+        K::paired_point_dots(panels, p.points.data(), out.data());
         for (std::size_t j = 0; j < k; ++j) {
           const float* c = centroids.data() + j * d;
-          const float expected = level == SimdLevel::Scalar ? dot_f32_scalar(p.points.data(), c, d)
-                                                            : two_chains(p.points.data(), c, d);
+          const float expected = panels.level() == SimdLevel::Scalar ? scalar::Kernels::dot(p.points.data(), c, d)
+                                                                     : two_chains(p.points.data(), c, d);
           ASSERT_EQ(out[j], expected) << "d=" << d << " k=" << k << " j=" << j;
+          ASSERT_EQ(K::paired_lane_dot(c, p.points.data(), d), expected) << "d=" << d << " j=" << j;
         }
       });
     }
@@ -268,43 +285,16 @@ TEST(KernelF64Dots, EveryLevelMatchesTheDoubleSumClosely) {
     const std::vector<float> x = random_values(d + 1, rng);
     std::vector<double> y(d);
     for (double& v : y) v = double(random_values(1, rng)[0]) * 1e3;
-    const SquareAndDot expected = square_and_dot_f64_scalar(x.data() + 1, y.data(), d);
+    SquareAndDot expected;
+    for (std::size_t t = 0; t < d; ++t) {
+      expected.square += double(x[t + 1]) * double(x[t + 1]);
+      expected.dot += double(x[t + 1]) * y[t];
+    }
     for_each_level([&](SimdLevel) {
       const SquareAndDot result = square_and_dot_f64(x.data() + 1, y.data(), d);
       EXPECT_NEAR(result.dot, expected.dot, 1e-9 * (1.0 + double(d)) * 1e3) << "d=" << d;
       EXPECT_NEAR(result.square, expected.square, 1e-12 * (1.0 + double(d))) << "d=" << d;
     });
-  }
-}
-
-}  // namespace
-}  // namespace plovek::kernels
-
-namespace plovek::kernels {
-namespace {
-
-// Element-wise row arithmetic: every level must give the scalar results bit for bit,
-// tails and odd quotients included.
-TEST(KernelRowArithmetic, EveryLevelMatchesTheScalarLevelBitForBit) {
-  std::mt19937 rng(29);
-  for (const std::size_t d : kAwkwardDims) {
-    const std::vector<float> x = random_values(d + 1, rng), y = random_values(d + 1, rng);
-    std::vector<std::vector<float>> results;  // per level: sum, difference, quotient
-    for_each_level([&](SimdLevel) {
-      std::vector<float> sum(y.begin() + 1, y.end()), difference = sum, quotient(d);
-      add_row(sum.data(), x.data() + 1, d);
-      subtract_row(difference.data(), x.data() + 1, d);
-      divide_row(x.data() + 1, 3.0f, quotient.data(), d);
-      std::vector<float> all;
-      for (const auto* part : {&sum, &difference, &quotient}) all.insert(all.end(), part->begin(), part->end());
-      results.push_back(all);
-    });
-    for (const std::vector<float>& level : results) EXPECT_EQ(level, results.front()) << "d=" << d;
-    for (std::size_t t = 0; t < d; ++t) {  // and the scalar level is the plain arithmetic
-      EXPECT_EQ(results.front()[t], y[t + 1] + x[t + 1]);
-      EXPECT_EQ(results.front()[d + t], y[t + 1] - x[t + 1]);
-      EXPECT_EQ(results.front()[2 * d + t], x[t + 1] / 3.0f);
-    }
   }
 }
 

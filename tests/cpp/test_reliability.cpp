@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "balance_steps.h"
+#include "balance.h"
 #include "cancellation.h"
-#include "kernels/dot.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 #include "random.h"
 
@@ -139,13 +139,11 @@ std::vector<KMeans> configurations(std::uint64_t k) {
   return configs;
 }
 
-// The cancellation points of one balance iteration over n points: one per point step,
-// or one per run of fused steps (mean mode, Euclidean metric, a vector level).
+// The cancellation points of one balance iteration over n points: one per run of
+// mean-mode steps, or one per medoid step.
 std::uint64_t balance_iteration_asks(const KMeans& config, std::size_t n) {
-  const bool fused =
-      config.euclidean && !config.use_medoids && kernels::active_simd_level() != kernels::SimdLevel::Scalar;
-  constexpr std::size_t run = balancing::BalanceRun::kFusedStepsPerPoll;
-  return fused ? (n + run - 1) / run : n;
+  constexpr std::size_t run = balancing::BalanceRun::kMeanStepsPerPoll;
+  return config.use_medoids ? n : (n + run - 1) / run;
 }
 
 TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTraining) {

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/dot.h"
+#include "simd/kernels.h"
 #include "kmeans.h"
 
 namespace plovek {

@@ -1,14 +1,11 @@
-// The register-blocked panel kernels, written once over a vector-traits type `V` and
-// compiled once per SIMD level: a translation unit defines `V` inside its own
-// namespace, under its own target pragma, and then includes this file.
+// The register-blocked panel kernels at a vector level, written over the level's
+// traits `V`; included once per level by vector_kernels.h.
 //
 // A micro-tile is R points (R <= kRows) against one panel of 2 * V::kLanes centroids:
 // 2R accumulators, two panel loads and R broadcasts per point element. The
 // nearest-centroid search folds each tile's scores into a per-lane running best
 // (value, index) and reduces the lanes once per point at the end, so no n x k score
 // matrix ever exists.
-//
-// No include guard: each level's translation unit includes it once.
 
 constexpr int kRows = 6;
 constexpr std::size_t kWidth = 2 * V::kLanes;
@@ -62,10 +59,14 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
       if constexpr (kEuclidean) {
         // ((c.c - 2 c.x) + x.x), in that order; padding carries NaN and never wins.
         const typename V::F score = V::add(V::sub(V::set1(bias[j]), V::add(acc[p][j], acc[p][j])), norms);
-        V::keep_if_less(score, j_index, value, index);
+        const typename V::M take = V::less(score, value);
+        value = V::select(take, score, value);
+        index = V::select_index(take, j_index, index);
       } else {
         const typename V::F score = V::add(acc[p][j], V::set1(bias[j]));
-        V::keep_if_greater_or_equal(score, j_index, value, index);
+        const typename V::M take = V::greater_or_equal(score, value);
+        value = V::select(take, score, value);
+        index = V::select_index(take, j_index, index);
       }
     }
     V::store(best_value + p * V::kLanes, value);
@@ -148,7 +149,7 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
 }
 
-void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                             std::size_t count, const float* point_norms, std::uint64_t* labels) {
   for (std::size_t first = 0; first < count; first += kBlockPoints) {
     const std::size_t rows = std::min(kBlockPoints, count - first);
@@ -254,11 +255,11 @@ inline void point_dots(const kernels::CentroidPanels& panels, const float* x, fl
   }
 }
 
-void paired_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
+inline void paired_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
   point_dots<2>(panels, x, out);
 }
 
-void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+inline void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                         std::size_t count, float* out) {
   if (count == 1) return point_dots<1>(panels, x, out);
   const std::size_t k = panels.k();
@@ -283,7 +284,7 @@ inline void store_into_lane(float* panel, std::size_t lane, std::size_t t0, type
   for (std::size_t t = 0; t < n; ++t) panel[(t0 + t) * kWidth + lane] = elements[t];
 }
 
-void quotient_into_panel_impl(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+inline void quotient_into_panel_impl(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
                               std::size_t d) {
   const typename V::F by = V::set1(divisor);
   for (std::size_t t0 = 0; t0 < d; t0 += V::kLanes) {

@@ -1,8 +1,9 @@
 // CPU feature detection (cpuid plus the OS's register-state check via xgetbv) and the
 // dispatch level, read once.
 #include <atomic>
+#include <cstdint>
 
-#include "dot.h"
+#include "level.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -1,4 +1,4 @@
-// Centroids packed for the block kernels, and the fused nearest-centroid search.
+// Centroids packed for the block kernels.
 //
 // The vector levels store the centroids in panels of `width` centroids, element t of
 // every centroid of a panel side by side ([t][lane]), padded with zero centroids, so
@@ -12,7 +12,7 @@
 #include <memory>
 #include <span>
 
-#include "dot.h"
+#include "level.h"
 
 namespace plovek::kernels {
 
@@ -73,40 +73,5 @@ class CentroidPanels {
   AlignedFloats values_;
   AlignedFloats bias_;
 };
-
-// For `count` points (row r at x + r * ldx, d contiguous values each): the index of
-// the nearest centroid. Euclidean: smallest ((c.c - 2 c.x) + x.x), the lowest index
-// winning ties; inner product: largest c.x, the highest index winning ties.
-// `point_norms` (x.x per point) is read only for the Euclidean score.
-void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                       const float* point_norms, std::uint64_t* labels);
-
-// All dot products c_j . x of `count` points: out[r * k + j].
-void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
-
-// The dot products c_j . x of one point with every centroid, out[j], for the
-// balancing phase, whose steps run one after another, so that a step's latency is its
-// cost: each vector lane sums the even and the odd elements of x in two chains, added
-// at the end, half the dependency depth of one chain. The scalar level sums in one.
-void paired_point_dots(const CentroidPanels& panels, const float* x, float* out);
-
-// Per-level implementations (same contracts).
-void nearest_centroids_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
-                              std::uint64_t*);
-void nearest_centroids_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
-                            std::uint64_t*);
-void nearest_centroids_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
-                              std::uint64_t*);
-void centroid_dots_scalar(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
-// Per level: row = sum / divisor (d values), also written into lane `lane` of the panel
-// at `panel`.
-void quotient_into_panel_avx2(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
-                              std::size_t d);
-void quotient_into_panel_avx512(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
-                                std::size_t d);
-void centroid_dots_avx2(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
-void centroid_dots_avx512(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
-void paired_point_dots_avx2(const CentroidPanels&, const float*, float*);
-void paired_point_dots_avx512(const CentroidPanels&, const float*, float*);
 
 }  // namespace plovek::kernels

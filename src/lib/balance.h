@@ -1,0 +1,152 @@
+// The balancing phase: its arithmetic rules, and its running state (BalanceRun).
+// KMeans::balance_clusters drives a BalanceRun; the point step itself is written once
+// for every mode in balance_step.h and compiled once per SIMD level.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "kmeans.h"
+#include "matrix.h"
+#include "matrix_view.h"
+#include "medoid_rules.h"
+#include "simd/centroid_panels.h"
+
+namespace plovek::balancing {
+
+// Share of a leaving point that still counts toward its home cluster's size while its
+// target is chosen.
+inline constexpr float residual_share = 0.15f;
+// Factor from an iteration's smallest switch penalty to the next size penalty.
+inline constexpr float penalty_growth = 2.5f;
+// Added to max_balance_diff in the stop test.
+inline constexpr float balance_slack = 0.5f;
+
+// The home cluster's size while its leaving point's target is chosen: (s - 1) + 0.15,
+// rounded after each operation.
+inline float reduced_home_size(float s) {
+  const float without_point = s - 1.0f;
+  return without_point + residual_share;
+}
+
+// A point's switch penalty lowers the iteration's candidate when it lies strictly
+// between the current size penalty and the candidate so far.
+inline float lower_next_penalty(float size_penalty, float next_size_penalty, float point_switch_penalty) {
+  if (size_penalty < point_switch_penalty && point_switch_penalty < next_size_penalty) {
+    return point_switch_penalty;
+  }
+  return next_size_penalty;
+}
+
+// The stop-test limit: max_balance_diff as f32 (to nearest), plus the slack.
+inline float spread_limit(std::uint64_t max_balance_diff) {
+  return static_cast<float>(max_balance_diff) + balance_slack;
+}
+
+// Largest minus smallest cluster size (0 for no clusters).
+inline float size_spread(std::span<const float> sizes) {
+  if (sizes.empty()) return 0.0f;
+  float smallest = sizes[0];
+  float largest = sizes[0];
+  for (const float size : sizes.subspan(1)) {
+    if (size < smallest) smallest = size;
+    if (size > largest) largest = size;
+  }
+  return largest - smallest;
+}
+
+// The size penalty for the next balance iteration: 2.5 times the smallest switch
+// penalty found above the current one. When the iteration found none, growing the
+// current penalty instead of jumping to +infinity keeps every placement cost a
+// number (infinity times an empty cluster's 0.0 would be NaN) while still making
+// sizes matter more each round; from 0.0 it starts at the smallest normal f32.
+inline float grown_size_penalty(float size_penalty, float next_size_penalty) {
+  if (next_size_penalty == std::numeric_limits<float>::infinity()) {
+    if (size_penalty == 0.0f) return std::numeric_limits<float>::min();
+    return size_penalty * penalty_growth;
+  }
+  return next_size_penalty * penalty_growth;
+}
+
+// Since the penalty grows at least 2.5-fold per iteration, it eventually makes
+// penalty * size overflow. The phase stops once size_penalty * n is no longer finite:
+// a placement cost could then be infinite or NaN and no longer order the clusters.
+// This bounds the number of balance iterations even when the spread cannot reach its
+// limit (for instance a limit of 0.5 with n not a multiple of k).
+inline bool size_penalty_usable(float size_penalty, std::size_t n) {
+  return std::isfinite(size_penalty * static_cast<float>(n));
+}
+
+class BalanceRun;
+
+// Everything a run of point steps reads and writes; the steps update it in place.
+struct StepState {
+  kernels::CentroidPanels* panels;  // the centroids, packed, with c.c for the Euclidean metric
+  MatrixView data;
+  float* row_scratch;               // d values, for rows that are not read in place
+  const float* point_norms;         // x.x per point (Euclidean metric)
+  std::uint64_t* labels;            // per point, rewritten by its step
+  float* sizes;                     // k cluster sizes
+  float* sums;                      // k x d running sums of the members' rows (mean mode)
+  float* centroids;                 // k x d, row-major
+  float* dots;                      // k values of scratch
+  float* distances;                 // k values of scratch
+  float* stay;                      // 2 * d values of scratch
+  float size_penalty;
+  float next_size_penalty;          // lowered by the steps
+  BalanceRun* run;                  // the medoid refreshes (medoid mode)
+};
+
+// The running state of one balancing phase over the record's labels, sizes and
+// centroids. Every buffer a point step needs is allocated here, once.
+class BalanceRun {
+ public:
+  // Builds the running per-cluster sums from the current labels (mean mode) and packs
+  // the centroids (with their squared norms for the Euclidean metric).
+  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms);
+
+  // The point steps of points first .. last - 1, in order. A step takes the point out
+  // of its home cluster, chooses its target under the current size penalty, puts it
+  // in, refreshes both centroids, and lowers the iteration's next size penalty if the
+  // point allows.
+  void run_steps(std::size_t first, std::size_t last);
+
+  // One balance iteration: next penalty reset to +infinity, then point steps 0..n-1,
+  // with cancellation points between runs of them when `cancellation` is given.
+  void run_iteration(CancellationPoints* cancellation = nullptr);
+  // Mean-mode steps between two cancellation points: a few microseconds of work. A
+  // medoid step can take far longer, so there is one after each.
+  static constexpr std::size_t kMeanStepsPerPoll = 64;
+
+  float size_penalty() const { return size_penalty_; }
+  void set_size_penalty(float value) { size_penalty_ = value; }
+  float next_size_penalty() const { return next_size_penalty_; }
+
+  // For the steps in medoid mode: the nearest-member rule for `cluster`, its row
+  // repacked into the panels.
+  void refresh_medoid(std::size_t cluster);
+
+ private:
+  KMeans& model_;
+  MatrixView data_;
+  std::span<const float> point_norms_;
+  std::size_t k_;
+  std::size_t d_;
+  Matrix cluster_sums_;
+  float size_penalty_ = 0.0f;
+  float next_size_penalty_ = std::numeric_limits<float>::infinity();
+  // The centroids packed for the dot-product kernel; each point step repacks only the
+  // two rows it changes.
+  kernels::CentroidPanels panels_;
+  std::vector<float> dots_;
+  std::vector<float> distances_;
+  std::vector<float> row_scratch_;
+  std::vector<float> stay_scratch_;
+  medoids::Scratch medoid_scratch_;
+};
+
+}  // namespace plovek::balancing

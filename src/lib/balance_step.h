@@ -1,0 +1,228 @@
+// The balancing point step, written once for every mode and compiled once per SIMD
+// level: included through foreach_level.h (by balance.cpp) after the level's
+// `Kernels`, whose dot products and placement scan it inlines. What differs between
+// the modes is how a cluster's centroid is refreshed, a policy:
+// - MeanEuclidean: the mean of the running sum, its panel lane and its squared norm;
+// - MeanInnerProduct: the mean scaled to unit length, its panel lane;
+// - Medoid: the nearest-member rule (out of line: it measures the cluster's members).
+// Each policy performs the step's operations in the order the step defines them, so
+// every level and mode gives the bits of the step-by-step definition.
+// No include guard: included once per level.
+
+namespace balance_step {
+
+// The home cluster with the point put back in, as the target refresh of a point that
+// stays computes it: its sum, its centroid row and that row's squared norm.
+struct StayRefresh {
+  float* sum;
+  float* row;
+  float size;
+  float norm;
+};
+
+// The largest d whose stay scratch lives on the stack (faster than the heap buffer).
+constexpr std::size_t kStayOnStack = 256;
+
+// With up to this many dot products (k * d) a step is bound by latency rather than by
+// its instruction count: the refreshed home centroid's lane is then written only after
+// the dot products, which need not wait for it, and its dot product taken on the side.
+constexpr std::size_t kFewDots = 2048;
+
+class MeanEuclidean {
+ public:
+  MeanEuclidean(const balancing::StepState& s, float* stay_scratch)
+      : panels_(*s.panels), d_(panels_.d()), k_(panels_.k()), padded_k_(panels_.panel_count() * panels_.width()),
+        sizes_(s.sizes), sums_(s.sums), centroids_(s.centroids), dots_(s.dots), norms_(panels_.writable_score_bias()),
+        stay_scratch_(stay_scratch), few_dots_(k_ * d_ <= kFewDots) {}
+
+  const float* centroid_norms() const { return norms_; }
+
+  // The home centroid without the point (a sole member leaves it as it was).
+  void leave(std::size_t home, float home_size, const float* x) {
+    kernels::subtract_row(sums_ + home * d_, x, d_);
+    refresh_home_ = home_size > 1.0f;
+    home_lane_later_ = refresh_home_ && few_dots_;
+    if (home_lane_later_) {
+      kernels::divide_row(sums_ + home * d_, home_size - 1.0f, centroids_ + home * d_, d_);
+    } else if (refresh_home_) {
+      refresh(home, home_size - 1.0f);
+    }
+  }
+
+  // The dots saw the home centroid as it was; with its lane left for later, its own
+  // dot product (exactly as its lane gives it) and its norm follow. Then the refresh a
+  // stay gives the home cluster, computed before the placement decides (most points
+  // stay): a stay then leaves only stores to do.
+  void after_dots(std::size_t home, const float* x, float reduced_size) {
+    const float* home_row = centroids_ + home * d_;
+    if (home_lane_later_) {
+      Kernels::store_lane(dots_, home, k_, Kernels::paired_lane_dot(home_row, x, d_));
+      Kernels::store_lane(norms_, home, padded_k_, Kernels::dot(home_row, home_row, d_));
+    }
+    stay_ = StayRefresh{stay_scratch_, stay_scratch_ + d_, reduced_size + 1.0f, 0.0f};
+    std::copy(sums_ + home * d_, sums_ + (home + 1) * d_, stay_.sum);
+    kernels::add_row(stay_.sum, x, d_);
+    kernels::divide_row(stay_.sum, stay_.size, stay_.row, d_);
+    stay_.norm = Kernels::dot(stay_.row, stay_.row, d_);
+  }
+
+  void stay(std::size_t home, const float*) {
+    sizes_[home] = stay_.size;
+    std::copy(stay_.sum, stay_.sum + d_, sums_ + home * d_);
+    std::copy(stay_.row, stay_.row + d_, centroids_ + home * d_);
+    Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), stay_.row, d_);
+    Kernels::store_lane(norms_, home, padded_k_, stay_.norm);
+  }
+
+  void move(std::size_t home, std::size_t target, const float* x) {
+    if (home_lane_later_) {
+      Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), centroids_ + home * d_, d_);
+    }
+    sizes_[target] = sizes_[target] + 1.0f;
+    kernels::add_row(sums_ + target * d_, x, d_);
+    refresh(target, sizes_[target]);
+  }
+
+  void moved(std::size_t, std::size_t, std::size_t) {}
+
+ private:
+  // Centroid j = sums[j] / divisor: its row, its panel lane and its squared norm.
+  void refresh(std::size_t j, float divisor) {
+    float* row = centroids_ + j * d_;
+    Kernels::quotient_into_panel(panels_.panel_of(j), panels_.lane_of(j), sums_ + j * d_, divisor, row, d_);
+    Kernels::store_lane(norms_, j, padded_k_, Kernels::dot(row, row, d_));
+  }
+
+  kernels::CentroidPanels& panels_;
+  std::size_t d_, k_, padded_k_;
+  float *sizes_, *sums_, *centroids_, *dots_, *norms_;
+  float* stay_scratch_;
+  bool few_dots_;
+  bool refresh_home_ = false, home_lane_later_ = false;
+  StayRefresh stay_{};
+};
+
+class MeanInnerProduct {
+ public:
+  explicit MeanInnerProduct(const balancing::StepState& s)
+      : panels_(*s.panels), d_(panels_.d()), sizes_(s.sizes), sums_(s.sums), centroids_(s.centroids) {}
+
+  const float* centroid_norms() const { return nullptr; }
+
+  void leave(std::size_t home, float home_size, const float* x) {
+    kernels::subtract_row(sums_ + home * d_, x, d_);
+    if (home_size > 1.0f) refresh(home, home_size - 1.0f);
+  }
+  void after_dots(std::size_t, const float*, float) {}
+  void stay(std::size_t home, const float* x) { move(home, home, x); }
+  // When the point stays, the target's size still holds the residual share.
+  void move(std::size_t, std::size_t target, const float* x) {
+    sizes_[target] = sizes_[target] + 1.0f;
+    kernels::add_row(sums_ + target * d_, x, d_);
+    refresh(target, sizes_[target]);
+  }
+  void moved(std::size_t, std::size_t, std::size_t) {}
+
+ private:
+  // Centroid j = sums[j] / divisor scaled to unit length, and its panel lane.
+  void refresh(std::size_t j, float divisor) {
+    float* row = centroids_ + j * d_;
+    kernels::divide_row(sums_ + j * d_, divisor, row, d_);
+    scale_to_unit_length(std::span<float>(row, d_));
+    Kernels::row_into_panel(panels_.panel_of(j), panels_.lane_of(j), row, d_);
+  }
+
+  kernels::CentroidPanels& panels_;
+  std::size_t d_;
+  float *sizes_, *sums_, *centroids_;
+};
+
+// The point still carries its home label through its step, so it is one of the home
+// cluster's members for the home refresh, and not yet one of a new target's.
+class Medoid {
+ public:
+  explicit Medoid(const balancing::StepState& s)
+      : norms_(s.panels->euclidean() ? s.panels->score_bias() : nullptr), sizes_(s.sizes), run_(*s.run) {}
+
+  const float* centroid_norms() const { return norms_; }
+
+  void leave(std::size_t home, float home_size, const float*) {
+    if (home_size > 0.0f) run_.refresh_medoid(home);
+  }
+  void after_dots(std::size_t, const float*, float) {}
+  void stay(std::size_t home, const float* x) { move(home, home, x); }
+  void move(std::size_t, std::size_t target, const float*) {
+    sizes_[target] = sizes_[target] + 1.0f;
+    run_.refresh_medoid(target);
+  }
+  void moved(std::size_t, std::size_t, std::size_t) {}
+
+ private:
+  const float* norms_;
+  float* sizes_;
+  balancing::BalanceRun& run_;
+};
+
+// Flattened: the kernels are inlined into the loop, so that a step makes no calls
+// between them (at small d, calls took much of a step).
+template <class Mode>
+[[gnu::flatten]] void run_steps(balancing::StepState& s, Mode mode, std::size_t first, std::size_t last) {
+  // In locals (the mode holds its own): the stores of a step cannot then be taken to
+  // change them.
+  const kernels::CentroidPanels& panels = *s.panels;
+  const std::size_t k = panels.k();
+  const bool euclidean = panels.euclidean();
+  const MatrixView data = s.data;
+  float* const row_scratch = s.row_scratch;
+  const float* const point_norms = s.point_norms;
+  std::uint64_t* const labels = s.labels;
+  float* const sizes = s.sizes;
+  float* const dots = s.dots;
+  float* const distances = s.distances;
+  const float size_penalty = s.size_penalty;
+  float next_size_penalty = s.next_size_penalty;
+  for (std::size_t i = first; i < last; ++i) {
+    const float* x = data.row(i, row_scratch);
+    const std::size_t home = static_cast<std::size_t>(labels[i]);
+    const float home_size = sizes[home];
+
+    mode.leave(home, home_size, x);
+    const float reduced_size = balancing::reduced_home_size(home_size);
+    Kernels::store_lane(sizes, home, k, reduced_size);
+
+    Kernels::paired_point_dots(panels, x, dots);
+    mode.after_dots(home, x, reduced_size);
+    // A switch penalty at or above the next size penalty changes nothing: it need not
+    // be exact.
+    const kernels::Placement placement =
+        Kernels::place_from_dots(dots, mode.centroid_norms(), euclidean ? point_norms[i] : 0.0f, sizes, k, home,
+                                 size_penalty, next_size_penalty, distances);
+    next_size_penalty = balancing::lower_next_penalty(size_penalty, next_size_penalty, placement.switch_penalty);
+
+    const std::size_t target = placement.target;
+    if (target == home) {
+      mode.stay(home, x);
+    } else {
+      mode.move(home, target, x);
+    }
+    sizes[home] = sizes[home] - balancing::residual_share;
+    mode.moved(i, home, target);
+    labels[i] = target;
+  }
+  s.next_size_penalty = next_size_penalty;
+}
+
+}  // namespace balance_step
+
+// The point steps of points first .. last - 1, in the mode the state's record asks.
+inline void run_balance_steps(balancing::StepState& s, bool use_medoids, std::size_t first, std::size_t last) {
+  if (use_medoids) {
+    balance_step::run_steps(s, balance_step::Medoid(s), first, last);
+  } else if (s.panels->euclidean()) {
+    alignas(64) float stay_on_stack[2 * balance_step::kStayOnStack];
+    const bool on_stack = s.panels->d() <= balance_step::kStayOnStack;
+    balance_step::run_steps(s, balance_step::MeanEuclidean(s, on_stack ? stay_on_stack : s.stay), first, last);
+  } else {
+    balance_step::run_steps(s, balance_step::MeanInnerProduct(s), first, last);
+  }
+}

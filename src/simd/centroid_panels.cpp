@@ -1,0 +1,67 @@
+#include "simd/centroid_panels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <limits>
+
+#include "simd/kernels.h"
+
+namespace plovek::kernels {
+
+namespace {
+
+std::size_t panel_width(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Avx512: return 32;
+    case SimdLevel::Avx2: return 16;
+    case SimdLevel::Scalar: break;
+  }
+  return 1;
+}
+
+// The vector kernels keep centroid indices in 32-bit lanes.
+SimdLevel level_for(std::size_t k) {
+  const SimdLevel level = active_simd_level();
+  return k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ? SimdLevel::Scalar : level;
+}
+
+}  // namespace
+
+CentroidPanels::CentroidPanels(const float* centroids, std::size_t k, std::size_t d, bool euclidean)
+    : level_(level_for(k)),
+      k_(k),
+      d_(d),
+      width_(panel_width(level_)),
+      panel_count_((k + width_ - 1) / width_),
+      euclidean_(euclidean),
+      values_(zeroed_floats(panel_count_ * width_ * d)),
+      bias_(zeroed_floats(panel_count_ * width_)) {
+  for (std::size_t j = panel_count_ * width_; j-- > k;) bias_[j] = std::numeric_limits<float>::quiet_NaN();
+  for (std::size_t j = 0; j < k; ++j) update_centroid(j, centroids + j * d);
+}
+
+constexpr std::align_val_t kPanelAlignment{64};
+
+void CentroidPanels::AlignedDelete::operator()(float* p) const { ::operator delete[](p, kPanelAlignment); }
+
+CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
+  AlignedFloats values(static_cast<float*>(::operator new[](std::max<std::size_t>(count, 1) * sizeof(float),
+                                                            kPanelAlignment)));
+  std::fill_n(values.get(), count, 0.0f);
+  return values;
+}
+
+void CentroidPanels::store_norm(std::size_t j, const float* row) { bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f; }
+
+void CentroidPanels::update_centroid(std::size_t j, const float* row) {
+  write_lane(j, row);
+  store_norm(j, row);
+}
+
+void CentroidPanels::update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row) {
+  quotient_into_panel(level_, panel_of(j), lane_of(j), sum, divisor, row, d_);
+  store_norm(j, row);
+}
+
+}  // namespace plovek::kernels

@@ -1,0 +1,85 @@
+// The kernels, dispatched at run time to the active SIMD level (AVX-512, AVX2+FMA or
+// scalar). Each is written once for the vector levels over vector traits
+// (vector_kernels.h) and once as the scalar reference (scalar_kernels.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "centroid_panels.h"
+#include "level.h"
+#include "row_arithmetic.h"
+
+namespace plovek::kernels {
+
+// --- Dot products ---
+// x . y over d elements: the f32 sum of the products, in an order fixed per level
+// (the vector levels fuse multiply and add). d = 0 gives 0.0.
+float dot(const float* x, const float* y, std::size_t d);
+// (x - y).(x - y): the difference rounded to f32 element by element, then summed in
+// the order of `dot` at the same level, so it equals `dot` of a stored difference
+// vector with itself bit for bit.
+float squared_distance(const float* x, const float* y, std::size_t d);
+
+// --- Against packed centroids (at the panels' level) ---
+// For `count` points (row r at x + r * ldx, d contiguous values each): the index of
+// the nearest centroid. Euclidean: smallest ((c.c - 2 c.x) + x.x), the lowest index
+// winning ties; inner product: largest c.x, the highest index winning ties.
+// `point_norms` (x.x per point) is read only for the Euclidean score.
+void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
+                       const float* point_norms, std::uint64_t* labels);
+// All dot products c_j . x of `count` points: out[r * k + j].
+void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
+// The dot products c_j . x of one point with every centroid, out[j], when the call's
+// latency is its cost: each vector lane sums the even and the odd elements of x in two
+// chains, added at the end, half the dependency depth of one chain. The scalar level
+// sums in one.
+void paired_point_dots(const CentroidPanels& panels, const float* x, float* out);
+// row = sum / divisor (a division per element), also written into centroid lane
+// `lane` of the panel at `panel`.
+void quotient_into_panel(SimdLevel level, float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                         std::size_t d);
+
+// --- Placement scan ---
+struct Placement {
+  // The cluster with the smallest placement cost distances[j] + size_penalty * sizes[j]
+  // (multiplied, then added), found by a strict-less scan from cluster 0: the lowest
+  // index wins ties, costs that are not numbers never win, and a first cost that is not
+  // a number is never beaten.
+  std::size_t target;
+  // The smallest (distances[j] - distances[home]) / (sizes[home] - sizes[j]) over the j
+  // with sizes[j] < sizes[home] and a non-zero gap (values that are not numbers never
+  // count); +infinity when there is none.
+  float switch_penalty;
+};
+
+// --- Top-k selection scans ---
+// Turns one point's k dot products into its scores, in place: (c.c - 2 c.x) + x.x in
+// that order when `centroid_norms` (c.c) is given, -(c.x) when it is null. Returns
+// false if a score is NaN. Otherwise `bound` is a value that at least `rank` scores
+// are <= to (+infinity when the pass cannot tell), from the per-lane minima; rank >= 1.
+bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k, std::size_t rank,
+                     float& bound);
+// Writes the indices j < count with values[j] <= bound to `out`, ascending; returns
+// how many. `out` has room for count + kIndexSlack indices: a vector level may write
+// whole vectors past the last index found.
+inline constexpr std::size_t kIndexSlack = 16;
+std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
+// The most clusters first_by_score picks (up to this many, an insertion into a short
+// sorted list beats a selection algorithm).
+inline constexpr std::size_t kFirstByScoreMost = 16;
+// Of the `found` candidates (cluster indices, ascending), the `take` with the smallest
+// scores (1 <= take <= min(found, kFirstByScoreMost)), equal scores in candidate order:
+// their indices to chosen[0 .. take), nearest first. No score may be NaN.
+void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
+                    std::uint64_t* chosen);
+
+// --- Double-precision row sums (every level performs the same additions) ---
+// For each row r < count (at rows + r * ldx, d values) whose label lies in
+// [first, last): sums[(label - first) * d + t] += double(row[t]), rows in order.
+void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
+                       std::uint64_t first, std::uint64_t last, double* sums, std::size_t d);
+// SquareAndDot of x and y (the summation order is free).
+SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d);
+
+}  // namespace plovek::kernels

@@ -1,0 +1,73 @@
+// Element-by-element row arithmetic, and row sums in double precision: plain loops
+// that the compiler vectorises for whichever SIMD level compiles them (inlined into a
+// level's kernels, they run at its width). Every element is one IEEE operation, so
+// every level gives the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plovek::kernels {
+
+// acc[t] += x[t] for t < d.
+inline void add_row(float* __restrict acc, const float* __restrict x, std::size_t d) {
+  for (std::size_t t = 0; t < d; ++t) acc[t] += x[t];
+}
+
+// acc[t] -= x[t] for t < d.
+inline void subtract_row(float* __restrict acc, const float* __restrict x, std::size_t d) {
+  for (std::size_t t = 0; t < d; ++t) acc[t] -= x[t];
+}
+
+// out[t] = sum[t] / divisor for t < d (a division per element).
+inline void divide_row(const float* __restrict sum, float divisor, float* __restrict out, std::size_t d) {
+  for (std::size_t t = 0; t < d; ++t) out[t] = sum[t] / divisor;
+}
+
+// In one pass: the sums over t < d of double(x[t])^2 and of double(x[t]) * y[t].
+struct SquareAndDot {
+  double square = 0.0, dot = 0.0;
+};
+
+namespace widening {
+
+// acc[t] += double(row[t]) for t < d.
+inline void add_row(double* __restrict acc, const float* __restrict row, std::size_t d) {
+  for (std::size_t t = 0; t < d; ++t) acc[t] += static_cast<double>(row[t]);
+}
+
+// For each row r < count (at rows + r * ldx, d values) whose label lies in
+// [first, last): sums[(label - first) * d + t] += double(row[t]), rows in order.
+inline void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
+                              std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
+  for (std::size_t r = 0; r < count; ++r) {
+    if (labels[r] < first || labels[r] >= last) continue;
+    add_row(sums + (labels[r] - first) * d, rows + static_cast<std::ptrdiff_t>(r) * ldx, d);
+  }
+}
+
+// SquareAndDot of x and y; the summation order is free: eight partial sums, which
+// vectorise.
+inline SquareAndDot square_and_dot(const float* x, const double* y, std::size_t d) {
+  constexpr std::size_t kPartial = 8;
+  double squares[kPartial] = {}, dots[kPartial] = {};
+  std::size_t t = 0;
+  for (; t + kPartial <= d; t += kPartial) {
+    for (std::size_t l = 0; l < kPartial; ++l) {
+      const double value = static_cast<double>(x[t + l]);
+      squares[l] += value * value;
+      dots[l] += value * y[t + l];
+    }
+  }
+  for (std::size_t l = 0; t + l < d; ++l) {
+    const double value = static_cast<double>(x[t + l]);
+    squares[l] += value * value;
+    dots[l] += value * y[t + l];
+  }
+  SquareAndDot result;
+  for (std::size_t l = 0; l < kPartial; ++l) result.square += squares[l], result.dot += dots[l];
+  return result;
+}
+
+}  // namespace widening
+}  // namespace plovek::kernels

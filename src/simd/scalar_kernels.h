@@ -1,0 +1,129 @@
+// Every kernel of the scalar level, gathered in `Kernels`: the reference definitions
+// that the vector levels match (bit for bit, or up to the order of a dot product's
+// sums, as kernels.h says for each). Dot products sum f32 products one element after
+// another. Included by foreach_level.h inside namespace plovek::scalar; no include
+// guard.
+
+struct Kernels {
+  static float dot(const float* x, const float* y, std::size_t d) {
+    float sum = 0.0f;
+    for (std::size_t t = 0; t < d; ++t) sum += x[t] * y[t];
+    return sum;
+  }
+  static float squared_distance(const float* x, const float* y, std::size_t d) {
+    float sum = 0.0f;
+    for (std::size_t t = 0; t < d; ++t) {
+      const float delta = x[t] - y[t];
+      sum += delta * delta;
+    }
+    return sum;
+  }
+  // The scalar panels hold one centroid each: plain rows.
+  static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+                                std::size_t count, const float* point_norms, std::uint64_t* labels) {
+    const std::size_t k = panels.k(), d = panels.d();
+    const float* bias = panels.score_bias();
+    for (std::size_t r = 0; r < count; ++r) {
+      const float* point = x + static_cast<std::ptrdiff_t>(r) * ldx;
+      std::uint64_t best_index = 0;
+      if (panels.euclidean()) {
+        float best = std::numeric_limits<float>::infinity();
+        for (std::size_t j = 0; j < k; ++j) {
+          const float score = (bias[j] - 2.0f * dot(point, panels.panel(j), d)) + point_norms[r];
+          if (score < best) best = score, best_index = j;
+        }
+      } else {
+        float best = -std::numeric_limits<float>::infinity();
+        for (std::size_t j = 0; j < k; ++j) {
+          const float score = dot(point, panels.panel(j), d);
+          if (score >= best) best = score, best_index = j;
+        }
+      }
+      labels[r] = best_index;
+    }
+  }
+  static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+                            std::size_t count, float* out) {
+    const std::size_t k = panels.k(), d = panels.d();
+    for (std::size_t r = 0; r < count; ++r) {
+      const float* point = x + static_cast<std::ptrdiff_t>(r) * ldx;
+      for (std::size_t j = 0; j < k; ++j) out[r * k + j] = dot(point, panels.panel(j), d);
+    }
+  }
+  static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+    centroid_dots(panels, x, 0, 1, out);
+  }
+  static float paired_lane_dot(const float* c, const float* x, std::size_t d) { return dot(x, c, d); }
+  static void quotient_into_panel(float* panel, std::size_t, const float* sum, float divisor, float* row,
+                                  std::size_t d) {
+    for (std::size_t t = 0; t < d; ++t) row[t] = panel[t] = sum[t] / divisor;
+  }
+  static void row_into_panel(float* panel, std::size_t, const float* row, std::size_t d) {
+    std::copy(row, row + d, panel);
+  }
+  static void store_lane(float* values, std::size_t j, std::size_t, float value) { values[j] = value; }
+
+  static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms, float point_norm,
+                                            const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                            float /*switch_limit: exact here*/, float* distances) {
+    for (std::size_t j = 0; j < k; ++j)
+      distances[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+    const float home_distance = distances[home], home_size = sizes[home];
+    std::size_t target = 0;
+    float target_cost = distances[0] + size_penalty * sizes[0];
+    float smallest = std::numeric_limits<float>::infinity();
+    for (std::size_t j = 0; j < k; ++j) {
+      const float cost = distances[j] + size_penalty * sizes[j];
+      if (cost < target_cost) target = j, target_cost = cost;
+      const float gap = home_size - sizes[j];
+      if (!(home_size > sizes[j]) || gap == 0.0f) continue;
+      const float value = (distances[j] - home_distance) / gap;
+      if (value < smallest) smallest = value;
+    }
+    return {target, smallest};
+  }
+
+  // A single lane: no bound short of the largest score.
+  static bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
+                              std::size_t, float& bound) {
+    unsigned unordered = 0;  // an OR, not a chain of branches
+    for (std::size_t j = 0; j < k; ++j) {
+      dots[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+      unordered |= static_cast<unsigned>(dots[j] != dots[j]);
+    }
+    bound = std::numeric_limits<float>::infinity();
+    return unordered == 0;
+  }
+  static std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {
+    std::size_t found = 0;
+    for (std::size_t j = 0; j < count; ++j)
+      if (values[j] <= bound) out[found++] = static_cast<std::uint32_t>(j);
+    return found;
+  }
+  static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                             std::size_t take, std::uint64_t* chosen) {
+    // order[0 .. kept) stays sorted nearest-first. Candidates arrive in ascending index
+    // order, so a newcomer goes after every kept cluster of equal score, and enters a
+    // full list only when strictly nearer than its last entry.
+    std::uint32_t order[kernels::kFirstByScoreMost];
+    std::size_t kept = 0;
+    float worst = std::numeric_limits<float>::infinity();  // the last kept score once the list is full
+    for (std::size_t i = 0; i < found; ++i) {
+      const std::uint32_t c = candidates[i];
+      const float score = scores[c];
+      if (kept == take && !(score < worst)) continue;
+      std::size_t slot = kept < take ? kept++ : take - 1;
+      for (; slot > 0 && score < scores[order[slot - 1]]; --slot) order[slot] = order[slot - 1];
+      order[slot] = c;
+      if (kept == take) worst = scores[order[take - 1]];
+    }
+    for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
+  }
+  static void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
+                                std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
+    kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
+  }
+  static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
+    return kernels::widening::square_and_dot(x, y, d);
+  }
+};

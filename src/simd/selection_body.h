@@ -1,0 +1,81 @@
+// The top-k selection scans at a vector level, written over the level's traits `V`;
+// included once per level by vector_kernels.h. Contracts in kernels.h.
+
+// From `lanes` per-lane minima: split the lanes into `rank` groups, take each group's
+// minimum, and return the largest of those: `rank` distinct values lie at or below it.
+// No branch depends on the values. +infinity if rank > lanes.
+inline float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::size_t rank) {
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (rank > lanes) return kInfinity;
+  float group_minimum[V::kLanes];  // rank <= lanes <= kLanes
+  std::fill_n(group_minimum, V::kLanes, kInfinity);
+  for (std::size_t l = 0, group = 0; l < lanes; ++l, group = group + 1 == rank ? 0 : group + 1)
+    group_minimum[group] = std::min(group_minimum[group], minima[l]);
+  return *std::max_element(group_minimum, group_minimum + rank);
+}
+
+inline bool score_and_bound_impl(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
+                                 std::size_t rank, float& bound) {
+  const typename V::F two = V::set1(2.0f), norm = V::set1(point_norm);
+  typename V::F minimum = V::set1(std::numeric_limits<float>::infinity());
+  typename V::M unordered = V::no_lanes();
+  for (std::size_t j = 0; j < k; j += V::kLanes) {
+    const std::size_t n = std::min(V::kLanes, k - j);
+    const typename V::M valid = V::first_lanes(n);
+    const typename V::F dot = V::load_first(dots + j, n);
+    const typename V::F score =
+        centroid_norms ? V::add(V::sub(V::load_first(centroid_norms + j, n), V::mul(two, dot)), norm) : V::negate(dot);
+    V::store_first(dots + j, score, n);
+    minimum = V::select(valid, V::min(minimum, score), minimum);
+    unordered = V::either(unordered, V::both(valid, V::unordered(score, score)));
+  }
+  alignas(64) float lanes[V::kLanes];
+  V::store(lanes, minimum);
+  bound = rank_bound_from_lanes(lanes, V::kLanes, rank);
+  return V::none(unordered);
+}
+
+inline std::size_t indices_at_most_impl(const float* values, std::size_t count, float bound, std::uint32_t* out) {
+  std::size_t found = 0;
+  for (std::size_t j = 0; j < count; j += V::kLanes) {
+    found += V::list_at_most(values + j, std::min(V::kLanes, count - j), bound, static_cast<std::uint32_t>(j),
+                             out + found);
+  }
+  return found;
+}
+
+// Levels with a lane permute keep the nearest so far sorted in one vector of scores
+// and one of indices, unfilled lanes holding NaN (after everything): a candidate goes
+// in after every lane of equal score, the lanes after it moving up one, all without a
+// branch (which candidates enter is as good as random). Others insert into a short
+// sorted list, as the scalar level does.
+template <class W, bool = W::kHasLanePermute>
+struct SortedInsertion {
+  static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                             std::size_t take, std::uint64_t* chosen) {
+    scalar::Kernels::first_by_score(scores, candidates, found, take, chosen);
+  }
+};
+
+template <class W>
+struct SortedInsertion<W, true> {
+  static_assert(W::kLanes >= kernels::kFirstByScoreMost);
+  static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                             std::size_t take, std::uint64_t* chosen) {
+    typename W::F kept = W::set1(std::numeric_limits<float>::quiet_NaN());
+    typename W::I index = W::set1_index(0);
+    for (std::size_t i = 0; i < found; ++i) {
+      const std::uint32_t c = candidates[i];
+      const typename W::F score = W::set1(scores[c]);
+      // Lanes after the newcomer's place: farther than it, or unfilled.
+      const typename W::M after = W::not_less_or_equal_unordered(kept, score);
+      const typename W::M at = static_cast<typename W::M>(after & (0u - after));
+      const typename W::M moved = static_cast<typename W::M>(after ^ at);
+      kept = W::select(at, score, W::shift_up(kept, moved));
+      index = W::select_index(at, W::set1_index(static_cast<std::int32_t>(c)), W::shift_up_index(index, moved));
+    }
+    alignas(64) std::int32_t nearest[W::kLanes];
+    W::store_index(nearest, index);
+    for (std::size_t m = 0; m < take; ++m) chosen[m] = static_cast<std::uint32_t>(nearest[m]);
+  }
+};

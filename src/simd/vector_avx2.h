@@ -1,0 +1,116 @@
+// The AVX2+FMA vector traits `V`: 8 float lanes, vector masks. Included by
+// foreach_level.h inside this level's namespace and target pragma, after
+// <immintrin.h>; no include guard.
+struct V {
+  using F = __m256;
+  using I = __m256i;
+  using M = __m256;  // a lane is selected when all its bits are set
+  static constexpr std::size_t kLanes = 8;
+  static constexpr std::size_t kPointVectors = 3;  // 24 points x 4 centroids: 12 accumulators
+  static constexpr std::size_t kTileCentroids = 4;
+  static constexpr bool kHasLanePermute = false;
+
+  static F zero() { return _mm256_setzero_ps(); }
+  static F set1(float v) { return _mm256_set1_ps(v); }
+  static F load(const float* p) { return _mm256_loadu_ps(p); }
+  static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
+  static M first_lanes(std::size_t n) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lanes));
+  }
+  // The first n (<= kLanes) floats at p, zeros after them; nothing past them is read.
+  static F load_first(const float* p, std::size_t n) { return _mm256_maskload_ps(p, _mm256_castps_si256(first_lanes(n))); }
+  // The first n (<= kLanes) lanes of v to p; nothing past them is written.
+  static void store_first(float* p, F v, std::size_t n) {
+    _mm256_maskstore_ps(p, _mm256_castps_si256(first_lanes(n)), v);
+  }
+
+  static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+  // a * b - c, rounded once.
+  static F fmsub(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
+  static F add(F a, F b) { return _mm256_add_ps(a, b); }
+  static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+  static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+  static F div(F a, F b) { return _mm256_div_ps(a, b); }
+  static F min(F a, F b) { return _mm256_min_ps(a, b); }
+  static F negate(F a) { return _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)); }
+  static float reduce_add(F v) {
+    const __m128 low = _mm256_castps256_ps128(v);
+    const __m128 high = _mm256_extractf128_ps(v, 1);
+    __m128 sum = _mm_add_ps(low, high);
+    sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
+    sum = _mm_add_ss(sum, _mm_movehdup_ps(sum));
+    return _mm_cvtss_f32(sum);
+  }
+  static float reduce_min(F v) {
+    v = _mm256_min_ps(v, _mm256_permute2f128_ps(v, v, 1));
+    v = _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm256_cvtss_f32(_mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1))));
+  }
+  // v with lane `lane` replaced by `value`.
+  static F with_lane(F v, std::size_t lane, float value) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 at = _mm256_castsi256_ps(_mm256_cmpeq_epi32(lanes, _mm256_set1_epi32(static_cast<int>(lane))));
+    return _mm256_blendv_ps(v, _mm256_set1_ps(value), at);
+  }
+  // Transposes the 8 x 8 tile held as 8 row vectors.
+  static void transpose(F (&r)[kLanes]) {
+    F t[kLanes];
+    for (int i = 0; i < 4; ++i) {
+      t[2 * i] = _mm256_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+      t[2 * i + 1] = _mm256_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+    }
+    for (int b = 0; b < 8; b += 4) {
+      r[b] = _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(t[b]), _mm256_castps_pd(t[b + 2])));
+      r[b + 1] = _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(t[b]), _mm256_castps_pd(t[b + 2])));
+      r[b + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(t[b + 1]), _mm256_castps_pd(t[b + 3])));
+      r[b + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(t[b + 1]), _mm256_castps_pd(t[b + 3])));
+    }
+    for (int i = 0; i < 4; ++i) {
+      t[i] = _mm256_permute2f128_ps(r[i], r[4 + i], 0x20);
+      t[4 + i] = _mm256_permute2f128_ps(r[i], r[4 + i], 0x31);
+    }
+    for (int i = 0; i < 8; ++i) r[i] = t[i];
+  }
+
+  // Comparisons: ordered ones are false for NaN; _unordered ones true.
+  static M less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+  static M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+  static M greater_or_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+  static M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+  static M not_equal_unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ); }
+  static M not_less_unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NLT_UQ); }
+  static M less_or_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+  static M unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_UNORD_Q); }
+  static M both(M a, M b) { return _mm256_and_ps(a, b); }
+  static M either(M a, M b) { return _mm256_or_ps(a, b); }
+  static M no_lanes() { return _mm256_setzero_ps(); }
+  static bool none(M m) { return _mm256_movemask_ps(m) == 0; }
+  static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
+  // a where m is set, b elsewhere.
+  static F select(M m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
+
+  static I set1_index(std::int32_t j) { return _mm256_set1_epi32(j); }
+  static I lane_indices(std::int32_t first) {
+    return _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(first));
+  }
+  static I load_index(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void store_index(std::int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static I select_index(M m, I a, I b) {
+    return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b), _mm256_castsi256_ps(a), m));
+  }
+  static std::int32_t reduce_min_index(I v) {
+    v = _mm256_min_epi32(v, _mm256_permute2x128_si256(v, v, 1));
+    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm256_cvtsi256_si32(_mm256_min_epi32(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1))));
+  }
+  // The indices first + l of the lanes l < n whose value is <= bound, ascending, to
+  // out; returns how many.
+  static std::size_t list_at_most(const float* p, std::size_t n, float bound, std::uint32_t first,
+                                  std::uint32_t* out) {
+    unsigned mask = bits(less_or_equal(load_first(p, n), set1(bound))) & ((1u << n) - 1u);
+    std::size_t found = 0;
+    for (; mask != 0; mask &= mask - 1) out[found++] = first + static_cast<std::uint32_t>(__builtin_ctz(mask));
+    return found;
+  }
+};

@@ -1,0 +1,78 @@
+// Every kernel of a vector level, written once over the level's traits `V` and
+// gathered in `Kernels`, the same members as the scalar level's (scalar_kernels.h).
+// Included by foreach_level.h inside the level's namespace and target pragma, after
+// the traits; no include guard.
+#include "dot_body.h"
+#include "panel_body.h"
+#include "placement_body.h"
+#include "selection_body.h"
+
+struct Kernels {
+  static float dot(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }
+  static float squared_distance(const float* x, const float* y, std::size_t d) { return dot_order<true>(x, y, d); }
+  static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+                                std::size_t count, const float* point_norms, std::uint64_t* labels) {
+    nearest_centroids_impl(panels, x, ldx, count, point_norms, labels);
+  }
+  static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+                            std::size_t count, float* out) {
+    centroid_dots_impl(panels, x, ldx, count, out);
+  }
+  static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+    paired_point_dots_impl(panels, x, out);
+  }
+  // c . x exactly as one lane of paired_point_dots computes it: the even and the odd
+  // elements in two chains of fused multiply-adds, added at the end.
+  static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
+    float even = 0.0f, odd = 0.0f;
+    std::size_t t = 0;
+    for (; t + 2 <= d; t += 2) {
+      even = std::fma(x[t], c[t], even);
+      odd = std::fma(x[t + 1], c[t + 1], odd);
+    }
+    if (t < d) even = std::fma(x[t], c[t], even);
+    return even + odd;
+  }
+  static void quotient_into_panel(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
+                                  std::size_t d) {
+    quotient_into_panel_impl(panel, lane, sum, divisor, row, d);
+  }
+  static void row_into_panel(float* panel, std::size_t lane, const float* row, std::size_t d) {
+    row_into_lane(panel, lane, row, d);
+  }
+  // values[j] = value, written as the whole vector a later vector load reads (a
+  // narrower store would make that load wait until the store has reached the cache);
+  // `count` bounds the vectors that may be written whole.
+  static void store_lane(float* values, std::size_t j, std::size_t count, float value) {
+    const std::size_t first = j & ~(V::kLanes - 1);
+    if (first + V::kLanes > count) {
+      values[j] = value;
+      return;
+    }
+    V::store(values + first, V::with_lane(V::load(values + first), j - first, value));
+  }
+  static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms, float point_norm,
+                                            const float* sizes, std::size_t k, std::size_t home, float size_penalty,
+                                            float switch_limit, float* distances) {
+    return place_from_dots_impl(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, switch_limit,
+                                distances);
+  }
+  static bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
+                              std::size_t rank, float& bound) {
+    return score_and_bound_impl(dots, centroid_norms, point_norm, k, rank, bound);
+  }
+  static std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {
+    return indices_at_most_impl(values, count, bound, out);
+  }
+  static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                             std::size_t take, std::uint64_t* chosen) {
+    SortedInsertion<V>::first_by_score(scores, candidates, found, take, chosen);
+  }
+  static void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
+                                std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
+    kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
+  }
+  static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
+    return kernels::widening::square_and_dot(x, y, d);
+  }
+};
