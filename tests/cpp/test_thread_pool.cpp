@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <numeric>
 #include <set>
 #include <string>
@@ -52,6 +53,29 @@ TEST_F(ThreadPoolSizing, ZeroAsksForTheDefaultSize) {
         setenv("RAYON_NUM_THREADS", "5", 1);
         const bool ok = !initialize_global_pool(0).has_value();
         std::exit(ok && global_pool_size() == 5 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+bool starts_with(const std::optional<std::string>& result, const std::string& prefix) {
+  return result && result->rfind(prefix, 0) == 0;
+}
+
+TEST_F(ThreadPoolSizing, ImpossibleSizesAreRefusedWithoutStartingThreadsAndLeaveNoPool) {
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", "1000000", 1);
+        const bool refused =
+            starts_with(initialize_global_pool(UINT64_MAX), "18446744073709551615 worker threads requested, at most ") &&
+            starts_with(ensure_global_pool(std::nullopt), "1000000 worker threads requested, at most ") &&
+            starts_with(initialize_global_pool(0), "1000000 worker threads requested, at most ");
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line) && line.rfind("Threads:", 0) != 0) {}
+        setenv("RAYON_NUM_THREADS", "2", 1);
+        const bool started = !ensure_global_pool(std::nullopt) && !ensure_global_pool(std::nullopt) &&
+                             global_pool_size() == 2 && is_error(ensure_global_pool(2), pool_errors::kAlreadyInitialized);
+        std::exit(refused && line == "Threads:\t1" && started ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -42,6 +42,26 @@ def test_default_pool_from_an_unsized_train_blocks_later_sizing():
     assert proc.stdout.splitlines() == [POOL_TAKEN]
 
 
+def test_a_pool_that_cannot_start_is_refused_and_changes_nothing():
+    proc = run_python(SETUP + """
+    import os
+    km = plovek.KMeans(3).with_euclidean(True)
+    for count in (None, 10**6, 2**63):
+        try:
+            km.train(data, count)
+        except ValueError as error:
+            print(error)
+        print(km.is_trained, km.centroids is None)
+    os.environ["RAYON_NUM_THREADS"] = "2"
+    print(len(km.train(data, None)))
+    """, env={"RAYON_NUM_THREADS": "1000000"})
+    lines = proc.stdout.splitlines()
+    refused = "Invalid parameter: Thread setup failed: {} worker threads requested, at most "
+    for count, (error, state) in zip([10**6, 10**6, 2**63], zip(lines[0:6:2], lines[1:6:2])):
+        assert error.startswith(refused.format(count)) and state == "False True"
+    assert lines[6:] == ["3"]
+
+
 def test_progress_lines_go_to_file_descriptor_1():
     proc = run_python(SETUP + """
     captured = io.StringIO()
