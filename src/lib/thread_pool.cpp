@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -40,17 +42,29 @@ class WorkerPool {
   static constexpr std::chrono::microseconds kShortJob{1000};
   static constexpr std::chrono::microseconds kSpinBeforeSleeping{200};
 
+  // A worker's deepest use of its stack, measured over both test suites and large
+  // trainings, is about 5 KiB (the kernels keep only small fixed arrays on it): this
+  // leaves a hundredfold margin and reserves a sixteenth of the usual 8 MiB per thread.
+  static constexpr std::size_t kWorkerStackBytes = 512 * 1024;
+
   explicit WorkerPool(std::size_t size) : size_(size) {}
 
   // Starts every worker and waits until each is running. Returns the OS error text
   // when a thread cannot be started (the workers already started are stopped).
   std::optional<std::string> start() {
-    try {
-      threads_.reserve(size_);
-      for (std::size_t i = 0; i < size_; ++i) threads_.emplace_back([this] { work(); });
-    } catch (const std::system_error& error) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    int error = pthread_attr_setstacksize(&attributes, std::max<std::size_t>(kWorkerStackBytes, PTHREAD_STACK_MIN));
+    threads_.reserve(size_);
+    while (error == 0 && threads_.size() < size_) {
+      pthread_t thread;
+      error = pthread_create(&thread, &attributes, &WorkerPool::thread_main, this);
+      if (error == 0) threads_.push_back(thread);
+    }
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
       stop();
-      return error.code().message();
+      return std::system_category().message(error);
     }
     std::unique_lock lock(mutex_);
     done_cv_.wait(lock, [this] { return started_ == size_; });
@@ -77,6 +91,11 @@ class WorkerPool {
   }
 
  private:
+  static void* thread_main(void* pool) {
+    static_cast<WorkerPool*>(pool)->work();
+    return nullptr;
+  }
+
   void work() {
     this_thread_is_worker = true;
     std::unique_lock lock(mutex_);
@@ -140,12 +159,12 @@ class WorkerPool {
       stopping_ = true;
     }
     work_cv_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    for (const pthread_t thread : threads_) pthread_join(thread, nullptr);
     threads_.clear();
   }
 
   const std::size_t size_;
-  std::vector<std::thread> threads_;
+  std::vector<pthread_t> threads_;
   std::mutex run_mutex_;
   std::mutex mutex_;
   std::condition_variable work_cv_;
@@ -206,21 +225,62 @@ std::size_t hardware_threads() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Creates the pool while `global_mutex` is held. Returns the error text on failure.
-std::optional<std::string> create_pool_locked(std::size_t size) {
-  auto pool = std::make_unique<WorkerPool>(size);
+// More workers than CPUs only take turns on them; far more is a mistaken count, which
+// would spend seconds and hundreds of megabytes starting threads until the system
+// refuses one.
+constexpr std::size_t kMaxWorkersPerCpu = 64;
+
+struct SizeLimit {
+  std::size_t workers;
+  std::string source;
+};
+
+// The system-wide thread limit (kernel.threads-max), when it can be read.
+std::optional<std::size_t> kernel_threads_max() {
+  std::ifstream file("/proc/sys/kernel/threads-max");
+  std::size_t value = 0;
+  if (file >> value) return value;
+  return std::nullopt;
+}
+
+// The most workers a pool may have here, and which limit sets it.
+SizeLimit pool_size_limit() {
+  SizeLimit limit{kMaxWorkersPerCpu * hardware_threads(), std::to_string(kMaxWorkersPerCpu) + " per available CPU"};
+  rlimit user_threads{};
+  if (getrlimit(RLIMIT_NPROC, &user_threads) == 0 && user_threads.rlim_cur != RLIM_INFINITY &&
+      user_threads.rlim_cur < limit.workers) {
+    limit = {static_cast<std::size_t>(user_threads.rlim_cur), "RLIMIT_NPROC"};
+  }
+  if (const auto system_threads = kernel_threads_max(); system_threads && *system_threads < limit.workers) {
+    limit = {*system_threads, "kernel.threads-max"};
+  }
+  return limit;
+}
+
+// Creates the pool while `global_mutex` is held. Returns the error text on failure,
+// before any thread is started when the size is beyond the limit.
+std::optional<std::string> create_pool_locked(std::uint64_t size) {
+  if (const SizeLimit limit = pool_size_limit(); size > limit.workers) {
+    return std::to_string(size) + " worker threads requested, at most " + std::to_string(limit.workers) +
+           " allowed (" + limit.source + ")";
+  }
+  auto pool = std::make_unique<WorkerPool>(static_cast<std::size_t>(size));
   if (auto error = pool->start()) return error;
   global_pool = pool.release();
   return std::nullopt;
 }
 
+// Creates the default pool (in a forked child, one of the parent's size) unless a pool
+// exists, while `global_mutex` is held. Returns the error text on failure.
+std::optional<std::string> ensure_default_pool_locked() {
+  if (global_pool != nullptr) return std::nullopt;
+  return create_pool_locked(forked_pool_size != 0 ? forked_pool_size : default_pool_size());
+}
+
 WorkerPool& pool_for_parallel_loop() {
   register_fork_handler_once();
   std::lock_guard lock(global_mutex);
-  if (global_pool == nullptr) {
-    const std::size_t size = forked_pool_size != 0 ? forked_pool_size : default_pool_size();
-    if (auto error = create_pool_locked(size)) throw std::runtime_error("could not start the worker pool: " + *error);
-  }
+  if (auto error = ensure_default_pool_locked()) throw std::runtime_error("could not start the worker pool: " + *error);
   return *global_pool;
 }
 
@@ -238,8 +298,14 @@ std::optional<std::string> initialize_global_pool(std::uint64_t num_threads) {
   std::lock_guard lock(global_mutex);
   if (this_thread_is_worker) return std::string(pool_errors::kInsideAnotherPool);
   if (global_pool != nullptr || forked_pool_size != 0) return std::string(pool_errors::kAlreadyInitialized);
-  const std::size_t size = num_threads == 0 ? default_pool_size() : static_cast<std::size_t>(num_threads);
-  return create_pool_locked(size);
+  return create_pool_locked(num_threads == 0 ? default_pool_size() : num_threads);
+}
+
+std::optional<std::string> ensure_global_pool(std::optional<std::uint64_t> num_threads) {
+  if (num_threads) return initialize_global_pool(*num_threads);
+  register_fork_handler_once();
+  std::lock_guard lock(global_mutex);
+  return ensure_default_pool_locked();
 }
 
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body) {

@@ -13,6 +13,8 @@ namespace plovek {
 namespace pool_errors {
 inline constexpr const char* kAlreadyInitialized = "The global thread pool has already been initialized.";
 inline constexpr const char* kInsideAnotherPool = "The current thread is already part of another thread pool.";
+// What operations put before the pool's own error text when they report it.
+inline constexpr const char* kSetupFailed = "Thread setup failed: ";
 }  // namespace pool_errors
 
 // Default pool size: RAYON_NUM_THREADS when it holds a positive decimal integer, else
@@ -21,8 +23,15 @@ std::size_t default_pool_size();
 
 // Creates the global pool with `num_threads` workers (0: the default size) and waits
 // until all have started. Returns the error text on failure (a pool already exists,
-// the caller is a worker thread, or a thread could not be started).
+// the caller is a worker thread, the size is beyond what this machine allows, or a
+// thread could not be started); a failed attempt leaves no pool behind.
 std::optional<std::string> initialize_global_pool(std::uint64_t num_threads);
+
+// With a count, initialize_global_pool(count); without one, creates the default pool
+// unless a pool exists. Returns the error text on failure. Operations call it before
+// they change anything, so a pool that cannot start is reported instead of failing
+// their first parallel loop.
+std::optional<std::string> ensure_global_pool(std::optional<std::uint64_t> num_threads);
 
 // Runs body(begin, end) over disjoint ranges covering [0, n) on the global pool
 // (created with the default size if needed) and returns when all are done. Ranges

@@ -112,6 +112,9 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
   const std::size_t clusters = centroids->rows();
   if (clusters != n_clusters) throw InternalError("centroid rows differ from the number of clusters");
   if (clusters > std::numeric_limits<std::uint32_t>::max()) throw InternalError("too many clusters");
+  if (auto failure = ensure_global_pool(std::nullopt)) {
+    return KMeansError::invalid_parameter(pool_errors::kSetupFailed + *failure);
+  }
 
   const std::size_t n = data.rows();
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, clusters));

@@ -92,10 +92,8 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   if (auto problem = value_range_problem(data, use_medoids ? n : 1)) {
     return KMeansError::invalid_parameter(*problem);
   }
-  if (num_threads) {
-    if (auto failure = initialize_global_pool(*num_threads)) {
-      return KMeansError::invalid_parameter("Thread setup failed: " + *failure);
-    }
+  if (auto failure = ensure_global_pool(num_threads)) {
+    return KMeansError::invalid_parameter(pool_errors::kSetupFailed + *failure);
   }
 
   RestoreOnUnwind restore(*this);

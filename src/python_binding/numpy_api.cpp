@@ -9,6 +9,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <string>
 
 #include "errors.h"
 
@@ -106,12 +107,8 @@ void** read_array_api() {
 // A new reference to the float32 descriptor; nullptr with an exception set.
 PyArray_Descr* float32_descr() { return PyArray_DescrFromType(NPY_FLOAT); }
 
-// 1 if `object` is a 2-D array whose elements are equivalent to float32, 0 if not,
-// -1 with an exception set. Requires the table to be loaded.
-int is_float32_matrix(PyObject* object) {
-  if (!PyArray_Check(object)) return 0;
-  auto* array = reinterpret_cast<PyArrayObject*>(object);
-  if (PyArray_NDIM(array) != 2) return 0;
+// 1 if the array's elements are equivalent to float32, 0 if not, -1 with an exception set.
+int has_float32_elements(PyArrayObject* array) {
   PyArray_Descr* expected = float32_descr();
   if (expected == nullptr) return -1;
   PyArray_Descr* actual = PyArray_DESCR(array);
@@ -120,9 +117,43 @@ int is_float32_matrix(PyObject* object) {
   return equivalent ? 1 : 0;
 }
 
+// 1 if `object` is a 2-D array whose elements are equivalent to float32, 0 if not,
+// -1 with an exception set. Requires the table to be loaded.
+int is_float32_matrix(PyObject* object) {
+  if (!PyArray_Check(object)) return 0;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (PyArray_NDIM(array) != 2) return 0;
+  return has_float32_elements(array);
+}
+
+constexpr const char* kExpectedMatrix = "expected a 2-D numpy.ndarray of float32";
+constexpr const char* kConvertHint = "convert it with numpy.asarray(x, dtype=numpy.float32)";
+
+// A shape in Python's tuple notation: "()", "(5,)", "(2, 3)".
+std::string shape_text(int ndim, const npy_intp* dims) {
+  std::string text = "(";
+  for (int axis = 0; axis < ndim; ++axis) text += (axis > 0 ? ", " : "") + std::to_string(dims[axis]);
+  return text + (ndim == 1 ? ",)" : ")");
+}
+
+// Says what `object` is (its element type, dimensions and shape when it is an array)
+// and how to turn it into what the engine reads.
 int raise_not_a_matrix(PyObject* object, const char* name) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be converted to a two-dimensional float32 array",
-               name, Py_TYPE(object)->tp_name);
+  if (!PyArray_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': %s, got '%.200s' object; %s", name, kExpectedMatrix,
+                 Py_TYPE(object)->tp_name, kConvertHint);
+    return -1;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  const int float32 = has_float32_elements(array);
+  if (float32 < 0) return -1;
+  const int ndim = PyArray_NDIM(array);
+  std::string fix = float32 ? "" : kConvertHint;
+  if (ndim != 2) fix += std::string(fix.empty() ? "" : " and ") + "reshape it to (points, features)";
+  const std::string shape = shape_text(ndim, PyArray_DIMS(array));
+  PyErr_Format(PyExc_TypeError, "argument '%s': %s, got %S array with %d dimension%s, shape %s; %s", name,
+               kExpectedMatrix, reinterpret_cast<PyObject*>(PyArray_DESCR(array)), ndim, ndim == 1 ? "" : "s",
+               shape.c_str(), fix.c_str());
   return -1;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <numeric>
 #include <set>
 #include <string>
@@ -52,6 +53,23 @@ TEST_F(ThreadPoolSizing, ZeroAsksForTheDefaultSize) {
         setenv("RAYON_NUM_THREADS", "5", 1);
         const bool ok = !initialize_global_pool(0).has_value();
         std::exit(ok && global_pool_size() == 5 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ThreadPoolSizing, ImpossibleSizesStartNoThreadAndLeaveNoPool) {
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", "1000000", 1);
+        const std::string huge = initialize_global_pool(UINT64_MAX).value_or("");
+        const std::string from_environment = ensure_global_pool(std::nullopt).value_or("");
+        std::ifstream status("/proc/self/status");
+        std::string threads;
+        while (std::getline(status, threads) && threads.rfind("Threads:", 0) != 0) {}
+        const bool refused = huge.rfind("18446744073709551615 worker threads requested, at most ", 0) == 0 &&
+                             from_environment.rfind("1000000 worker threads requested", 0) == 0 && threads == "Threads:\t1";
+        setenv("RAYON_NUM_THREADS", "2", 1);
+        std::exit(refused && !ensure_global_pool(std::nullopt) && global_pool_size() == 2 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

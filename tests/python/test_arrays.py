@@ -130,6 +130,16 @@ class TestRejectedData:
             trained.assign(self.BAD[kind](blobs), 1)
         assert str(info.value).startswith("argument 'data': ")
 
+    def test_message_says_what_was_given_and_how_to_fix_it(self, blobs):
+        convert = "convert it with numpy.asarray(x, dtype=numpy.float32)"
+        for data, got in [(blobs.tolist(), "'list' object; " + convert),
+                          (blobs[:5, 0].astype(np.float64), "float64 array with 1 dimension, shape (5,); " + convert
+                           + " and reshape it to (points, features)"),
+                          (blobs[None], "float32 array with 3 dimensions, shape (1, 240, 3); reshape it to (points, features)")]:
+            with pytest.raises(TypeError) as info:
+                KMeans(2).train(data, None)
+            assert str(info.value) == "argument 'data': expected a 2-D numpy.ndarray of float32, got " + got
+
     def test_data_is_checked_before_the_count(self, blobs):
         with pytest.raises(TypeError) as info:
             KMeans(2).train(blobs.astype(np.float64), "many")

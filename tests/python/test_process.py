@@ -42,6 +42,25 @@ def test_default_pool_from_an_unsized_train_blocks_later_sizing():
     assert proc.stdout.splitlines() == [POOL_TAKEN]
 
 
+def test_a_pool_that_cannot_start_is_refused_and_changes_nothing():
+    proc = run_python(SETUP + """
+    import os
+    km = plovek.KMeans(3).with_euclidean(True)
+    for count in (None, 10**6, 2**63):
+        try:
+            km.train(data, count)
+        except ValueError as error:
+            print(error)
+        print(km.is_trained, km.centroids is None)
+    os.environ["RAYON_NUM_THREADS"] = "2"
+    print(len(km.train(data, None)))
+    """, env={"RAYON_NUM_THREADS": "1000000"})
+    lines = proc.stdout.splitlines()
+    for count, error in zip([10**6, 10**6, 2**63], lines[0:6:2]):
+        assert error.startswith(f"Invalid parameter: Thread setup failed: {count} worker threads requested, at most ")
+    assert lines[1:6:2] == ["False True"] * 3 and lines[6:] == ["3"]
+
+
 def test_progress_lines_go_to_file_descriptor_1():
     proc = run_python(SETUP + """
     captured = io.StringIO()
