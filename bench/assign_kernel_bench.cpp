@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "simd/kernels.h"
-#include "kmeans.h"
+#include "engine/kmeans.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {

@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "balance.h"
-#include "kmeans.h"
-#include "random.h"
-#include "thread_pool.h"
+#include "engine/balance.h"
+#include "engine/kmeans.h"
+#include "runtime/random.h"
+#include "runtime/thread_pool.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kmeans.h"
+#include "engine/kmeans.h"
 
 namespace plovek::python {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cancellation.h"
+#include "runtime/cancellation.h"
 
 namespace plovek::python {
 

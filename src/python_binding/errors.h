@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "kmeans_error.h"
+#include "engine/kmeans_error.h"
 
 namespace plovek::python {
 

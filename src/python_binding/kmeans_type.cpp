@@ -10,7 +10,7 @@
 #include "claims.h"
 #include "conversions.h"
 #include "errors.h"
-#include "kmeans.h"
+#include "engine/kmeans.h"
 #include "numpy_api.h"
 
 namespace plovek::python {

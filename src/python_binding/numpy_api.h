@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "matrix.h"
-#include "matrix_view.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
 
 namespace plovek::python {
 

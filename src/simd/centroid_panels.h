@@ -12,7 +12,7 @@
 #include <memory>
 #include <span>
 
-#include "level.h"
+#include "simd/level.h"
 
 namespace plovek::kernels {
 

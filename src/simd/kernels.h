@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "centroid_panels.h"
-#include "level.h"
-#include "row_arithmetic.h"
+#include "simd/centroid_panels.h"
+#include "simd/level.h"
+#include "simd/row_arithmetic.h"
 
 namespace plovek::kernels {
 

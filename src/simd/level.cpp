@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "level.h"
+#include "simd/level.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -2,10 +2,10 @@
 // gathered in `Kernels`, the same members as the scalar level's (scalar_kernels.h).
 // Included by foreach_level.h inside the level's namespace and target pragma, after
 // the traits; no include guard.
-#include "dot_body.h"
-#include "panel_body.h"
-#include "placement_body.h"
-#include "selection_body.h"
+#include "simd/dot_body.h"
+#include "simd/panel_body.h"
+#include "simd/placement_body.h"
+#include "simd/selection_body.h"
 
 struct Kernels {
   static float dot(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "kmeans.h"
-#include "mean_update.h"
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
 
 namespace plovek {
 namespace {

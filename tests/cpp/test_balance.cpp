@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "balance.h"
-#include "cancellation.h"
+#include "engine/balance.h"
+#include "runtime/cancellation.h"
 #include "simd/foreach_level.h"
 #include "simd/kernels.h"
-#include "kmeans.h"
-#include "matrix.h"
-#include "matrix_view.h"
-#include "medoid_rules.h"
-#include "normalize.h"
+#include "engine/kmeans.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
+#include "engine/medoid_rules.h"
+#include "engine/normalize.h"
 
 namespace plovek {
 namespace {

@@ -6,11 +6,11 @@
 #include <limits>
 #include <vector>
 
-#include "kmeans.h"
-#include "matrix.h"
-#include "matrix_view.h"
-#include "medoid_rules.h"
-#include "normalize.h"
+#include "engine/kmeans.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
+#include "engine/medoid_rules.h"
+#include "engine/normalize.h"
 
 #include <random>
 

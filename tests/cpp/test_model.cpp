@@ -1,7 +1,7 @@
 // The record's defaults, deep copies and the error display texts.
 #include <gtest/gtest.h>
 
-#include "kmeans.h"
+#include "engine/kmeans.h"
 
 namespace plovek {
 namespace {

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "balance.h"
-#include "cancellation.h"
+#include "engine/balance.h"
+#include "runtime/cancellation.h"
 #include "simd/kernels.h"
-#include "kmeans.h"
-#include "random.h"
+#include "engine/kmeans.h"
+#include "runtime/random.h"
 
 namespace plovek {
 namespace {

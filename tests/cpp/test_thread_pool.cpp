@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "thread_pool.h"
+#include "runtime/thread_pool.h"
 
 namespace plovek {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "simd/kernels.h"
-#include "kmeans.h"
+#include "engine/kmeans.h"
 
 namespace plovek {
 namespace {

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "empty_cluster_repair.h"
-#include "kmeans.h"
-#include "mean_update.h"
-#include "random.h"
-#include "value_range.h"
+#include "engine/empty_cluster_repair.h"
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
+#include "runtime/random.h"
+#include "engine/value_range.h"
 
 namespace plovek {
 namespace {

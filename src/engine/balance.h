@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "kmeans.h"
-#include "matrix.h"
-#include "matrix_view.h"
-#include "medoid_rules.h"
+#include "engine/kmeans.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
+#include "engine/medoid_rules.h"
 #include "simd/centroid_panels.h"
 
 namespace plovek::balancing {

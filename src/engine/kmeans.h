@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "cancellation.h"
-#include "kmeans_error.h"
-#include "matrix.h"
-#include "matrix_view.h"
+#include "runtime/cancellation.h"
+#include "engine/kmeans_error.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
 
 namespace plovek {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <span>
 
-#include "kmeans.h"
-#include "matrix.h"
-#include "matrix_view.h"
-#include "random.h"
+#include "engine/kmeans.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
+#include "runtime/random.h"
 
 namespace plovek {
 

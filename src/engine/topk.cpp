@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "simd/kernels.h"
-#include "kmeans.h"
-#include "row_blocks.h"
-#include "thread_pool.h"
+#include "engine/kmeans.h"
+#include "engine/row_blocks.h"
+#include "runtime/thread_pool.h"
 
 namespace plovek {
 

@@ -1,4 +1,4 @@
-#include "value_range.h"
+#include "engine/value_range.h"
 
 #include <algorithm>
 #include <bit>

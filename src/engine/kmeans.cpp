@@ -1,4 +1,4 @@
-#include "kmeans.h"
+#include "engine/kmeans.h"
 
 namespace plovek {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "matrix_view.h"
+#include "engine/matrix_view.h"
 
 namespace plovek {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "matrix_view.h"
+#include "engine/matrix_view.h"
 
 namespace plovek {
 

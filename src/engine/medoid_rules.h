@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "kmeans.h"
-#include "matrix_view.h"
+#include "engine/kmeans.h"
+#include "engine/matrix_view.h"
 
 namespace plovek::medoids {
 

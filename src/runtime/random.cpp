@@ -1,4 +1,4 @@
-#include "random.h"
+#include "runtime/random.h"
 
 #include <pthread.h>
 #include <sys/random.h>
@@ -10,7 +10,7 @@
 #include <random>
 #include <unordered_map>
 
-#include "kmeans_error.h"
+#include "engine/kmeans_error.h"
 
 namespace plovek {
 

@@ -1,4 +1,4 @@
-#include "kmeans_error.h"
+#include "engine/kmeans_error.h"
 
 namespace plovek {
 

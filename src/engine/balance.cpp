@@ -1,6 +1,6 @@
 // The balancing phase: points move one at a time, in index order, to the cluster with
 // the smallest distance plus size penalty, until the cluster sizes are close enough.
-#include "balance.h"
+#include "engine/balance.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,12 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "kmeans.h"
-#include "normalize.h"
-#include "progress.h"
+#include "engine/kmeans.h"
+#include "engine/normalize.h"
+#include "runtime/progress.h"
 #include "simd/row_arithmetic.h"
 
-#define PLOVEK_SIMD_BODY "balance_step.h"
+#define PLOVEK_SIMD_BODY "engine/balance_step.h"
 #include "simd/foreach_level.h"
 
 namespace plovek {

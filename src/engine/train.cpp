@@ -9,14 +9,14 @@
 #include <utility>
 #include <vector>
 
-#include "empty_cluster_repair.h"
-#include "kmeans.h"
-#include "mean_update.h"
-#include "medoid_rules.h"
-#include "progress.h"
-#include "random.h"
-#include "thread_pool.h"
-#include "value_range.h"
+#include "engine/empty_cluster_repair.h"
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
+#include "engine/medoid_rules.h"
+#include "runtime/progress.h"
+#include "runtime/random.h"
+#include "runtime/thread_pool.h"
+#include "engine/value_range.h"
 
 namespace plovek {
 

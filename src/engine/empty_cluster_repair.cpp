@@ -1,9 +1,9 @@
-#include "empty_cluster_repair.h"
+#include "engine/empty_cluster_repair.h"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "kmeans_error.h"
+#include "engine/kmeans_error.h"
 
 namespace plovek {
 

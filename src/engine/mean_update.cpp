@@ -1,11 +1,11 @@
-#include "mean_update.h"
+#include "engine/mean_update.h"
 
 #include <algorithm>
 
 #include "simd/kernels.h"
-#include "kmeans_error.h"
-#include "row_blocks.h"
-#include "thread_pool.h"
+#include "engine/kmeans_error.h"
+#include "engine/row_blocks.h"
+#include "runtime/thread_pool.h"
 
 namespace plovek {
 

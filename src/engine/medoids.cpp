@@ -4,12 +4,12 @@
 #include <cstring>
 #include <limits>
 
-#include "cluster_buckets.h"
+#include "engine/cluster_buckets.h"
 #include "simd/kernels.h"
-#include "kmeans.h"
-#include "mean_update.h"
-#include "medoid_rules.h"
-#include "thread_pool.h"
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
+#include "engine/medoid_rules.h"
+#include "runtime/thread_pool.h"
 
 namespace plovek {
 

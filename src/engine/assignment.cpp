@@ -3,11 +3,11 @@
 #include <vector>
 
 #include "simd/kernels.h"
-#include "kmeans.h"
-#include "mean_update.h"
-#include "normalize.h"
-#include "row_blocks.h"
-#include "thread_pool.h"
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
+#include "engine/normalize.h"
+#include "engine/row_blocks.h"
+#include "runtime/thread_pool.h"
 
 namespace plovek {
 

@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "runtime/thread_pool.h"
 
 #include <pthread.h>
 #include <sched.h>

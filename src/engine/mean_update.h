@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "matrix.h"
-#include "matrix_view.h"
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
 
 namespace plovek {
 
