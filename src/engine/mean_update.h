@@ -39,7 +39,6 @@ class ChunkedRowSums {
   static std::optional<ChunkedRowSums> plan(std::size_t n, std::size_t k, std::size_t d);
 
   std::size_t chunk_rows() const { return chunk_rows_; }
-  std::size_t chunk_count() const { return chunk_count_; }
   // The k x d partial sums of chunk c (zero-initialised).
   double* chunk_sums(std::size_t c) { return sums_.data() + c * k_ * d_; }
 

@@ -55,8 +55,6 @@ class CancellationPoints {
     if (cancellation_.requested()) throw Cancelled{};
   }
 
-  // The number of calls between clock reads the last read settled on.
-  std::uint32_t stride() const { return stride_; }
 
  private:
   using Clock = std::chrono::steady_clock;
