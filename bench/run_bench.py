@@ -159,23 +159,13 @@ def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
                note)
 
 
-def workload_medoids(repeats):
-    data = blobs(100_000, 32, 10)
+def workload_medoids(name, n, d, k, repeats):
+    data = blobs(n, d, k)
     times = alternate({
-        "plain": lambda: plovek_train(data, 10, 25),
-        "medoids": lambda: plovek_train(data, 10, 25, medoids=True),
+        "plain": lambda: plovek_train(data, k, 25),
+        "medoids": lambda: plovek_train(data, k, 25, medoids=True),
     }, repeats)
-    return row("M1: medoids, n=100,000 d=32 k=10", times["medoids"], {},
-               note=f"plain run {times['plain']:.3f} s; ratio {times['medoids'] / times['plain']:.2f}x")
-
-
-def workload_large_medoids(repeats):
-    data = blobs(1_000_000, 16, 4)
-    times = alternate({
-        "plain": lambda: plovek_train(data, 4, 25),
-        "medoids": lambda: plovek_train(data, 4, 25, medoids=True),
-    }, repeats)
-    return row("M2: medoids, n=1,000,000 d=16 k=4", times["medoids"], {},
+    return row(f"{name}: medoids, n={n:,} d={d} k={k}", times["medoids"], {},
                note=f"plain run {times['plain']:.3f} s; ratio {times['medoids'] / times['plain']:.2f}x")
 
 
@@ -296,9 +286,9 @@ def main():
     if enabled("L3"):
         print(workload_lloyd("L3", 200_000, 128, 1024, 25, False, r, peak), flush=True)
     if enabled("M1"):
-        print(workload_medoids(r), flush=True)
+        print(workload_medoids("M1", 100_000, 32, 10, r), flush=True)
     if enabled("M2"):
-        print(workload_large_medoids(r), flush=True)
+        print(workload_medoids("M2", 1_000_000, 16, 4, r), flush=True)
     if enabled("B1"):
         for line in workload_balanced(r):
             print(line, flush=True)

@@ -28,6 +28,13 @@ constexpr std::size_t kStayOnStack = 256;
 // the dot products, which need not wait for it, and its dot product taken on the side.
 constexpr std::size_t kFewDots = 2048;
 
+// Cluster j gains point x in mean mode: its size and its running sum. Returns the size.
+inline float join(float* sizes, float* sums, std::size_t j, const float* x, std::size_t d) {
+  sizes[j] = sizes[j] + 1.0f;
+  kernels::add_row(sums + j * d, x, d);
+  return sizes[j];
+}
+
 class MeanEuclidean {
  public:
   MeanEuclidean(const balancing::StepState& s, float* stay_scratch)
@@ -78,9 +85,7 @@ class MeanEuclidean {
     if (home_lane_later_) {
       Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), centroids_ + home * d_, d_);
     }
-    sizes_[target] = sizes_[target] + 1.0f;
-    kernels::add_row(sums_ + target * d_, x, d_);
-    refresh(target, sizes_[target]);
+    refresh(target, join(sizes_, sums_, target, x, d_));
   }
 
   void moved(std::size_t, std::size_t, std::size_t) {}
@@ -117,9 +122,7 @@ class MeanInnerProduct {
   void stay(std::size_t home, const float* x) { move(home, home, x); }
   // When the point stays, the target's size still holds the residual share.
   void move(std::size_t, std::size_t target, const float* x) {
-    sizes_[target] = sizes_[target] + 1.0f;
-    kernels::add_row(sums_ + target * d_, x, d_);
-    refresh(target, sizes_[target]);
+    refresh(target, join(sizes_, sums_, target, x, d_));
   }
   void moved(std::size_t, std::size_t, std::size_t) {}
 

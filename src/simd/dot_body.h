@@ -6,6 +6,14 @@
 //
 // Written over the level's traits `V`; included once per level by vector_kernels.h.
 
+// score_from_dot for the lanes of `dot`, the first n (<= kLanes) norms read from
+// centroid_norms.
+inline typename V::F scores_from_dots(typename V::F dot, const float* centroid_norms, std::size_t n,
+                                      typename V::F point_norm) {
+  if (!centroid_norms) return V::negate(dot);
+  return V::add(V::sub(V::load_first(centroid_norms, n), V::mul(V::set1(2.0f), dot)), point_norm);
+}
+
 template <bool kDifference>
 inline typename V::F dot_term(typename V::F x, typename V::F y, typename V::F acc) {
   if (!kDifference) return V::fmadd(x, y, acc);

@@ -40,6 +40,12 @@ void paired_point_dots(const CentroidPanels& panels, const float* x, float* out)
 void quotient_into_panel(SimdLevel level, float* panel, std::size_t lane, const float* sum, float divisor, float* row,
                          std::size_t d);
 
+// A score from a point's dot product with centroid j: (c.c - 2 c.x) + x.x in that
+// order with the centroids' squared norms c.c, -(c.x) for the inner product (no norms).
+inline float score_from_dot(float dot, const float* centroid_norms, std::size_t j, float point_norm) {
+  return centroid_norms ? (centroid_norms[j] - 2.0f * dot) + point_norm : -dot;
+}
+
 // --- Placement scan ---
 struct Placement {
   // The cluster with the smallest placement cost distances[j] + size_penalty * sizes[j]

@@ -13,20 +13,17 @@ inline kernels::Placement place_from_dots_impl(const float* dots, const float* c
                                                const float* sizes, std::size_t k, std::size_t home,
                                                float size_penalty, float switch_limit, float* distances) {
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  const auto distance_at = [&](std::size_t j) {
-    return centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
-  };
+  const auto distance_at = [&](std::size_t j) { return kernels::score_from_dot(dots[j], centroid_norms, j, point_norm); };
   const typename V::F home_distance = V::set1(distance_at(home)), home_size = V::set1(sizes[home]);
   const typename V::F penalty = V::set1(size_penalty), limit = V::set1(switch_limit);
-  const typename V::F two = V::set1(2.0f), norm = V::set1(point_norm);
+  const typename V::F norm = V::set1(point_norm);
   typename V::F best_cost = V::set1(kInfinity), smallest = best_cost;
   typename V::I best_index = V::set1_index(-1);
   for (std::size_t j = 0; j < k; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, k - j);
     const typename V::M valid = V::first_lanes(n);
-    const typename V::F dot = V::load_first(dots + j, n);
     const typename V::F distance =
-        centroid_norms ? V::add(V::sub(V::load_first(centroid_norms + j, n), V::mul(two, dot)), norm) : V::negate(dot);
+        scores_from_dots(V::load_first(dots + j, n), centroid_norms ? centroid_norms + j : nullptr, n, norm);
     V::store_first(distances + j, distance, n);
     const typename V::F size = V::load_first(sizes + j, n);
     const typename V::F cost = V::add(distance, V::mul(penalty, size));

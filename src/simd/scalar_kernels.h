@@ -66,8 +66,7 @@ struct Kernels {
   static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms, float point_norm,
                                             const float* sizes, std::size_t k, std::size_t home, float size_penalty,
                                             float /*switch_limit: exact here*/, float* distances) {
-    for (std::size_t j = 0; j < k; ++j)
-      distances[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+    for (std::size_t j = 0; j < k; ++j) distances[j] = kernels::score_from_dot(dots[j], centroid_norms, j, point_norm);
     const float home_distance = distances[home], home_size = sizes[home];
     std::size_t target = 0;
     float target_cost = distances[0] + size_penalty * sizes[0];
@@ -88,7 +87,7 @@ struct Kernels {
                               std::size_t, float& bound) {
     unsigned unordered = 0;  // an OR, not a chain of branches
     for (std::size_t j = 0; j < k; ++j) {
-      dots[j] = centroid_norms ? (centroid_norms[j] - 2.0f * dots[j]) + point_norm : -dots[j];
+      dots[j] = kernels::score_from_dot(dots[j], centroid_norms, j, point_norm);
       unordered |= static_cast<unsigned>(dots[j] != dots[j]);
     }
     bound = std::numeric_limits<float>::infinity();

@@ -16,15 +16,14 @@ inline float rank_bound_from_lanes(const float* minima, std::size_t lanes, std::
 
 inline bool score_and_bound_impl(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
                                  std::size_t rank, float& bound) {
-  const typename V::F two = V::set1(2.0f), norm = V::set1(point_norm);
+  const typename V::F norm = V::set1(point_norm);
   typename V::F minimum = V::set1(std::numeric_limits<float>::infinity());
   typename V::M unordered = V::no_lanes();
   for (std::size_t j = 0; j < k; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, k - j);
     const typename V::M valid = V::first_lanes(n);
-    const typename V::F dot = V::load_first(dots + j, n);
     const typename V::F score =
-        centroid_norms ? V::add(V::sub(V::load_first(centroid_norms + j, n), V::mul(two, dot)), norm) : V::negate(dot);
+        scores_from_dots(V::load_first(dots + j, n), centroid_norms ? centroid_norms + j : nullptr, n, norm);
     V::store_first(dots + j, score, n);
     minimum = V::select(valid, V::min(minimum, score), minimum);
     unordered = V::either(unordered, V::both(valid, V::unordered(score, score)));
