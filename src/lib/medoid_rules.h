@@ -54,8 +54,10 @@ class ExactMedoidMemo {
 // sum (k x d); from it only the members whose total can be the smallest are found
 // and summed in f32 (see medoids.cpp), so the choice is the one the all-pairs rule
 // makes. With `memo` (the same data and record throughout), clusters whose members
-// have not changed since the previous call keep their medoid without a search.
+// have not changed since the previous call keep their medoid without a search. With
+// `cancellation`, polls it between runs of distances (throwing Cancelled when asked to
+// stop, before any medoid changes).
 void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const double> sums,
-                          ExactMedoidMemo* memo = nullptr);
+                          ExactMedoidMemo* memo = nullptr, CancellationPoints* cancellation = nullptr);
 
 }  // namespace plovek::medoids
