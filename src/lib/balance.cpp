@@ -35,6 +35,7 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
   for (std::size_t i = 0; i < n; ++i) {
     kernels::add_row(cluster_sums_.row(model_.labels[i]).data(), data_.row(i, row_scratch_.data()), d_);
   }
+  if (model_.use_medoids) nearest_members_.emplace(model_, data_);
 }
 
 void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
@@ -50,7 +51,7 @@ void BalanceRun::refresh_mean_centroid(std::size_t cluster, float divisor) {
 }
 
 void BalanceRun::refresh_medoid(std::size_t cluster) {
-  medoids::apply_nearest_member_rule(model_, data_, cluster, medoid_scratch_);
+  nearest_members_->apply(cluster, medoid_scratch_);
   panels_.update_centroid(cluster, std::as_const(model_.centroids.value()).row(cluster).data());
 }
 
@@ -97,6 +98,7 @@ void BalanceRun::point_step(std::size_t i) {
   }
 
   sizes[home] = sizes[home] - residual_share;
+  if (use_medoids && target != home) nearest_members_->move(i, home, target, medoid_scratch_);
   model_.labels[i] = target;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -131,6 +132,8 @@ class BalanceRun {
   // The fused steps' refresh of a point that stays, computed ahead (2 * d values).
   std::vector<float> stay_scratch_;
   medoids::Scratch medoid_scratch_;
+  // Medoid mode: the members and outcomes behind the nearest-member rule.
+  std::optional<medoids::NearestMemberTracker> nearest_members_;
 };
 
 }  // namespace plovek::balancing

@@ -1,9 +1,11 @@
 // Medoid selection: centroids kept equal to real data rows.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <unordered_set>
 
 #include "cluster_buckets.h"
 #include "kernels/dot.h"
@@ -42,25 +44,78 @@ void apply_nearest_member_rule(KMeans& model, const MatrixView& data, std::uint6
   const float* centroid = model.centroids.value().row(cluster).data();
   // The members are met in the same single ascending scan of the labels that would
   // build the member list, so no list is needed (and nothing is allocated).
-  bool found = false;
-  std::uint64_t choice = 0;
-  float best = std::numeric_limits<float>::infinity();
+  NearestChoice nearest;
   const std::span<const std::uint64_t> labels = model.labels;
   for (std::size_t m = 0; m < labels.size(); ++m) {
     if (labels[m] != cluster) continue;
-    if (!found) {
-      found = true;
-      choice = m;
-    }
-    const float v = point_distance(data.row(m, scratch.row.data()), centroid, d, model.euclidean);
-    // Strict: equal distances keep the lower index, and NaN never replaces the choice.
-    if (best > v) {
-      best = v;
-      choice = m;
-    }
+    nearest.consider(m, point_distance(data.row(m, scratch.row.data()), centroid, d, model.euclidean));
   }
-  if (!found) return;
-  install_medoid(model, data, cluster, choice, scratch);
+  if (nearest.member == NearestChoice::kNone) return;
+  install_medoid(model, data, cluster, nearest.member, scratch);
+}
+
+namespace {
+
+// A squared distance of exactly 0 needs every element difference's square to round to
+// 0: a difference of at most 2^-75 in magnitude (2^-63 where tiny results are flushed
+// to zero). Elements of magnitude 2^-32 or more lie further apart than that from every
+// other value on their side of 2^-32 and from every value on the other side, so two
+// rows at distance 0 agree on the key that reads smaller elements as 0 and the others
+// by their bits.
+std::uint64_t row_key_hash(const float* row, std::size_t d) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (std::size_t t = 0; t < d; ++t) {
+    const std::uint32_t key = std::fabs(row[t]) < 0x1p-32f ? 0u : std::bit_cast<std::uint32_t>(row[t]);
+    hash = (hash ^ key) * 0x100000001b3u;
+  }
+  return hash;
+}
+
+}  // namespace
+
+NearestMemberTracker::NearestMemberTracker(KMeans& model, const MatrixView& data)
+    : model_(model), data_(data), members_(model.labels, model.n_clusters), outcomes_(model.n_clusters) {
+  if (!model.euclidean) return;
+  const std::size_t n = data.rows();
+  std::vector<float> row(data.cols());
+  std::unordered_set<std::uint64_t> keys;
+  keys.reserve(n);
+  may_share_lower_row_.resize(n);
+  for (std::size_t i = 0; i < n; ++i)
+    may_share_lower_row_[i] = !keys.insert(row_key_hash(data.row(i, row.data()), data.cols())).second;
+}
+
+float NearestMemberTracker::distance_to_centroid(std::uint64_t point, std::uint64_t cluster, Scratch& scratch) const {
+  return point_distance(data_.row(point, scratch.row.data()), model_.centroids.value().row(cluster).data(),
+                        data_.cols(), model_.euclidean);
+}
+
+NearestChoice NearestMemberTracker::measure(std::uint64_t cluster, Scratch& scratch) const {
+  const std::uint64_t medoid = model_.medoid_indices[cluster];
+  if (model_.euclidean && medoid < model_.labels.size() && model_.labels[medoid] == cluster &&
+      !may_share_lower_row_[medoid] && distance_to_centroid(medoid, cluster, scratch) == 0.0f)
+    return {0.0f, medoid};
+  NearestChoice nearest;
+  for (const std::uint64_t m : members_.of(cluster)) nearest.consider(m, distance_to_centroid(m, cluster, scratch));
+  return nearest;
+}
+
+void NearestMemberTracker::apply(std::uint64_t cluster, Scratch& scratch) {
+  if (members_.of(cluster).empty()) return;
+  Outcome& outcome = outcomes_[cluster];
+  if (!outcome.holds) outcome.nearest = measure(cluster, scratch);
+  const std::uint64_t choice = outcome.nearest.member;
+  // A different row installed moves what the next application measures against.
+  outcome.holds = std::memcmp(model_.centroids.value().row(cluster).data(), data_.row(choice, scratch.row.data()),
+                              data_.cols() * sizeof(float)) == 0;
+  install_medoid(model_, data_, cluster, choice, scratch);
+}
+
+void NearestMemberTracker::move(std::uint64_t point, std::uint64_t from, std::uint64_t to, Scratch& scratch) {
+  members_.move(point, from, to);
+  if (outcomes_[from].nearest.member == point) outcomes_[from].holds = false;
+  Outcome& joined = outcomes_[to];
+  if (joined.holds) joined.nearest.consider(point, distance_to_centroid(point, to, scratch));
 }
 
 namespace {
