@@ -111,9 +111,10 @@ class ExactMedoidMemo {
 // index on ties). Never reads the centroids. `sums` holds every cluster's double row
 // sum (k x d); from it only the members whose total can be the smallest are found
 // and summed in f32 (see medoids.cpp), so the choice is the one the all-pairs rule
-// makes, except in a cluster where more than 256 members remain possible winners: there
-// f32 sums cannot tell them apart, and the totals are added in double. With `memo` (the same data and record throughout), clusters whose members
-// have not changed since the previous call keep their medoid without a search. With
+// makes, except in a cluster where more than 256 members remain possible winners:
+// there f32 sums cannot tell them apart, and the totals are added in double. With
+// `memo` (the same data and record throughout), clusters whose members have not
+// changed since the previous call keep their medoid without a search. With
 // `cancellation`, polls it between runs of distances (throwing Cancelled when asked to
 // stop, before any medoid changes).
 void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const double> sums,
