@@ -377,8 +377,35 @@ struct NarrowedCluster {
   bool wide = false;  // totals added in double
 };
 
+// The rule's choice among candidates of one cluster, in ascending member order: the
+// smallest total, the first of equal ones (none below +infinity: the first member).
+std::uint64_t rule_choice(std::span<const Candidate> candidates, std::span<const std::uint64_t> members) {
+  std::uint64_t choice = members.front();
+  double best = std::numeric_limits<double>::infinity();
+  for (const Candidate& candidate : candidates) {
+    if (best > candidate.total) {  // strict: equal totals keep the lower index
+      best = candidate.total;
+      choice = members[candidate.position];
+    }
+  }
+  return choice;
+}
+
+// The (at most) kMaxCandidatesPerRead of `positions` with the lowest estimates, ascending.
+std::vector<std::size_t> lowest_estimates(const Narrowing& narrowing, std::vector<std::size_t> positions) {
+  const auto lower = [&](std::size_t a, std::size_t b) {
+    return narrowing.estimate(a) < narrowing.estimate(b) || (narrowing.estimate(a) == narrowing.estimate(b) && a < b);
+  };
+  const std::size_t count = std::min(kMaxCandidatesPerRead, positions.size());
+  std::partial_sort(positions.begin(), positions.begin() + count, positions.end(), lower);
+  positions.resize(count);
+  std::sort(positions.begin(), positions.end());
+  return positions;
+}
+
 // Narrows clusters to the members that can win: by the estimates alone, then, where
-// more than a read's worth remain, by the f32 (or double) total of the lowest estimate.
+// more than a read's worth remain, by the f32 (or double) totals of the lowest
+// estimates (one read of each member row serves them all).
 class ExactSearch {
  public:
   ExactSearch(const MatrixView& data, bool euclidean, const ClusterBuckets<std::uint64_t>& buckets,
@@ -395,15 +422,13 @@ class ExactSearch {
     for (const std::uint64_t c : clusters)
       if (choices[c] == ExactMedoidMemo::kNoChoice && narrowed[c].lowest &&
           narrowed[c].positions.size() > kMaxCandidatesPerRead)
-        lowest.push_back({c, *narrowed[c].lowest, wide});
+        for (const std::size_t r : lowest_estimates(*narrowed[c].narrowing, narrowed[c].positions))
+          lowest.push_back({c, r, wide});
     totals(lowest);
-    for (const Candidate& candidate : lowest) {
-      if (!std::isfinite(candidate.total)) continue;
-      NarrowedCluster& cluster = narrowed[candidate.cluster];
-      keep_possible(*cluster.narrowing, candidate.total, cluster.positions);
-      // Only the lowest estimate left: its finite total is the smallest.
-      if (cluster.positions.size() == 1 && cluster.positions.front() == candidate.position)
-        choices[candidate.cluster] = buckets_.of(candidate.cluster)[candidate.position];
+    for (std::size_t first = 0, last = 0; first < lowest.size(); first = last) {
+      const std::uint64_t c = lowest[first].cluster;
+      for (last = first; last < lowest.size() && lowest[last].cluster == c;) ++last;
+      settle(std::span(lowest).subspan(first, last - first), narrowed[c], choices[c]);
     }
   }
 
@@ -412,6 +437,19 @@ class ExactSearch {
   }
 
  private:
+  // The smallest of the known totals bounds the winner's. When every member that can
+  // still win has its total known, the rule's choice among those is the choice.
+  void settle(std::span<const Candidate> known, NarrowedCluster& cluster, std::uint64_t& choice) const {
+    double bound = std::numeric_limits<double>::infinity();
+    for (const Candidate& candidate : known) bound = std::min(bound, candidate.total);  // NaN left out
+    if (!std::isfinite(bound)) return;
+    keep_possible(*cluster.narrowing, bound, cluster.positions);
+    const bool all_known = std::all_of(cluster.positions.begin(), cluster.positions.end(), [&](std::size_t r) {
+      return std::any_of(known.begin(), known.end(), [&](const Candidate& candidate) { return candidate.position == r; });
+    });
+    if (all_known) choice = rule_choice(known, buckets_.of(known.front().cluster));
+  }
+
   void narrow_by_estimates(std::uint64_t c, bool wide, NarrowedCluster& cluster,
                            std::vector<std::uint64_t>& choices) const {
     const std::size_t first = buckets_.start[c], m = buckets_.of(c).size();
@@ -502,15 +540,8 @@ void update_exact_medoids(KMeans& model, const MatrixView& data, std::span<const
   search.totals(candidates);
   for (std::size_t first = 0, last = 0; first < candidates.size(); first = last) {
     const std::uint64_t c = candidates[first].cluster;
-    const std::span<const std::uint64_t> members = buckets.of(c);
-    choices[c] = members.front();
-    double best = std::numeric_limits<double>::infinity();
-    for (last = first; last < candidates.size() && candidates[last].cluster == c; ++last) {
-      if (best > candidates[last].total) {  // strict: equal totals keep the lower index
-        best = candidates[last].total;
-        choices[c] = members[candidates[last].position];
-      }
-    }
+    for (last = first; last < candidates.size() && candidates[last].cluster == c;) ++last;
+    choices[c] = rule_choice(std::span(candidates).subspan(first, last - first), buckets.of(c));
   }
 
   for (std::uint64_t c = 0; c < k; ++c)

@@ -286,9 +286,12 @@ TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
 // around a centre, amid a symmetric ring of far points. The totals of the central ones
 // differ by less than f32 rounding can tell, so the narrowing keeps them all. Up to 256
 // such members the choice is the f32 rule's; with more, the totals are added in double.
+// A spiral of members whose totals rise in steps of a tenth of the rounding bound
+// leaves some possible winners after the first bound, few enough for the lowest
+// estimates' totals to settle the choice.
 TEST(MedoidExactNarrowing, NearTiesAmongCentralMembers) {
   std::mt19937 rng(11);
-  for (const int half_width : {3, 9}) {
+  for (const auto& [half_width, spiral] : {std::pair{3, 0}, std::pair{9, 0}, std::pair{0, 40}}) {
     const float centre[2] = {3.7f, -1.3f};
     std::vector<float> values;
     for (int i = 0; i < 1000; ++i) {
@@ -301,6 +304,10 @@ TEST(MedoidExactNarrowing, NearTiesAmongCentralMembers) {
       for (int j = -half_width; j <= half_width; ++j)
         for (int copy = 0; copy < ((i + j) % 5 == 0 ? 2 : 1); ++copy)
           values.insert(values.end(), {centre[0] + 0.002f * float(i), centre[1] + 0.002f * float(j)});
+    for (int i = 1; i <= spiral; ++i) {
+      const float radius = 0.04f * std::sqrt(float(i)), angle = 2.4f * float(i);
+      values.insert(values.end(), {centre[0] + radius * std::cos(angle), centre[1] + radius * std::sin(angle)});
+    }
     const std::size_t m = values.size() / 2;
     std::vector<std::size_t> order(m);
     for (std::size_t i = 0; i < m; ++i) order[i] = i;
