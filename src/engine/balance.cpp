@@ -33,15 +33,22 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       row_scratch_(d_),
       stay_scratch_(2 * d_),
       medoid_scratch_(d_) {
-  if (model_.use_medoids) return;
+  if (model_.use_medoids) {
+    nearest_members_.emplace(model_, data_);
+    return;
+  }
   for (std::size_t i = 0; i < data_.rows(); ++i) {
     kernels::add_row(cluster_sums_.row(model_.labels[i]).data(), data_.row(i, row_scratch_.data()), d_);
   }
 }
 
 void BalanceRun::refresh_medoid(std::size_t cluster) {
-  medoids::apply_nearest_member_rule(model_, data_, cluster, medoid_scratch_);
+  nearest_members_->apply(cluster, medoid_scratch_);
   panels_.update_centroid(cluster, std::as_const(model_.centroids.value()).row(cluster).data());
+}
+
+void BalanceRun::medoid_moved(std::size_t point, std::size_t from, std::size_t to) {
+  nearest_members_->move(point, from, to, medoid_scratch_);
 }
 
 void BalanceRun::run_steps(std::size_t first, std::size_t last) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -127,8 +128,10 @@ class BalanceRun {
   float next_size_penalty() const { return next_size_penalty_; }
 
   // For the steps in medoid mode: the nearest-member rule for `cluster`, its row
-  // repacked into the panels.
+  // repacked into the panels; and point `point` moving from cluster `from` to another
+  // one, `to`, as its label changes.
   void refresh_medoid(std::size_t cluster);
+  void medoid_moved(std::size_t point, std::size_t from, std::size_t to);
 
  private:
   KMeans& model_;
@@ -147,6 +150,8 @@ class BalanceRun {
   std::vector<float> row_scratch_;
   std::vector<float> stay_scratch_;
   medoids::Scratch medoid_scratch_;
+  // Medoid mode: the members and outcomes behind the nearest-member rule.
+  std::optional<medoids::NearestMemberTracker> nearest_members_;
 };
 
 }  // namespace plovek::balancing

@@ -158,7 +158,9 @@ class Medoid {
     sizes_[target] = sizes_[target] + 1.0f;
     run_.refresh_medoid(target);
   }
-  void moved(std::size_t, std::size_t, std::size_t) {}
+  void moved(std::size_t point, std::size_t home, std::size_t target) {
+    if (target != home) run_.medoid_moved(point, home, target);
+  }
 
  private:
   const float* norms_;

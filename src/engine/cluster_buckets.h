@@ -1,4 +1,5 @@
-// Point indices grouped by cluster with one counting sort.
+// Point indices grouped by cluster: with one counting sort, or in lists that follow
+// points as they move.
 #pragma once
 
 #include <cstddef>
@@ -35,5 +36,34 @@ ClusterBuckets<Index> bucket_by_cluster(std::span<const std::uint64_t> labels, s
   }
   return buckets;
 }
+
+// The members of each cluster in no particular order, kept current while points move
+// one at a time: a move costs O(1), the source's last member taking the leaver's place.
+class MovingClusterMembers {
+ public:
+  MovingClusterMembers(std::span<const std::uint64_t> labels, std::uint64_t k) : lists_(k), slot_(labels.size()) {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      slot_[i] = lists_[labels[i]].size();
+      lists_[labels[i]].push_back(i);
+    }
+  }
+
+  std::span<const std::uint64_t> of(std::uint64_t c) const { return lists_[c]; }
+
+  // `point` must be a member of `from`, and `to` another cluster.
+  void move(std::uint64_t point, std::uint64_t from, std::uint64_t to) {
+    std::vector<std::uint64_t>& source = lists_[from];
+    const std::uint64_t last = source.back();
+    source[slot_[point]] = last;
+    slot_[last] = slot_[point];
+    source.pop_back();
+    slot_[point] = lists_[to].size();
+    lists_[to].push_back(point);
+  }
+
+ private:
+  std::vector<std::vector<std::uint64_t>> lists_;
+  std::vector<std::size_t> slot_;  // point i sits at lists_[its cluster][slot_[i]]
+};
 
 }  // namespace plovek

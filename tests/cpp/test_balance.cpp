@@ -768,16 +768,40 @@ Scenario skewed_blobs(std::size_t n, std::size_t d, std::size_t k, bool euclidea
   return make_scenario(values, d, labels, k, euclidean);
 }
 
+// A medoid record with the same labels over rows copied from the first `distinct`
+// ones, each row's first element replaced by a tiny value of its own: rows with
+// different bits at squared distance 0, and exact ties under the inner product. Each
+// cluster's medoid is its highest member and its centroid that row (as training leaves
+// them), so that lower members lie at distance 0 from it.
+Scenario medoids_on_repeated_rows(const Scenario& setup, std::size_t distinct) {
+  std::vector<float> values = setup.values;
+  for (std::size_t i = 0; i < setup.n; ++i) {
+    std::copy_n(setup.values.begin() + (i % distinct) * setup.d, setup.d, values.begin() + i * setup.d);
+    values[i * setup.d] = float(i) * 0x1p-100f;
+  }
+  Scenario repeated =
+      make_scenario(values, setup.d, setup.model.labels, setup.model.n_clusters, setup.model.euclidean);
+  make_medoid_record(repeated);
+  for (std::size_t i = 0; i < repeated.n; ++i) {
+    const std::uint64_t c = repeated.model.labels[i];
+    repeated.model.medoid_indices[c] = i;
+    std::copy_n(values.begin() + i * repeated.d, repeated.d, repeated.model.centroids->row(c).begin());
+  }
+  return repeated;
+}
+
 TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
   struct Case {
     std::size_t n, d, k;
     bool euclidean, medoids;
+    std::size_t distinct_rows = 0;  // 0: every row its own
   };
   // Cluster counts that leave last panels full, half and partly filled; odd dimensions;
   // steps with few and with many dot products; rows longer than the fused steps keep
-  // on the stack.
+  // on the stack; medoids among distinct and among repeated rows.
   const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
+                        {300, 6, 5, false, true},   {400, 5, 6, true, true, 23}, {400, 5, 6, false, true, 23},
                         {500, 40, 70, true, false}, {150, 301, 6, true, false}};
   std::uint32_t seed = 40;
   for_each_level_kernels([&](auto level_kernels) {
@@ -786,8 +810,9 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
       SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
                                       << c.medoids);
       Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
+      if (c.medoids) make_medoid_record(incremental);
+      if (c.distinct_rows > 0) incremental = medoids_on_repeated_rows(incremental, c.distinct_rows);
       Scenario literal_setup = incremental;
-      if (c.medoids) make_medoid_record(incremental), make_medoid_record(literal_setup);
       BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
       LiteralBalance<K> literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
       float size_penalty = 0.0f;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -233,12 +234,13 @@ namespace plovek {
 namespace {
 
 // The all-pairs exact-medoid rule, written out plainly: the reference that the
-// narrowed, batched search must match.
+// narrowed, batched search must match (with the totals added in `Sum`).
+template <class Sum = float>
 std::uint64_t all_pairs_medoid(const MatrixView& data, bool euclidean, const std::vector<std::uint64_t>& members) {
   std::uint64_t choice = members.front();
-  float best = std::numeric_limits<float>::infinity();
+  Sum best = std::numeric_limits<Sum>::infinity();
   for (const std::uint64_t m : members) {
-    float total = 0.0f;
+    Sum total = 0;
     for (const std::uint64_t j : members)
       if (j != m) total += medoids::point_distance(data.row(m, nullptr), data.row(j, nullptr), data.cols(), euclidean);
     if (best > total) best = total, choice = m;
@@ -277,6 +279,51 @@ TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
       ASSERT_EQ(model.medoid_indices[c], all_pairs) << "trial " << trial << " m=" << m << " d=" << d;
       ASSERT_TRUE(bit_equal(model.centroids->row(c), &values[all_pairs * d]));
     }
+  }
+}
+
+// Central members nearly tied: a grid of tiny symmetric offsets (some rows repeated)
+// around a centre, amid a symmetric ring of far points. The totals of the central ones
+// differ by less than f32 rounding can tell, so the narrowing keeps them all. Up to 256
+// such members the choice is the f32 rule's; with more, the totals are added in double.
+// A spiral of members whose totals rise in steps of a tenth of the rounding bound
+// leaves some possible winners after the first bound, few enough for the lowest
+// estimates' totals to settle the choice.
+TEST(MedoidExactNarrowing, NearTiesAmongCentralMembers) {
+  std::mt19937 rng(11);
+  for (const auto& [half_width, spiral] : {std::pair{3, 0}, std::pair{9, 0}, std::pair{0, 40}}) {
+    const float centre[2] = {3.7f, -1.3f};
+    std::vector<float> values;
+    for (int i = 0; i < 1000; ++i) {
+      const float angle = 0.0061f * float(i), radius = 10.0f + float(i % 7);
+      for (const float sign : {1.0f, -1.0f})
+        values.insert(values.end(), {centre[0] + sign * radius * std::cos(angle),
+                                     centre[1] + sign * radius * std::sin(angle)});
+    }
+    for (int i = -half_width; i <= half_width; ++i)
+      for (int j = -half_width; j <= half_width; ++j)
+        for (int copy = 0; copy < ((i + j) % 5 == 0 ? 2 : 1); ++copy)
+          values.insert(values.end(), {centre[0] + 0.002f * float(i), centre[1] + 0.002f * float(j)});
+    for (int i = 1; i <= spiral; ++i) {
+      const float radius = 0.04f * std::sqrt(float(i)), angle = 2.4f * float(i);
+      values.insert(values.end(), {centre[0] + radius * std::cos(angle), centre[1] + radius * std::sin(angle)});
+    }
+    const std::size_t m = values.size() / 2;
+    std::vector<std::size_t> order(m);
+    for (std::size_t i = 0; i < m; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    std::vector<float> shuffled(values.size());
+    for (std::size_t i = 0; i < m; ++i) std::copy_n(&values[order[i] * 2], 2, &shuffled[i * 2]);
+    const MatrixView data = MatrixView::row_major(shuffled.data(), m, 2);
+
+    std::vector<std::uint64_t> members(m);
+    for (std::size_t i = 0; i < m; ++i) members[i] = i;
+    const std::size_t central = m - 2000;
+    const std::uint64_t expected = central <= 256 ? all_pairs_medoid<float>(data, true, members)
+                                                  : all_pairs_medoid<double>(data, true, members);
+    KMeans model = make_record(2, std::vector<std::uint64_t>(m, 0), {1.0f}, true);
+    model.update_medoids_by_total_distance(data);
+    EXPECT_EQ(model.medoid_indices[0], expected) << central << " central members";
   }
 }
 

@@ -198,6 +198,25 @@ TEST(TrainCancellation, AFailureInsideTrainingAlsoRestoresTheRecord) {
   EXPECT_EQ(record.medoid_indices, before.medoid_indices);
 }
 
+// One cluster of identical rows: every member ties, so the exact-medoid update sums
+// every total (16 million distances). It must answer a cancellation between its batches.
+TEST(TrainCancellation, TheExactMedoidUpdateOfABigClusterIsCancelled) {
+  const std::size_t n = 4000;
+  const std::vector<float> values = lopsided_data(n, 1, 0, 3);
+  const MatrixView data = MatrixView::row_major(values.data(), n, 1);
+  KMeans config(1);
+  config.iterations = 1;
+  config.euclidean = true;
+  config.use_medoids = true;
+  const KMeans before = used_untrained_record(config);
+  KMeans record = before.clone();
+  CountingCheck check;
+  check.cancel_at = 3;  // the iteration's ask, then two inside the update
+  EXPECT_THROW(record.train(data, std::nullopt, check.cancellation()), Cancelled);
+  EXPECT_EQ(check.asks, 3u);
+  expect_same_state(record, before);
+}
+
 // The next four outputs of the calling thread's generator.
 std::array<std::uint64_t, 4> next_draws() {
   std::array<std::uint64_t, 4> draws{};

@@ -176,7 +176,7 @@ def interrupt_child(shape, phase_marker):
         ((20000, 8, 16, 3000, False, True), "Iteration 2/"),
         # Balancing: one long phase of sequential point steps.
         ((1000000, 4, 100, 1, True, False), "Balancing clusters..."),
-        ((20000, 4, 40, 1, True, True), "Balancing clusters..."),
+        ((1000000, 4, 100, 1, True, True), "Balancing clusters..."),
     ],
     ids=["main-loop", "main-loop-medoids", "balancing", "balancing-medoids"],
 )
