@@ -177,8 +177,11 @@ template <class Mode>
   const kernels::CentroidPanels& panels = *s.panels;
   const std::size_t k = panels.k();
   const bool euclidean = panels.euclidean();
+  // Rows read in place where they can be, without asking per step.
   const MatrixView data = s.data;
   float* const row_scratch = s.row_scratch;
+  const float* const direct_rows = data.rows_are_direct() && data.rows() > 0 ? data.row(0, row_scratch) : nullptr;
+  const std::ptrdiff_t row_stride = data.row_stride();
   const float* const point_norms = s.point_norms;
   std::uint64_t* const labels = s.labels;
   float* const sizes = s.sizes;
@@ -187,7 +190,8 @@ template <class Mode>
   const float size_penalty = s.size_penalty;
   float next_size_penalty = s.next_size_penalty;
   for (std::size_t i = first; i < last; ++i) {
-    const float* x = data.row(i, row_scratch);
+    const float* x =
+        direct_rows ? direct_rows + static_cast<std::ptrdiff_t>(i) * row_stride : data.row(i, row_scratch);
     const std::size_t home = static_cast<std::size_t>(labels[i]);
     const float home_size = sizes[home];
 
