@@ -23,7 +23,8 @@ ROW = re.compile(r"^\| (?P<name>[A-Z0-9]+b?): [^|]*\| (?P<seconds>[0-9.]+) \|", 
 
 def run_once(build, workload, peak):
     env = dict(os.environ, PYTHONPATH=str(Path(build).resolve()))
-    out = subprocess.run([sys.executable, str(BENCH), "--only", workload, "--repeats", "1", "--peak", str(peak)],
+    out = subprocess.run([sys.executable, str(BENCH), "--only", workload, "--repeats", "1", "--peak", str(peak),
+                          "--plovek-only"],
                          env=env, capture_output=True, text=True, check=True).stdout
     return {m["name"]: float(m["seconds"]) for m in ROW.finditer(out)}
 

@@ -18,6 +18,8 @@ import tempfile
 import time
 
 THREADS = 2
+# Off with --plovek-only: the peers are not run (for comparing two builds of plovek).
+PEERS = True
 # Thread counts must be fixed before NumPy, faiss or scikit-learn start their pools.
 os.environ.setdefault("RAYON_NUM_THREADS", str(THREADS))
 os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
@@ -147,8 +149,9 @@ def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
     # difference is those rounds alone, whose work is the assignment kernel's (plus the
     # fused mean update).
     runners["plovek_one_round"] = lambda: plovek_train(data, k, 1, euclidean=euclidean)
-    runners["faiss"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean)
-    if euclidean:
+    if PEERS:
+        runners["faiss"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean)
+    if PEERS and euclidean:
         runners["sklearn"] = lambda: sklearn_train(data, k, iterations)
     times = alternate(runners, repeats)
     flops = 2.0 * n * k * d * (iterations + 1)
@@ -196,6 +199,12 @@ def workload_balanced(repeats):
         from k_means_constrained import KMeansConstrained
     except ImportError:
         return lines
+    if not PEERS:
+        small = blobs(10_000, 16, 50, seed=1)
+        lines.append(row("B1b: balanced, n=10,000 d=16 k=50",
+                         median_time(lambda: plovek_train(small, 50, 25, balanced=True, max_diff=1), max(repeats, 15)),
+                         {}))
+        return lines
     small = blobs(10_000, 16, 50, seed=1)
     size = len(small) // 50
     results = {}
@@ -229,7 +238,10 @@ def workload_assign(repeats, peak):
     km, _ = plovek_train(data[:100_000], 256, 5)
     index = faiss.IndexFlatL2(64)
     index.add(km.centroids)
-    times = alternate({"plovek": lambda: km.assign(data, 4), "faiss": lambda: index.search(data, 4)}, repeats)
+    runners = {"plovek": lambda: km.assign(data, 4)}
+    if PEERS:
+        runners["faiss"] = lambda: index.search(data, 4)
+    times = alternate(runners, repeats)
     flops = 2.0 * 1_000_000 * 256 * 64
     return row("A1: assign(data, 4), n=1,000,000 d=64, 256 clusters", times.pop("plovek"), times, flops, peak)
 
@@ -264,7 +276,10 @@ def main():
     parser.add_argument("--only", default="",
                         help="comma-separated workload names (L1,L2,L3,M1,M2,B1,B2,A1,MEM)")
     parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
+    parser.add_argument("--plovek-only", action="store_true", help="run plovek alone, not its peers")
     args = parser.parse_args()
+    global PEERS
+    PEERS = not args.plovek_only
     wanted = {w.strip().upper() for w in args.only.split(",") if w.strip()}
 
     def enabled(name):
