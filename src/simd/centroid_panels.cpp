@@ -2,23 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <limits>
+#include <new>
 
 #include "simd/kernels.h"
 
 namespace plovek::kernels {
 
 namespace {
-
-std::size_t panel_width(SimdLevel level) {
-  switch (level) {
-    case SimdLevel::Avx512: return 32;
-    case SimdLevel::Avx2: return 16;
-    case SimdLevel::Scalar: break;
-  }
-  return 1;
-}
 
 // The vector kernels keep centroid indices in 32-bit lanes.
 SimdLevel level_for(std::size_t k) {

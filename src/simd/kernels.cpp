@@ -8,6 +8,7 @@
 namespace plovek::kernels {
 
 struct KernelTable {
+  std::size_t panel_width;
   float (*dot)(const float*, const float*, std::size_t);
   float (*squared_distance)(const float*, const float*, std::size_t);
   void (*nearest_centroids)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
@@ -25,7 +26,8 @@ struct KernelTable {
 
 template <class K>
 constexpr KernelTable table_of() {
-  return {.dot = &K::dot,
+  return {.panel_width = K::kPanelWidth,
+          .dot = &K::dot,
           .squared_distance = &K::squared_distance,
           .nearest_centroids = &K::nearest_centroids,
           .centroid_dots = &K::centroid_dots,
@@ -51,6 +53,8 @@ const KernelTable& table(SimdLevel level) { return PLOVEK_AT_LEVEL(level, kernel
 const KernelTable& active_table() { return table(active_simd_level()); }
 
 }  // namespace
+
+std::size_t panel_width(SimdLevel level) { return table(level).panel_width; }
 
 float dot(const float* x, const float* y, std::size_t d) { return active_table().dot(x, y, d); }
 

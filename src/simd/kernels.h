@@ -22,6 +22,9 @@ float dot(const float* x, const float* y, std::size_t d);
 float squared_distance(const float* x, const float* y, std::size_t d);
 
 // --- Against packed centroids (at the panels' level) ---
+// The centroids per panel at `level`: two vectors' lanes, or 1 (plain rows).
+std::size_t panel_width(SimdLevel level);
+
 // For `count` points (row r at x + r * ldx, d contiguous values each): the index of
 // the nearest centroid. Euclidean: smallest ((c.c - 2 c.x) + x.x), the lowest index
 // winning ties; inner product: largest c.x, the highest index winning ties.
@@ -80,7 +83,12 @@ inline constexpr std::size_t kFirstByScoreMost = 16;
 void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
                     std::uint64_t* chosen);
 
-// --- Double-precision row sums (every level performs the same additions) ---
+// --- Double precision ---
+// In one pass: the sums over t < d of double(x[t])^2 and of double(x[t]) * y[t].
+struct SquareAndDot {
+  double square = 0.0, dot = 0.0;
+};
+// Row sums (every level performs the same additions):
 // For each row r < count (at rows + r * ldx, d values) whose label lies in
 // [first, last): sums[(label - first) * d + t] += double(row[t]), rows in order.
 void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,

@@ -24,11 +24,6 @@ inline void divide_row(const float* __restrict sum, float divisor, float* __rest
   for (std::size_t t = 0; t < d; ++t) out[t] = sum[t] / divisor;
 }
 
-// In one pass: the sums over t < d of double(x[t])^2 and of double(x[t]) * y[t].
-struct SquareAndDot {
-  double square = 0.0, dot = 0.0;
-};
-
 namespace widening {
 
 // acc[t] += double(row[t]) for t < d.
@@ -44,29 +39,6 @@ inline void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t
     if (labels[r] < first || labels[r] >= last) continue;
     add_row(sums + (labels[r] - first) * d, rows + static_cast<std::ptrdiff_t>(r) * ldx, d);
   }
-}
-
-// SquareAndDot of x and y; the summation order is free: eight partial sums, which
-// vectorise.
-inline SquareAndDot square_and_dot(const float* x, const double* y, std::size_t d) {
-  constexpr std::size_t kPartial = 8;
-  double squares[kPartial] = {}, dots[kPartial] = {};
-  std::size_t t = 0;
-  for (; t + kPartial <= d; t += kPartial) {
-    for (std::size_t l = 0; l < kPartial; ++l) {
-      const double value = static_cast<double>(x[t + l]);
-      squares[l] += value * value;
-      dots[l] += value * y[t + l];
-    }
-  }
-  for (std::size_t l = 0; t + l < d; ++l) {
-    const double value = static_cast<double>(x[t + l]);
-    squares[l] += value * value;
-    dots[l] += value * y[t + l];
-  }
-  SquareAndDot result;
-  for (std::size_t l = 0; l < kPartial; ++l) result.square += squares[l], result.dot += dots[l];
-  return result;
 }
 
 }  // namespace widening

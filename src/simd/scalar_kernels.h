@@ -5,6 +5,8 @@
 // guard.
 
 struct Kernels {
+  // The scalar panels hold one centroid each: plain rows.
+  static constexpr std::size_t kPanelWidth = 1;
   static float dot(const float* x, const float* y, std::size_t d) {
     float sum = 0.0f;
     for (std::size_t t = 0; t < d; ++t) sum += x[t] * y[t];
@@ -18,7 +20,6 @@ struct Kernels {
     }
     return sum;
   }
-  // The scalar panels hold one centroid each: plain rows.
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                                 std::size_t count, const float* point_norms, std::uint64_t* labels) {
     const std::size_t k = panels.k(), d = panels.d();
@@ -123,6 +124,12 @@ struct Kernels {
     kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
   }
   static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
-    return kernels::widening::square_and_dot(x, y, d);
+    kernels::SquareAndDot result;
+    for (std::size_t t = 0; t < d; ++t) {
+      const double value = static_cast<double>(x[t]);
+      result.square += value * value;
+      result.dot += value * y[t];
+    }
+    return result;
   }
 };

@@ -73,6 +73,25 @@ struct V {
     for (int i = 0; i < 8; ++i) r[i] = t[i];
   }
 
+  // Doubles: kDoubleLanes of them per vector.
+  using D = __m256d;
+  static constexpr std::size_t kDoubleLanes = 4;
+  static D zero_double() { return _mm256_setzero_pd(); }
+  // The first n (<= kDoubleLanes) floats at p as doubles, zeros after them.
+  static D widen_first(const float* p, std::size_t n) {
+    const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
+    return _mm256_cvtps_pd(_mm_maskload_ps(p, _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(n)), lanes)));
+  }
+  static D load_double_first(const double* p, std::size_t n) {
+    const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+    return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), lanes));
+  }
+  static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+  static double reduce_add(D v) {
+    const __m128d sum = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(sum, _mm_unpackhi_pd(sum, sum)));
+  }
+
   // Comparisons: ordered ones are false for NaN; _unordered ones true.
   static M less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
   static M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }

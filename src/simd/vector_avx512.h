@@ -61,6 +61,20 @@ struct V {
     }
   }
 
+  // Doubles: kDoubleLanes of them per vector.
+  using D = __m512d;
+  static constexpr std::size_t kDoubleLanes = 8;
+  static D zero_double() { return _mm512_setzero_pd(); }
+  // The first n (<= kDoubleLanes) floats at p as doubles, zeros after them.
+  static D widen_first(const float* p, std::size_t n) {
+    return _mm512_cvtps_pd(_mm256_maskz_loadu_ps(static_cast<__mmask8>(first_lanes(n)), p));
+  }
+  static D load_double_first(const double* p, std::size_t n) {
+    return _mm512_maskz_loadu_pd(static_cast<__mmask8>(first_lanes(n)), p);
+  }
+  static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
+  static double reduce_add(D v) { return _mm512_reduce_add_pd(v); }
+
   // Comparisons: ordered ones are false for NaN; _unordered ones true.
   static M less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
   static M greater(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }

@@ -8,6 +8,7 @@
 #include "simd/selection_body.h"
 
 struct Kernels {
+  static constexpr std::size_t kPanelWidth = kWidth;
   static float dot(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }
   static float squared_distance(const float* x, const float* y, std::size_t d) { return dot_order<true>(x, y, d); }
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -75,6 +76,6 @@ struct Kernels {
     kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
   }
   static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
-    return kernels::widening::square_and_dot(x, y, d);
+    return square_and_dot_lanes(x, y, d);
   }
 };
