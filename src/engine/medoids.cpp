@@ -104,8 +104,10 @@ void NearestMemberTracker::apply(std::uint64_t cluster, Scratch& scratch) {
   Outcome& outcome = outcomes_[cluster];
   if (!outcome.holds) outcome.nearest = measure(cluster, scratch);
   const std::uint64_t choice = outcome.nearest.member;
-  // A different row installed moves what the next application measures against.
-  outcome.holds = std::memcmp(model_.centroids.value().row(cluster).data(), data_.row(choice, scratch.row.data()),
+  // A different row installed moves what the next application measures against (rows
+  // without columns are all the same, and memcmp must not see their null data).
+  outcome.holds = data_.cols() == 0 ||
+                  std::memcmp(model_.centroids.value().row(cluster).data(), data_.row(choice, scratch.row.data()),
                               data_.cols() * sizeof(float)) == 0;
   install_medoid(model_, data_, cluster, choice, scratch);
 }

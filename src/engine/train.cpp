@@ -86,7 +86,10 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   const std::uint64_t n = data.rows();
   const std::uint64_t k = n_clusters;
   if (n < k) return KMeansError::insufficient_points(n, k);
-  // What k makes impossible fails here, before the passes over all n rows.
+  // What the sizes make impossible fails here, before the passes over all n rows (the
+  // labels are only reserved: filling them is such a pass).
+  std::vector<std::uint64_t> fresh_labels;
+  fresh_labels.reserve(n);
   Matrix seeded(k, data.cols());
   std::vector<float> fresh_sizes(k, 0.0f);
   if (auto problem = value_range_problem(data, use_medoids ? n : 1)) {
@@ -98,7 +101,8 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
 
   RestoreOnUnwind restore(*this);
   CancellationPoints cancellation_points(cancellation);
-  labels.assign(n, 0);
+  fresh_labels.assign(n, 0);
+  labels = std::move(fresh_labels);
   cluster_sizes = std::move(fresh_sizes);
   std::vector<float> point_norms;
   if (euclidean) point_norms = compute_point_norms(data);

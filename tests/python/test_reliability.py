@@ -293,6 +293,17 @@ def test_impossible_allocations_raise_memory_error_and_change_nothing(n):
     assert one.assign(small, 1) == [[0, 1, 2, 3, 4]]
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="ASan aborts on a 4 TB request instead of failing it")
+def test_impossible_centroids_fail_before_the_data_is_read():
+    # 10**9 centroids of 1000 values cannot exist: that fails at once, before the
+    # 10**12 values (NaN, which the value check would refuse) are ever scanned.
+    data = np.broadcast_to(np.float32(np.nan), (10**9, 1000))
+    km = KMeans(10**9)
+    with pytest.raises(MemoryError):
+        km.train(data, None)
+    assert_fresh(km)
+
+
 # ---- load -------------------------------------------------------------------------
 
 
