@@ -44,5 +44,5 @@ const T& for_level(SimdLevel level, const T& scalar, const T& avx2, const T& avx
 #define PLOVEK_AT_LEVEL(level, name) \
   ::plovek::kernels::for_level((level), ::plovek::scalar::name, ::plovek::avx2::name, ::plovek::avx512::name)
 #else
-#define PLOVEK_AT_LEVEL(level, name) (::plovek::scalar::name)
+#define PLOVEK_AT_LEVEL(level, name) (static_cast<void>(level), ::plovek::scalar::name)
 #endif
