@@ -21,18 +21,6 @@ inline typename V::F dot_term(typename V::F x, typename V::F y, typename V::F ac
   return V::fmadd(delta, delta, acc);
 }
 
-// SquareAndDot of x and y (the order is free): fused multiply-adds in double lanes.
-inline kernels::SquareAndDot square_and_dot_lanes(const float* x, const double* y, std::size_t d) {
-  typename V::D squares = V::zero_double(), dots = V::zero_double();
-  for (std::size_t t = 0; t < d; t += V::kDoubleLanes) {
-    const std::size_t n = std::min(V::kDoubleLanes, d - t);
-    const typename V::D value = V::widen_first(x + t, n);
-    squares = V::fmadd(value, value, squares);
-    dots = V::fmadd(value, V::load_double_first(y + t, n), dots);
-  }
-  return {V::reduce_add(squares), V::reduce_add(dots)};
-}
-
 template <bool kDifference>
 inline float dot_order(const float* x, const float* y, std::size_t d) {
   constexpr std::size_t L = V::kLanes;

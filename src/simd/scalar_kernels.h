@@ -121,7 +121,12 @@ struct Kernels {
   }
   static void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
                                 std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
-    kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
+    for (std::size_t r = 0; r < count; ++r) {
+      if (labels[r] < first || labels[r] >= last) continue;
+      double* acc = sums + (labels[r] - first) * d;
+      const float* row = rows + static_cast<std::ptrdiff_t>(r) * ldx;
+      for (std::size_t t = 0; t < d; ++t) acc[t] += static_cast<double>(row[t]);
+    }
   }
   static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
     kernels::SquareAndDot result;

@@ -86,6 +86,14 @@ struct V {
     const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
     return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), lanes));
   }
+  static D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+  static D load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
+  static void store_first(double* p, D v, std::size_t n) {
+    const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+    _mm256_maskstore_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), lanes), v);
+  }
+  static D add(D a, D b) { return _mm256_add_pd(a, b); }
   static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
   static double reduce_add(D v) {
     const __m128d sum = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));

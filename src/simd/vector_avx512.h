@@ -72,6 +72,13 @@ struct V {
   static D load_double_first(const double* p, std::size_t n) {
     return _mm512_maskz_loadu_pd(static_cast<__mmask8>(first_lanes(n)), p);
   }
+  static D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+  static D load(const double* p) { return _mm512_loadu_pd(p); }
+  static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
+  static void store_first(double* p, D v, std::size_t n) {
+    _mm512_mask_storeu_pd(p, static_cast<__mmask8>(first_lanes(n)), v);
+  }
+  static D add(D a, D b) { return _mm512_add_pd(a, b); }
   static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
   static double reduce_add(D v) { return _mm512_reduce_add_pd(v); }
 
@@ -113,7 +120,7 @@ struct V {
     _mm512_storeu_si512(out, _mm512_maskz_compress_epi32(at_most, lane_indices(static_cast<std::int32_t>(first))));
     return static_cast<std::size_t>(__builtin_popcount(at_most));
   }
-  // Lanes of m moved up by one (lane l + 1 takes lane l) where `moved` is set.
+  // v with lane l + 1 taking lane l's value wherever `moved` is set.
   static F shift_up(F v, M moved) {
     return _mm512_mask_permutexvar_ps(v, moved, previous_lanes(), v);
   }

@@ -6,6 +6,7 @@
 #include "simd/panel_body.h"
 #include "simd/placement_body.h"
 #include "simd/selection_body.h"
+#include "simd/widening_body.h"
 
 struct Kernels {
   static constexpr std::size_t kPanelWidth = kWidth;
@@ -73,7 +74,7 @@ struct Kernels {
   }
   static void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
                                 std::uint64_t first, std::uint64_t last, double* sums, std::size_t d) {
-    kernels::widening::add_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
+    add_rows_by_label_lanes(rows, ldx, count, labels, first, last, sums, d);
   }
   static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
     return square_and_dot_lanes(x, y, d);

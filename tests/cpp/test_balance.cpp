@@ -797,7 +797,7 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
     std::size_t distinct_rows = 0;  // 0: every row its own
   };
   // Cluster counts that leave last panels full, half and partly filled; odd dimensions;
-  // steps with few and with many dot products; rows longer than the fused steps keep
+  // steps with few and with many dot products; rows longer than the steps keep
   // on the stack; medoids among distinct and among repeated rows.
   const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
