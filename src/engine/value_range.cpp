@@ -7,23 +7,14 @@
 #include <cstdio>
 #include <limits>
 
+#include "simd/kernels.h"
+
 namespace plovek {
 
 namespace {
 
 constexpr std::uint32_t kMagnitudeBits = 0x7fffffffu;
 constexpr std::uint32_t kInfinityBits = 0x7f800000u;
-
-// The largest magnitude's bit pattern among `count` consecutive values. For
-// non-negative floats the bit patterns order as the values do, NaN above infinity;
-// integer operations, so that the loop vectorizes.
-std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
-  std::uint32_t largest = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    largest = std::max(largest, std::bit_cast<std::uint32_t>(values[i]) & kMagnitudeBits);
-  }
-  return largest;
-}
 
 std::uint32_t largest_magnitude_bits(const MatrixView& data) {
   const std::size_t n = data.rows();
@@ -34,11 +25,11 @@ std::uint32_t largest_magnitude_bits(const MatrixView& data) {
     constexpr std::size_t kPiece = std::size_t{1} << 14;
     const float* values = n * d == 0 ? nullptr : data.row(0, nullptr);
     for (std::size_t first = 0; first < n * d && largest <= kInfinityBits; first += kPiece) {
-      largest = std::max(largest, largest_magnitude_bits(values + first, std::min(kPiece, n * d - first)));
+      largest = std::max(largest, kernels::largest_magnitude_bits(values + first, std::min(kPiece, n * d - first)));
     }
   } else if (data.rows_are_direct()) {
     for (std::size_t i = 0; i < n && largest <= kInfinityBits; ++i) {
-      largest = std::max(largest, largest_magnitude_bits(data.row(i, nullptr), d));
+      largest = std::max(largest, kernels::largest_magnitude_bits(data.row(i, nullptr), d));
     }
   } else {
     for (std::size_t i = 0; i < n && largest <= kInfinityBits; ++i) {

@@ -12,6 +12,7 @@
 // No include guard: each translation unit includes it once.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>

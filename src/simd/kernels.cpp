@@ -9,6 +9,7 @@ namespace plovek::kernels {
 
 struct KernelTable {
   std::size_t panel_width;
+  std::uint32_t (*largest_magnitude_bits)(const float*, std::size_t);
   float (*dot)(const float*, const float*, std::size_t);
   float (*squared_distance)(const float*, const float*, std::size_t);
   void (*nearest_centroids)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
@@ -27,6 +28,7 @@ struct KernelTable {
 template <class K>
 constexpr KernelTable table_of() {
   return {.panel_width = K::kPanelWidth,
+          .largest_magnitude_bits = &K::largest_magnitude_bits,
           .dot = &K::dot,
           .squared_distance = &K::squared_distance,
           .nearest_centroids = &K::nearest_centroids,
@@ -55,6 +57,10 @@ const KernelTable& active_table() { return table(active_simd_level()); }
 }  // namespace
 
 std::size_t panel_width(SimdLevel level) { return table(level).panel_width; }
+
+std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
+  return active_table().largest_magnitude_bits(values, count);
+}
 
 float dot(const float* x, const float* y, std::size_t d) { return active_table().dot(x, y, d); }
 

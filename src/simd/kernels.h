@@ -21,6 +21,10 @@ float dot(const float* x, const float* y, std::size_t d);
 // vector with itself bit for bit.
 float squared_distance(const float* x, const float* y, std::size_t d);
 
+// The largest magnitude's bit pattern among `count` consecutive values (NaN above
+// infinity above every finite value).
+std::uint32_t largest_magnitude_bits(const float* values, std::size_t count);
+
 // --- Against packed centroids (at the panels' level) ---
 // The centroids per panel at `level`: two vectors' lanes, or 1 (plain rows).
 std::size_t panel_width(SimdLevel level);

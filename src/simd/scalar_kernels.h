@@ -7,6 +7,13 @@
 struct Kernels {
   // The scalar panels hold one centroid each: plain rows.
   static constexpr std::size_t kPanelWidth = 1;
+  // For non-negative floats the bit patterns order as the values do, NaN above
+  // infinity; a plain loop, which vectorises at this level with unsigned maxima.
+  static std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::bit_cast<std::uint32_t>(values[i]) & 0x7fffffffu);
+    return largest;
+  }
   static float dot(const float* x, const float* y, std::size_t d) {
     float sum = 0.0f;
     for (std::size_t t = 0; t < d; ++t) sum += x[t] * y[t];

@@ -10,6 +10,13 @@
 
 struct Kernels {
   static constexpr std::size_t kPanelWidth = kWidth;
+  // For non-negative floats the bit patterns order as the values do, NaN above
+  // infinity; a plain loop, which vectorises at this level with unsigned maxima.
+  static std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::bit_cast<std::uint32_t>(values[i]) & 0x7fffffffu);
+    return largest;
+  }
   static float dot(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }
   static float squared_distance(const float* x, const float* y, std::size_t d) { return dot_order<true>(x, y, d); }
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
