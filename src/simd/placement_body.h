@@ -22,9 +22,7 @@ inline kernels::Placement place_from_dots_impl(const float* dots, const float* c
   for (std::size_t j = 0; j < k; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, k - j);
     const typename V::M valid = V::first_lanes(n);
-    const typename V::F distance =
-        scores_from_dots(V::load_first(dots + j, n), centroid_norms ? centroid_norms + j : nullptr, n, norm);
-    V::store_first(distances + j, distance, n);
+    const typename V::F distance = store_scores(dots, centroid_norms, j, n, norm, distances);
     const typename V::F size = V::load_first(sizes + j, n);
     const typename V::F cost = V::add(distance, V::mul(penalty, size));
     const typename V::M take = V::both(valid, V::less(cost, best_cost));
