@@ -47,11 +47,11 @@ class MeanEuclidean {
   // The home centroid without the point (a sole member leaves it as it was).
   void leave(std::size_t home, float home_size, const float* x) {
     kernels::subtract_row(sums_ + home * d_, x, d_);
-    refresh_home_ = home_size > 1.0f;
-    home_lane_later_ = refresh_home_ && few_dots_;
+    const bool refresh_home = home_size > 1.0f;
+    home_lane_later_ = refresh_home && few_dots_;
     if (home_lane_later_) {
       kernels::divide_row(sums_ + home * d_, home_size - 1.0f, centroids_ + home * d_, d_);
-    } else if (refresh_home_) {
+    } else if (refresh_home) {
       refresh(home, home_size - 1.0f);
     }
   }
@@ -103,7 +103,7 @@ class MeanEuclidean {
   float *sizes_, *sums_, *centroids_, *dots_, *norms_;
   float* stay_scratch_;
   bool few_dots_;
-  bool refresh_home_ = false, home_lane_later_ = false;
+  bool home_lane_later_ = false;
   StayRefresh stay_{};
 };
 
