@@ -66,7 +66,7 @@ class MeanEuclidean {
       Kernels::store_lane(dots_, home, k_, Kernels::paired_lane_dot(home_row, x, d_));
       Kernels::store_lane(norms_, home, padded_k_, Kernels::dot(home_row, home_row, d_));
     }
-    stay_ = StayRefresh{stay_scratch_, stay_scratch_ + d_, reduced_size + 1.0f, 0.0f};
+    stay_ = StayRefresh{.sum = stay_scratch_, .row = stay_scratch_ + d_, .size = reduced_size + 1.0f, .norm = 0.0f};
     std::copy(sums_ + home * d_, sums_ + (home + 1) * d_, stay_.sum);
     kernels::add_row(stay_.sum, x, d_);
     kernels::divide_row(stay_.sum, stay_.size, stay_.row, d_);

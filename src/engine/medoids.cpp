@@ -315,7 +315,7 @@ void compute_totals(const MatrixView& data, bool euclidean, const ClusterBuckets
     while (next < candidates.size() && size < batch_size) {
       const std::size_t m = member_count(candidates[next]);
       const std::size_t end = std::min(m, measured + (batch_size - size));
-      segments.push_back({next, measured, end, size});
+      segments.push_back({.candidate = next, .begin = measured, .end = end, .offset = size});
       size += end - measured;
       measured = end;
       if (measured == m) ++next, measured = 0;

@@ -30,6 +30,6 @@ inline kernels::SquareAndDot square_and_dot_lanes(const float* x, const double* 
     squares = V::fmadd(value, value, squares);
     dots = V::fmadd(value, V::load_double_first(y + t, n), dots);
   }
-  return {V::reduce_add(squares), V::reduce_add(dots)};
+  return {.square = V::reduce_add(squares), .dot = V::reduce_add(dots)};
 }
 
