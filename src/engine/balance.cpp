@@ -29,7 +29,6 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       cluster_sums_(model.use_medoids ? 0 : k_, d_),
       panels_(model.centroids.value().data(), k_, d_, model.euclidean),
       dots_(k_),
-      distances_(k_),
       row_scratch_(d_),
       stay_scratch_(2 * d_),
       medoid_scratch_(d_) {
@@ -61,7 +60,6 @@ void BalanceRun::run_steps(std::size_t first, std::size_t last) {
                   .sums = cluster_sums_.data(),
                   .centroids = model_.centroids.value().data(),
                   .dots = dots_.data(),
-                  .distances = distances_.data(),
                   .stay = stay_scratch_.data(),
                   .size_penalty = size_penalty_,
                   .next_size_penalty = next_size_penalty_,

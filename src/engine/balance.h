@@ -95,7 +95,6 @@ struct StepState {
   float* sums;                      // k x d running sums of the members' rows (mean mode)
   float* centroids;                 // k x d, row-major
   float* dots;                      // k values of scratch
-  float* distances;                 // k values of scratch
   float* stay;                      // 2 * d values of scratch
   float size_penalty;
   float next_size_penalty;          // lowered by the steps
@@ -146,7 +145,6 @@ class BalanceRun {
   // two rows it changes.
   kernels::CentroidPanels panels_;
   std::vector<float> dots_;
-  std::vector<float> distances_;
   std::vector<float> row_scratch_;
   std::vector<float> stay_scratch_;
   medoids::Scratch medoid_scratch_;

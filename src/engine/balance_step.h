@@ -186,7 +186,6 @@ template <class Mode>
   std::uint64_t* const labels = s.labels;
   float* const sizes = s.sizes;
   float* const dots = s.dots;
-  float* const distances = s.distances;
   const float size_penalty = s.size_penalty;
   float next_size_penalty = s.next_size_penalty;
   for (std::size_t i = first; i < last; ++i) {
@@ -205,7 +204,7 @@ template <class Mode>
     // be exact.
     const kernels::Placement placement =
         Kernels::place_from_dots(dots, mode.centroid_norms(), euclidean ? point_norms[i] : 0.0f, sizes, k, home,
-                                 size_penalty, next_size_penalty, distances);
+                                 size_penalty, next_size_penalty);
     next_size_penalty = balancing::lower_next_penalty(size_penalty, next_size_penalty, placement.switch_penalty);
 
     const std::size_t target = placement.target;

@@ -6,16 +6,12 @@
 //
 // Written over the level's traits `V`; included once per level by vector_kernels.h.
 
-// score_from_dot for the n (<= kLanes) dot products dots[j ..]: written to out[j ..]
-// (which may be dots) and returned.
-inline typename V::F store_scores(const float* dots, const float* centroid_norms, std::size_t j, std::size_t n,
-                                  typename V::F point_norm, float* out) {
+// score_from_dot for the n (<= kLanes) dot products dots[j ..].
+inline typename V::F scores_from_dots(const float* dots, const float* centroid_norms, std::size_t j, std::size_t n,
+                                      typename V::F point_norm) {
   const typename V::F dot = V::load_first(dots + j, n);
-  const typename V::F score =
-      centroid_norms ? V::add(V::sub(V::load_first(centroid_norms + j, n), V::mul(V::set1(2.0f), dot)), point_norm)
-                     : V::negate(dot);
-  V::store_first(out + j, score, n);
-  return score;
+  if (!centroid_norms) return V::negate(dot);
+  return V::add(V::sub(V::load_first(centroid_norms + j, n), V::mul(V::set1(2.0f), dot)), point_norm);
 }
 
 template <bool kDifference>

@@ -65,6 +65,11 @@ struct Placement {
   // count); +infinity when there is none.
   float switch_penalty;
 };
+// Each level's `Kernels::place_from_dots` finds the Placement of a point from its dot
+// products, distances[j] = score_from_dot(dots[j], centroid_norms, j, point_norm). The
+// switch penalty is exact when it lies below `switch_limit`; otherwise it is some value
+// at or above the limit (+infinity when there is none), which lets the vector levels
+// skip the divisions of values that cannot matter.
 
 // --- Top-k selection scans ---
 // Turns one point's k dot products into its scores, in place: (c.c - 2 c.x) + x.x in

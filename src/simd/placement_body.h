@@ -11,7 +11,7 @@ inline typename V::M below_limit(typename V::F excess, typename V::F gap, typena
 
 inline kernels::Placement place_from_dots_impl(const float* dots, const float* centroid_norms, float point_norm,
                                                const float* sizes, std::size_t k, std::size_t home,
-                                               float size_penalty, float switch_limit, float* distances) {
+                                               float size_penalty, float switch_limit) {
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
   const auto distance_at = [&](std::size_t j) { return kernels::score_from_dot(dots[j], centroid_norms, j, point_norm); };
   const typename V::F home_distance = V::set1(distance_at(home)), home_size = V::set1(sizes[home]);
@@ -22,7 +22,7 @@ inline kernels::Placement place_from_dots_impl(const float* dots, const float* c
   for (std::size_t j = 0; j < k; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, k - j);
     const typename V::M valid = V::first_lanes(n);
-    const typename V::F distance = store_scores(dots, centroid_norms, j, n, norm, distances);
+    const typename V::F distance = scores_from_dots(dots, centroid_norms, j, n, norm);
     const typename V::F size = V::load_first(sizes + j, n);
     const typename V::F cost = V::add(distance, V::mul(penalty, size));
     const typename V::M take = V::both(valid, V::less(cost, best_cost));

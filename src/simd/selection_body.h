@@ -22,7 +22,8 @@ inline bool score_and_bound_impl(float* dots, const float* centroid_norms, float
   for (std::size_t j = 0; j < k; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, k - j);
     const typename V::M valid = V::first_lanes(n);
-    const typename V::F score = store_scores(dots, centroid_norms, j, n, norm, dots);
+    const typename V::F score = scores_from_dots(dots, centroid_norms, j, n, norm);
+    V::store_first(dots + j, score, n);
     minimum = V::select(valid, V::min(minimum, score), minimum);
     unordered = V::either(unordered, V::both(valid, V::unordered(score, score)));
   }

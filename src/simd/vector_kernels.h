@@ -64,9 +64,8 @@ struct Kernels {
   [[gnu::noinline]] static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms,
                                                               float point_norm,
                                             const float* sizes, std::size_t k, std::size_t home, float size_penalty,
-                                            float switch_limit, float* distances) {
-    return place_from_dots_impl(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, switch_limit,
-                                distances);
+                                            float switch_limit) {
+    return place_from_dots_impl(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, switch_limit);
   }
   static bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k,
                               std::size_t rank, float& bound) {
