@@ -33,6 +33,8 @@ class Scorer {
  public:
   Scorer(const Matrix& centroids, bool euclidean)
       : panels_(centroids.data(), centroids.rows(), centroids.cols(), euclidean),
+        slack_(panels_.fused_slack()),
+        fused_(kernels::centroid_dots_are_fused(panels_.level())),
         clusters_(centroids.rows()),
         d_(centroids.cols()),
         euclidean_(euclidean) {}
@@ -41,25 +43,37 @@ class Scorer {
 
   // scores[r * clusters + c] for the `count` rows at `rows` (row r at rows + r * stride):
   // (c.c - 2 c.x) + x.x in that order, or -(c.x); bounds[r]: a score that `rank` of
-  // row r's scores are at or below. False if any score is NaN.
+  // row r's scores are at or below; margins[r]: how far apart two of row r's scores
+  // must lie for their order to be the one of rounded products (-1 where the scores
+  // are those). False if any score is NaN.
   bool score(const float* rows, std::ptrdiff_t stride, std::size_t count, std::size_t rank, float* scores,
-             float* bounds) const {
+             float* bounds, float* margins) const {
     kernels::centroid_dots(panels_, rows, stride, count, scores);
     bool comparable = true;
     for (std::size_t r = 0; r < count; ++r) {
       const float* x = rows + static_cast<std::ptrdiff_t>(r) * stride;
-      if (euclidean_) {
-        comparable &= kernels::score_and_bound(scores + r * clusters_, panels_.score_bias(), kernels::dot(x, x, d_),
-                                               clusters_, rank, bounds[r]);
-      } else {
-        comparable &= kernels::score_and_bound(scores + r * clusters_, nullptr, 0.0f, clusters_, rank, bounds[r]);
-      }
+      const float point_norm = kernels::dot(x, x, d_);
+      margins[r] = fused_ ? 2.0f * slack_(point_norm) : -1.0f;
+      comparable &= score_row(scores + r * clusters_, point_norm, rank, bounds[r]);
     }
     return comparable;
   }
 
+  // One row's scores as `score` gives them, from rounded products.
+  bool exact_scores(const float* x, std::size_t rank, float* scores, float& bound) const {
+    kernels::exact_point_dots(panels_, x, scores);
+    return score_row(scores, kernels::dot(x, x, d_), rank, bound);
+  }
+
  private:
+  bool score_row(float* dots, float point_norm, std::size_t rank, float& bound) const {
+    return kernels::score_and_bound(dots, euclidean_ ? panels_.score_bias() : nullptr, euclidean_ ? point_norm : 0.0f,
+                                    clusters_, rank, bound);
+  }
+
   kernels::CentroidPanels panels_;
+  kernels::FusedScoreSlack slack_;
+  bool fused_;
   std::size_t clusters_;
   std::size_t d_;
   bool euclidean_;
@@ -75,30 +89,43 @@ struct SelectionScratch {
 
 // The `take` best clusters of one point into `chosen` (in no particular order: each
 // point is appended once to each chosen list, so only the set matters): the first
-// `take` of the clusters stably sorted by score. No score may be NaN; at least `take`
-// scores are <= `bound`.
-void select_best(std::span<const float> scores, std::size_t take, float bound, std::uint64_t* chosen,
+// `take` of the clusters stably sorted by score. No score may be NaN; at least
+// take + 1 scores (all, if fewer) are <= `bound`. Returns false, choosing nothing, when
+// the best score left out lies within `margin` of the worst one chosen: scores that
+// close may be ordered otherwise by rounded products.
+bool select_best(std::span<const float> scores, std::size_t take, float bound, float margin, std::uint64_t* chosen,
                  SelectionScratch& scratch) {
   const std::size_t clusters = scores.size();
   std::vector<std::uint32_t>& order = scratch.order;
   if (take >= clusters) {
     for (std::size_t c = 0; c < clusters; ++c) chosen[c] = c;
-    return;
+    return true;
   }
-  if (take <= kernels::kFirstByScoreMost) {
-    // Only clusters at or below a score that `take` clusters reach can be chosen; a
-    // vector scan lists those few clusters, ascending.
+  const auto separated = [margin](float worst_chosen, float best_left) {
+    return margin < 0.0f || best_left - worst_chosen > margin;
+  };
+  if (take < kernels::kFirstByScoreMost) {
+    // Only clusters at or below a score that take + 1 clusters reach can be chosen or
+    // be the best left out; a vector scan lists those few clusters, ascending.
     const std::size_t found = kernels::indices_at_most(scores.data(), clusters, bound, scratch.candidates.data());
-    kernels::first_by_score(scores.data(), scratch.candidates.data(), found, take, chosen);
-    return;
+    std::uint64_t picked[kernels::kFirstByScoreMost];
+    kernels::first_by_score(scores.data(), scratch.candidates.data(), found, take + 1, picked);
+    if (!separated(scores[picked[take - 1]], scores[picked[take]])) return false;
+    std::copy(picked, picked + take, chosen);
+    return true;
   }
   for (std::size_t c = 0; c < clusters; ++c) order[c] = static_cast<std::uint32_t>(c);
   const auto nearer = [scores](std::uint32_t a, std::uint32_t b) {
     return scores[a] < scores[b] || (scores[a] == scores[b] && a < b);
   };
-  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take - 1),
+  // The best left out at `take`, the chosen before it.
+  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take),
                    order.begin() + static_cast<std::ptrdiff_t>(clusters), nearer);
+  float worst_chosen = -std::numeric_limits<float>::infinity();
+  for (std::size_t m = 0; m < take; ++m) worst_chosen = std::max(worst_chosen, scores[order[m]]);
+  if (!separated(worst_chosen, scores[order[take]])) return false;
   for (std::size_t m = 0; m < take; ++m) chosen[m] = order[m];
+  return true;
 }
 
 }  // namespace
@@ -118,6 +145,8 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
 
   const std::size_t n = data.rows();
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, clusters));
+  // The chosen and the best left out.
+  const std::size_t rank = std::min(take + 1, clusters);
   ClusterLists lists(clusters);
 
   // One cluster: nothing is compared, so every point belongs to it whatever its values.
@@ -138,17 +167,23 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
     // Selects for the points [first, last) of the block; false when a score is NaN.
     const auto select_range = [&](std::size_t first, std::size_t last) {
       std::vector<float> rows_copy;
-      std::vector<float> scores(batch_rows * clusters), bounds(batch_rows);
+      std::vector<float> scores(batch_rows * clusters), bounds(batch_rows), margins(batch_rows);
       SelectionScratch selection(clusters);
       bool comparable = true;
       for_each_row_block(
           data, block_start + first, block_start + last, rows_copy,
           [&](std::size_t point, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-            if (!comparable || !(comparable = scorer.score(rows, stride, count, take, scores.data(), bounds.data())))
+            if (!comparable ||
+                !(comparable = scorer.score(rows, stride, count, rank, scores.data(), bounds.data(), margins.data())))
               return;
             for (std::size_t r = 0; r < count; ++r) {
-              select_best(std::span<const float>(scores.data() + r * clusters, clusters), take, bounds[r],
-                          chosen.data() + (point - block_start + r) * take, selection);
+              float* row_scores = scores.data() + r * clusters;
+              std::uint64_t* row_chosen = chosen.data() + (point - block_start + r) * take;
+              const std::span<const float> all(row_scores, clusters);
+              if (select_best(all, take, bounds[r], margins[r], row_chosen, selection)) continue;
+              // Undecided by the fused scores: decided by rounded products.
+              scorer.exact_scores(rows + static_cast<std::ptrdiff_t>(r) * stride, rank, row_scores, bounds[r]);
+              select_best(all, take, bounds[r], -1.0f, row_chosen, selection);
             }
           },
           batch_rows);

@@ -43,7 +43,12 @@ CentroidPanels::AlignedFloats CentroidPanels::zeroed_floats(std::size_t count) {
   return values;
 }
 
-void CentroidPanels::store_norm(std::size_t j, const float* row) { bias_[j] = euclidean_ ? dot(row, row, d_) : 0.0f; }
+void CentroidPanels::store_norm(std::size_t j, const float* row) {
+  const float norm = dot(row, row, d_);
+  bias_[j] = euclidean_ ? norm : 0.0f;
+  // Only ever raised: a bound for every centroid stored, the replaced ones included.
+  largest_norm_ = std::max(largest_norm_, norm);
+}
 
 void CentroidPanels::update_centroid(std::size_t j, const float* row) {
   write_lane(j, row);

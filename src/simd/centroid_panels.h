@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 
+#include "simd/fused_slack.h"
 #include "simd/level.h"
 
 namespace plovek::kernels {
@@ -32,6 +33,11 @@ class CentroidPanels {
   // Per padded centroid: c.c for the Euclidean score, 0 for the inner product; NaN
   // for padding, so a padded centroid never wins a comparison.
   const float* score_bias() const { return bias_.get(); }
+  // The largest c.c (a row dot product) of the centroids stored by the constructor and
+  // the two updates below, and the slack of fused scores against them. Kernels that
+  // rewrite lanes in place (panel_of) do not keep it.
+  float largest_norm() const { return largest_norm_; }
+  FusedScoreSlack fused_slack() const { return FusedScoreSlack(d_, euclidean_, largest_norm_); }
 
   // Replaces centroid j by `row` (d values).
   void update_centroid(std::size_t j, const float* row);
@@ -54,7 +60,7 @@ class CentroidPanels {
     const float* __restrict source = row;
     for (std::size_t t = 0; t < d_; ++t) column[t * width] = source[t];
   }
-  // Centroid j's score bias from `row`.
+  // Centroid j's score bias and the largest norm from `row`.
   void store_norm(std::size_t j, const float* row);
 
   SimdLevel level_;
@@ -63,6 +69,7 @@ class CentroidPanels {
   std::size_t width_;
   std::size_t panel_count_;
   bool euclidean_;
+  float largest_norm_ = 0.0f;
   // Cache-line aligned, so that no vector load of a panel row straddles two lines.
   struct AlignedDelete {
     void operator()(float* p) const;

@@ -1,8 +1,8 @@
-// The dot product at a vector level: x . y, or (x - y) . (x - y) with the difference
-// rounded to f32 first, in one accumulation order, so that the squared distance equals
-// the dot product of a stored difference vector with itself bit for bit. Two chains of
-// fused multiply-adds over whole vectors, a last partial vector (zeros after d) in the
-// second chain, then the chains added and the lanes summed.
+// Row dot products at a vector level: x . y, or (x - y) . (x - y) with the difference
+// rounded to f32 first, so that the squared distance equals the dot product of a
+// stored difference vector with itself bit for bit. The products are rounded to f32
+// (a multiply, then an add) and summed in the fixed order of kernels::row_dot_order,
+// which every level follows: the result is the same bits at every level.
 //
 // Written over the level's traits `V`; included once per level by vector_kernels.h.
 
@@ -15,25 +15,29 @@ inline typename V::F scores_from_dots(const float* dots, const float* centroid_n
 }
 
 template <bool kDifference>
-inline typename V::F dot_term(typename V::F x, typename V::F y, typename V::F acc) {
-  if (!kDifference) return V::fmadd(x, y, acc);
+inline typename V::F rounded_product(typename V::F x, typename V::F y) {
+  if (!kDifference) return V::mul(x, y);
   const typename V::F delta = V::sub(x, y);
-  return V::fmadd(delta, delta, acc);
+  return V::mul(delta, delta);
 }
 
+// The partial sums in vectors: partial l of kernels::kRowDotPartials in lane l % kLanes
+// of chain l / kLanes. A last, partial group adds zero products to every partial, as
+// the scalar definition does.
 template <bool kDifference>
 inline float dot_order(const float* x, const float* y, std::size_t d) {
-  constexpr std::size_t L = V::kLanes;
-  typename V::F acc0 = V::zero(), acc1 = V::zero();
+  constexpr std::size_t L = V::kLanes, kChains = kernels::kRowDotPartials / L;
+  typename V::F acc[kChains];
+  for (std::size_t c = 0; c < kChains; ++c) acc[c] = V::zero();
   std::size_t t = 0;
-  for (; t + 2 * L <= d; t += 2 * L) {
-    acc0 = dot_term<kDifference>(V::load(x + t), V::load(y + t), acc0);
-    acc1 = dot_term<kDifference>(V::load(x + t + L), V::load(y + t + L), acc1);
+  for (; t + kernels::kRowDotPartials <= d; t += kernels::kRowDotPartials)
+    for (std::size_t c = 0; c < kChains; ++c)
+      acc[c] = V::add(acc[c], rounded_product<kDifference>(V::load(x + t + c * L), V::load(y + t + c * L)));
+  if (t < d) {
+    for (std::size_t c = 0; c < kChains; ++c) {
+      const std::size_t start = std::min(d, t + c * L), n = std::min(L, d - start);
+      acc[c] = V::add(acc[c], rounded_product<kDifference>(V::load_first(x + start, n), V::load_first(y + start, n)));
+    }
   }
-  if (t + L <= d) {
-    acc0 = dot_term<kDifference>(V::load(x + t), V::load(y + t), acc0);
-    t += L;
-  }
-  if (t < d) acc1 = dot_term<kDifference>(V::load_first(x + t, d - t), V::load_first(y + t, d - t), acc1);
-  return V::reduce_add(V::add(acc0, acc1));
+  return V::reduce_sixteen(acc);
 }

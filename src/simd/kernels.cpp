@@ -9,12 +9,14 @@ namespace plovek::kernels {
 
 struct KernelTable {
   std::size_t panel_width;
+  bool fused_centroid_dots;
   std::uint32_t (*largest_magnitude_bits)(const float*, std::size_t);
   float (*dot)(const float*, const float*, std::size_t);
   float (*squared_distance)(const float*, const float*, std::size_t);
   void (*nearest_centroids)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
                             std::uint64_t*);
   void (*centroid_dots)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
+  void (*exact_point_dots)(const CentroidPanels&, const float*, float*);
   void (*paired_point_dots)(const CentroidPanels&, const float*, float*);
   void (*quotient_into_panel)(float*, std::size_t, const float*, float, float*, std::size_t);
   bool (*score_and_bound)(float*, const float*, float, std::size_t, std::size_t, float&);
@@ -28,11 +30,13 @@ struct KernelTable {
 template <class K>
 constexpr KernelTable table_of() {
   return {.panel_width = K::kPanelWidth,
+          .fused_centroid_dots = K::kFusedCentroidDots,
           .largest_magnitude_bits = &K::largest_magnitude_bits,
           .dot = &K::dot,
           .squared_distance = &K::squared_distance,
           .nearest_centroids = &K::nearest_centroids,
           .centroid_dots = &K::centroid_dots,
+          .exact_point_dots = &K::exact_point_dots,
           .paired_point_dots = &K::paired_point_dots,
           .quotient_into_panel = &K::quotient_into_panel,
           .score_and_bound = &K::score_and_bound,
@@ -75,6 +79,12 @@ void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdif
 
 void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out) {
   table(panels.level()).centroid_dots(panels, x, ldx, count, out);
+}
+
+bool centroid_dots_are_fused(SimdLevel level) { return table(level).fused_centroid_dots; }
+
+void exact_point_dots(const CentroidPanels& panels, const float* x, float* out) {
+  table(panels.level()).exact_point_dots(panels, x, out);
 }
 
 void paired_point_dots(const CentroidPanels& panels, const float* x, float* out) {

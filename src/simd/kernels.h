@@ -5,20 +5,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "simd/centroid_panels.h"
+#include "simd/fused_slack.h"
 #include "simd/level.h"
 #include "simd/row_arithmetic.h"
 
 namespace plovek::kernels {
 
-// --- Dot products ---
-// x . y over d elements: the f32 sum of the products, in an order fixed per level
-// (the vector levels fuse multiply and add). d = 0 gives 0.0.
+// Every dot product rounds each product x[t] * y[t] to f32 and sums in f32, in a
+// fixed order per kind, the same at every level (the vector levels may compute with
+// fused multiply-adds only where they prove the outcome the same; see each kernel):
+// - row dot products (norms, the cost, medoid distances): kRowDotPartials partial
+//   sums, partial l adding the products of the elements t = l (mod 16) in ascending t
+//   (a last, partial group padded with zero products), then partial l + 8 added to
+//   partial l and the eight combined as ((0 + 4) + (2 + 6)) + ((1 + 5) + (3 + 7));
+// - point-centroid dot products of the nearest-centroid search and of centroid_dots:
+//   one sum in ascending t;
+// - the balancing step's point dots: the even and the odd elements in two ascending
+//   sums, added at the end.
+inline constexpr std::size_t kRowDotPartials = 16;
+
+// --- Row dot products ---
+// x . y over d elements (0.0 for d = 0).
 float dot(const float* x, const float* y, std::size_t d);
-// (x - y).(x - y): the difference rounded to f32 element by element, then summed in
-// the order of `dot` at the same level, so it equals `dot` of a stored difference
-// vector with itself bit for bit.
+// (x - y).(x - y): the difference rounded to f32 element by element, then summed as
+// `dot` sums, so it equals `dot` of a stored difference vector with itself bit for bit.
 float squared_distance(const float* x, const float* y, std::size_t d);
 
 // The largest magnitude's bit pattern among `count` consecutive values (NaN above
@@ -30,17 +43,23 @@ std::uint32_t largest_magnitude_bits(const float* values, std::size_t count);
 std::size_t panel_width(SimdLevel level);
 
 // For `count` points (row r at x + r * ldx, d contiguous values each): the index of
-// the nearest centroid. Euclidean: smallest ((c.c - 2 c.x) + x.x), the lowest index
-// winning ties; inner product: largest c.x, the highest index winning ties.
-// `point_norms` (x.x per point) is read only for the Euclidean score.
+// the nearest centroid by nearest_by_rule. The vector levels search with fused
+// multiply-adds, keep each point's runner-up, and recompute with rounded products the
+// points whose best two scores lie within twice the FusedScoreSlack: the labels are
+// those of the rounded products. `point_norms` (x.x per point) is read only for the
+// Euclidean score.
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                        const float* point_norms, std::uint64_t* labels);
-// All dot products c_j . x of `count` points: out[r * k + j].
+// All dot products c_j . x of `count` points: out[r * k + j]. With fused multiply-adds
+// at the levels where centroid_dots_are_fused(level), each then within the panels'
+// FusedScoreSlack of the rounded-product one (as a score).
 void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
-// The dot products c_j . x of one point with every centroid, out[j], when the call's
-// latency is its cost: each vector lane sums the even and the odd elements of x in two
-// chains, added at the end, half the dependency depth of one chain. The scalar level
-// sums in one.
+bool centroid_dots_are_fused(SimdLevel level);
+// The dot products c_j . x of one point with every centroid, out[j], with rounded
+// products: what centroid_dots gives where it does not fuse.
+void exact_point_dots(const CentroidPanels& panels, const float* x, float* out);
+// The dot products c_j . x of one point with every centroid, out[j], in the balancing
+// step's order (two chains, half the dependency depth of one).
 void paired_point_dots(const CentroidPanels& panels, const float* x, float* out);
 // row = sum / divisor (a division per element), also written into centroid lane
 // `lane` of the panel at `panel`.
@@ -51,6 +70,20 @@ void quotient_into_panel(SimdLevel level, float* panel, std::size_t lane, const 
 // order with the centroids' squared norms c.c, -(c.x) for the inner product (no norms).
 inline float score_from_dot(float dot, const float* centroid_norms, std::size_t j, float point_norm) {
   return centroid_norms ? (centroid_norms[j] - 2.0f * dot) + point_norm : -dot;
+}
+
+// The nearest of k centroids by one point's dot products with them: Euclidean
+// (centroid_norms given) the smallest score, the lowest index winning ties; inner
+// product the largest dot product, the highest index winning ties.
+inline std::uint64_t nearest_by_rule(const float* dots, const float* centroid_norms, std::size_t k,
+                                     float point_norm) {
+  std::uint64_t best_index = 0;
+  float best = std::numeric_limits<float>::infinity();
+  for (std::size_t j = 0; j < k; ++j) {
+    const float score = score_from_dot(dots[j], centroid_norms, j, point_norm);
+    if (centroid_norms ? score < best : score <= best) best = score, best_index = j;
+  }
+  return best_index;
 }
 
 // --- Placement scan ---

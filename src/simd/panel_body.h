@@ -33,10 +33,13 @@ inline void tile_dots(const float* x, std::ptrdiff_t ldx, const float* panel, st
 // sequential definition, and no lanes need reducing at the end.
 constexpr std::size_t kBlockPoints = V::kPointVectors * V::kLanes;
 
+// Each lane also keeps its runner-up: the best score of the centroids other than its
+// best one (NaN scores, from padding, never count: where either operand is NaN, the
+// traits' min and max return the second one).
 template <bool kEuclidean>
 inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
                                const float* bias, std::int32_t first_index, const float* point_norms,
-                               float* best_value, std::int32_t* best_index) {
+                               float* best_value, float* second_value, std::int32_t* best_index) {
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
   typename V::F acc[P][J];
   for (std::size_t p = 0; p < P; ++p)
@@ -52,6 +55,7 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
   }
   for (std::size_t p = 0; p < P; ++p) {
     typename V::F value = V::load(best_value + p * V::kLanes);
+    typename V::F second = V::load(second_value + p * V::kLanes);
     typename V::I index = V::load_index(best_index + p * V::kLanes);
     const typename V::F norms = kEuclidean ? V::load(point_norms + p * V::kLanes) : V::zero();
     for (std::size_t j = 0; j < J; ++j) {
@@ -60,18 +64,44 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
         // ((c.c - 2 c.x) + x.x), in that order; padding carries NaN and never wins.
         const typename V::F score = V::add(V::sub(V::set1(bias[j]), V::add(acc[p][j], acc[p][j])), norms);
         const typename V::M take = V::less(score, value);
+        second = V::min(V::max(value, score), second);
         value = V::select(take, score, value);
         index = V::select_index(take, j_index, index);
       } else {
         const typename V::F score = V::add(acc[p][j], V::set1(bias[j]));
         const typename V::M take = V::greater_or_equal(score, value);
+        second = V::max(V::min(value, score), second);
         value = V::select(take, score, value);
         index = V::select_index(take, j_index, index);
       }
     }
     V::store(best_value + p * V::kLanes, value);
+    V::store(second_value + p * V::kLanes, second);
     V::store_index(best_index + p * V::kLanes, index);
   }
+}
+
+// The block's points (bits, lowest lane first) whose runner-up lies within twice the
+// fused slack of their best score: the scores with rounded products could order them
+// otherwise. `squares` holds each point's x.x, or a fused sum of squares for the inner
+// product.
+template <bool kEuclidean>
+inline std::uint64_t undecided_points(const kernels::FusedScoreSlack& slack, const float* squares,
+                                      const float* best_value, const float* second_value) {
+  static_assert(kBlockPoints <= 64, "one bit per point");
+  const typename V::F root = V::set1(slack.root()), linear = V::set1(slack.linear());
+  const typename V::F constant = V::set1(slack.constant());
+  const typename V::F twice_margin = V::set1(2.0f * kernels::FusedScoreSlack::kEvaluationMargin);
+  std::uint64_t undecided = 0;
+  for (std::size_t p = 0; p < V::kPointVectors; ++p) {
+    const typename V::F square = V::load(squares + p * V::kLanes);
+    const typename V::F margin =
+        V::mul(V::add(V::add(V::mul(root, V::sqrt(square)), V::mul(linear, square)), constant), twice_margin);
+    const typename V::F best = V::load(best_value + p * V::kLanes), second = V::load(second_value + p * V::kLanes);
+    const typename V::F gap = kEuclidean ? V::sub(second, best) : V::sub(best, second);
+    undecided |= std::uint64_t{V::bits(V::not_greater_unordered(gap, margin))} << (p * V::kLanes);
+  }
+  return undecided;
 }
 
 // Rows [0, count) of a block, transposed into `xt` ([t][point], kBlockPoints points
@@ -121,6 +151,20 @@ class RowFetch {
   std::size_t row_ = 0, byte_ = 0;
 };
 
+// Each lane's sum of squares over the block's transposed points.
+inline void block_squares(const float* xt, std::size_t d, float* squares) {
+  typename V::F acc[V::kPointVectors];
+  for (std::size_t p = 0; p < V::kPointVectors; ++p) acc[p] = V::zero();
+  for (std::size_t t = 0; t < d; ++t)
+    for (std::size_t p = 0; p < V::kPointVectors; ++p) {
+      const typename V::F x = V::load(xt + t * kBlockPoints + p * V::kLanes);
+      acc[p] = V::fmadd(x, x, acc[p]);
+    }
+  for (std::size_t p = 0; p < V::kPointVectors; ++p) V::store(squares + p * V::kLanes, acc[p]);
+}
+
+inline void exact_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out);
+
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                    const float* point_norms, std::uint64_t* labels) {
@@ -131,10 +175,11 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   transpose_block(x, ldx, count, d, transposed.data());
   alignas(64) float norms[kBlockPoints] = {};
   if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
-  alignas(64) float best_value[kBlockPoints];
+  alignas(64) float best_value[kBlockPoints], second_value[kBlockPoints];
   alignas(64) std::int32_t best_index[kBlockPoints] = {};
   std::fill(best_value, best_value + kBlockPoints,
             kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
+  std::copy(best_value, best_value + kBlockPoints, second_value);
 
   // The rows of the next block are read next: their cache lines are fetched while this
   // block's tiles run, a few before each tile.
@@ -144,9 +189,24 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
     next_block.fetch_some();
     const std::size_t p = first / kWidth, lane0 = first % kWidth;
     fold_centroid_tile<kEuclidean>(transposed.data(), d, panels.panel(p), lane0, panels.score_bias() + first,
-                                   static_cast<std::int32_t>(first), norms, best_value, best_index);
+                                   static_cast<std::int32_t>(first), norms, best_value, second_value, best_index);
   }
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
+
+  // The few points the fused scores may have ordered otherwise: their labels from
+  // rounded products.
+  alignas(64) float squares[kBlockPoints];
+  if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares); else block_squares(transposed.data(), d, squares);
+  std::uint64_t undecided = undecided_points<kEuclidean>(panels.fused_slack(), squares, best_value, second_value);
+  if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
+  if (undecided == 0) return;
+  thread_local std::vector<float> dots;
+  dots.resize(k);
+  for (; undecided != 0; undecided &= undecided - 1) {
+    const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
+    exact_point_dots_impl(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, dots.data());
+    labels[r] = kernels::nearest_by_rule(dots.data(), kEuclidean ? panels.score_bias() : nullptr, k, norms[r]);
+  }
 }
 
 inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -196,12 +256,18 @@ inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* 
 // only two accumulator chains, too few to hide the multiply-add latency, so several
 // panels advance together. With kChains == 1 each lane sums its elements in order;
 // with kChains == 2 it sums the even and the odd elements in two chains and adds the
-// two at the end (an element left over by an odd d goes to the even chain).
+// two at the end (an element left over by an odd d goes to the even chain). kFused:
+// fused multiply-adds, else rounded products.
 constexpr std::size_t kPanelGroup = 4;
 
 // kHalfLast: the group's last panel holds at most kLanes centroids, so its second
 // register of lanes is all padding and is left out.
-template <std::size_t G, bool kHalfLast, std::size_t kChains>
+template <bool kFused>
+inline typename V::F multiply_add(typename V::F a, typename V::F b, typename V::F acc) {
+  return kFused ? V::fmadd(a, b, acc) : V::add(acc, V::mul(a, b));
+}
+
+template <std::size_t G, bool kHalfLast, std::size_t kChains, bool kFused>
 inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                    float* out) {
   const std::size_t d = panels.d(), k = panels.k();
@@ -212,8 +278,8 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
     const typename V::F b = V::set1(x[t]);
     for (std::size_t g = 0; g < G; ++g) {
       const float* row = panels.panel(first_panel + g) + t * kWidth;
-      chain[g][0] = V::fmadd(b, V::load(row), chain[g][0]);
-      if (!(kHalfLast && g + 1 == G)) chain[g][1] = V::fmadd(b, V::load(row + V::kLanes), chain[g][1]);
+      chain[g][0] = multiply_add<kFused>(b, V::load(row), chain[g][0]);
+      if (!(kHalfLast && g + 1 == G)) chain[g][1] = multiply_add<kFused>(b, V::load(row + V::kLanes), chain[g][1]);
     }
   };
   std::size_t t = 0;
@@ -229,39 +295,43 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
   }
 }
 
-template <std::size_t G, std::size_t kChains>
+template <std::size_t G, std::size_t kChains, bool kFused>
 inline void point_dots_last_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                   float* out) {
   const bool half_last = panels.k() - (panels.panel_count() - 1) * kWidth <= V::kLanes;
   if (half_last) {
-    point_dots_panel_group<G, true, kChains>(panels, first_panel, x, out);
+    point_dots_panel_group<G, true, kChains, kFused>(panels, first_panel, x, out);
   } else {
-    point_dots_panel_group<G, false, kChains>(panels, first_panel, x, out);
+    point_dots_panel_group<G, false, kChains, kFused>(panels, first_panel, x, out);
   }
 }
 
-template <std::size_t kChains>
+template <std::size_t kChains, bool kFused>
 inline void point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
   std::size_t p = 0;
   for (; p + kPanelGroup < panels.panel_count(); p += kPanelGroup) {
-    point_dots_panel_group<kPanelGroup, false, kChains>(panels, p, x, out);
+    point_dots_panel_group<kPanelGroup, false, kChains, kFused>(panels, p, x, out);
   }
   switch (panels.panel_count() - p) {
-    case 4: point_dots_last_group<4, kChains>(panels, p, x, out); break;
-    case 3: point_dots_last_group<3, kChains>(panels, p, x, out); break;
-    case 2: point_dots_last_group<2, kChains>(panels, p, x, out); break;
-    case 1: point_dots_last_group<1, kChains>(panels, p, x, out); break;
+    case 4: point_dots_last_group<4, kChains, kFused>(panels, p, x, out); break;
+    case 3: point_dots_last_group<3, kChains, kFused>(panels, p, x, out); break;
+    case 2: point_dots_last_group<2, kChains, kFused>(panels, p, x, out); break;
+    case 1: point_dots_last_group<1, kChains, kFused>(panels, p, x, out); break;
     default: break;
   }
 }
 
+inline void exact_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
+  point_dots<1, false>(panels, x, out);
+}
+
 inline void paired_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
-  point_dots<2>(panels, x, out);
+  point_dots<2, false>(panels, x, out);
 }
 
 inline void centroid_dots_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                         std::size_t count, float* out) {
-  if (count == 1) return point_dots<1>(panels, x, out);
+  if (count == 1) return point_dots<1, true>(panels, x, out);
   const std::size_t k = panels.k();
   for (std::size_t g = 0; g < count; g += kRows) {
     const float* rows = x + static_cast<std::ptrdiff_t>(g) * ldx;

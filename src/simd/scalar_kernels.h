@@ -1,12 +1,13 @@
 // Every kernel of the scalar level, gathered in `Kernels`: the reference definitions
-// that the vector levels match (bit for bit, or up to the order of a dot product's
-// sums, as kernels.h says for each). Dot products sum f32 products one element after
-// another. Included by foreach_level.h inside namespace plovek::scalar; no include
-// guard.
+// that the vector levels match bit for bit. Every product is rounded to f32 before it
+// is added; each kind of dot product sums in its own fixed order (kernels.h).
+// Included by foreach_level.h inside namespace plovek::scalar; no include guard.
 
 struct Kernels {
   // The scalar panels hold one centroid each: plain rows.
   static constexpr std::size_t kPanelWidth = 1;
+  // Every dot product here rounds its products: nothing needs checking.
+  static constexpr bool kFusedCentroidDots = false;
   // For non-negative floats the bit patterns order as the values do, NaN above
   // infinity; a plain loop, which vectorises at this level with unsigned maxima.
   static std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
@@ -15,39 +16,22 @@ struct Kernels {
     return largest;
   }
   static float dot(const float* x, const float* y, std::size_t d) {
-    float sum = 0.0f;
-    for (std::size_t t = 0; t < d; ++t) sum += x[t] * y[t];
-    return sum;
+    return row_dot_order(d, [&](std::size_t t) { return x[t] * y[t]; });
   }
   static float squared_distance(const float* x, const float* y, std::size_t d) {
-    float sum = 0.0f;
-    for (std::size_t t = 0; t < d; ++t) {
+    return row_dot_order(d, [&](std::size_t t) {
       const float delta = x[t] - y[t];
-      sum += delta * delta;
-    }
-    return sum;
+      return delta * delta;
+    });
   }
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                                 std::size_t count, const float* point_norms, std::uint64_t* labels) {
-    const std::size_t k = panels.k(), d = panels.d();
-    const float* bias = panels.score_bias();
+    const std::size_t k = panels.k();
+    const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
+    std::vector<float> dots(k);
     for (std::size_t r = 0; r < count; ++r) {
-      const float* point = x + static_cast<std::ptrdiff_t>(r) * ldx;
-      std::uint64_t best_index = 0;
-      if (panels.euclidean()) {
-        float best = std::numeric_limits<float>::infinity();
-        for (std::size_t j = 0; j < k; ++j) {
-          const float score = (bias[j] - 2.0f * dot(point, panels.panel(j), d)) + point_norms[r];
-          if (score < best) best = score, best_index = j;
-        }
-      } else {
-        float best = -std::numeric_limits<float>::infinity();
-        for (std::size_t j = 0; j < k; ++j) {
-          const float score = dot(point, panels.panel(j), d);
-          if (score >= best) best = score, best_index = j;
-        }
-      }
-      labels[r] = best_index;
+      centroid_dots(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, 0, 1, dots.data());
+      labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f);
     }
   }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -55,13 +39,26 @@ struct Kernels {
     const std::size_t k = panels.k(), d = panels.d();
     for (std::size_t r = 0; r < count; ++r) {
       const float* point = x + static_cast<std::ptrdiff_t>(r) * ldx;
-      for (std::size_t j = 0; j < k; ++j) out[r * k + j] = dot(point, panels.panel(j), d);
+      for (std::size_t j = 0; j < k; ++j) out[r * k + j] = ascending_dot(point, panels.panel(j), d);
     }
   }
-  static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+  static void exact_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
     centroid_dots(panels, x, 0, 1, out);
   }
-  static float paired_lane_dot(const float* c, const float* x, std::size_t d) { return dot(x, c, d); }
+  static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+    for (std::size_t j = 0; j < panels.k(); ++j) out[j] = paired_lane_dot(panels.panel(j), x, panels.d());
+  }
+  // The even and the odd elements in two chains, added at the end.
+  static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
+    float even = 0.0f, odd = 0.0f;
+    std::size_t t = 0;
+    for (; t + 2 <= d; t += 2) {
+      even += x[t] * c[t];
+      odd += x[t + 1] * c[t + 1];
+    }
+    if (t < d) even += x[t] * c[t];
+    return even + odd;
+  }
   static void quotient_into_panel(float* panel, std::size_t, const float* sum, float divisor, float* row,
                                   std::size_t d) {
     for (std::size_t t = 0; t < d; ++t) row[t] = panel[t] = sum[t] / divisor;
@@ -144,5 +141,22 @@ struct Kernels {
       result.dot += value * y[t];
     }
     return result;
+  }
+ private:
+  // The rounded products product(t) in the row dot order (kernels.h), a last partial
+  // group padded with zero products as the vector levels pad it.
+  template <class Product>
+  static float row_dot_order(std::size_t d, Product product) {
+    constexpr std::size_t P = kernels::kRowDotPartials;
+    float partial[P] = {};
+    for (std::size_t t = 0; t < (d + P - 1) / P * P; ++t) partial[t % P] += t < d ? product(t) : 0.0f;
+    for (std::size_t l = 0; l < 8; ++l) partial[l] += partial[l + 8];
+    for (std::size_t l = 0; l < 4; ++l) partial[l] += partial[l + 4];
+    return (partial[0] + partial[2]) + (partial[1] + partial[3]);
+  }
+  static float ascending_dot(const float* x, const float* y, std::size_t d) {
+    float sum = 0.0f;
+    for (std::size_t t = 0; t < d; ++t) sum += x[t] * y[t];
+    return sum;
   }
 };

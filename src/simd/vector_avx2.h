@@ -32,16 +32,20 @@ struct V {
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F div(F a, F b) { return _mm256_div_ps(a, b); }
+  // Where either operand is NaN, min and max return b (the instructions' rule).
   static F min(F a, F b) { return _mm256_min_ps(a, b); }
+  static F max(F a, F b) { return _mm256_max_ps(a, b); }
   static F negate(F a) { return _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)); }
-  static float reduce_add(F v) {
-    const __m128 low = _mm256_castps256_ps128(v);
-    const __m128 high = _mm256_extractf128_ps(v, 1);
-    __m128 sum = _mm_add_ps(low, high);
+  // The sum of the row dot product's partials (kernels::row_dot_order), held in
+  // two vectors: partial l + 8 added to partial l, then ((0+4)+(2+6))+((1+5)+(3+7)).
+  static float reduce_sixteen(const F (&partials)[2]) {
+    const F v = _mm256_add_ps(partials[0], partials[1]);
+    __m128 sum = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
     sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
     sum = _mm_add_ss(sum, _mm_movehdup_ps(sum));
     return _mm_cvtss_f32(sum);
   }
+  static F sqrt(F a) { return _mm256_sqrt_ps(a); }
   static float reduce_min(F v) {
     v = _mm256_min_ps(v, _mm256_permute2f128_ps(v, v, 1));
     v = _mm256_min_ps(v, _mm256_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -106,6 +110,7 @@ struct V {
   static M greater_or_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
   static M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
   static M not_equal_unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ); }
+  static M not_greater_unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NGT_UQ); }
   static M not_less_unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NLT_UQ); }
   static M less_or_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
   static M unordered(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_UNORD_Q); }

@@ -29,9 +29,21 @@ struct V {
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
   static F div(F a, F b) { return _mm512_div_ps(a, b); }
+  // Where either operand is NaN, min and max return b (the instructions' rule).
   static F min(F a, F b) { return _mm512_min_ps(a, b); }
+  static F max(F a, F b) { return _mm512_max_ps(a, b); }
   static F negate(F a) { return _mm512_xor_ps(a, _mm512_set1_ps(-0.0f)); }
-  static float reduce_add(F v) { return _mm512_reduce_add_ps(v); }
+  // The sum of the row dot product's partials (kernels::row_dot_order), held in one
+  // vector: partial l + 8 added to partial l, then ((0+4)+(2+6))+((1+5)+(3+7)).
+  static float reduce_sixteen(const F (&partials)[1]) {
+    const __m256 v = _mm256_add_ps(_mm512_castps512_ps256(partials[0]),
+                                   _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(partials[0]), 1)));
+    __m128 sum = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
+    sum = _mm_add_ss(sum, _mm_movehdup_ps(sum));
+    return _mm_cvtss_f32(sum);
+  }
+  static F sqrt(F a) { return _mm512_sqrt_ps(a); }
   static float reduce_min(F v) { return _mm512_reduce_min_ps(v); }
   // v with lane `lane` replaced by `value`.
   static F with_lane(F v, std::size_t lane, float value) {
@@ -88,6 +100,7 @@ struct V {
   static M greater_or_equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
   static M equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
   static M not_equal_unordered(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NEQ_UQ); }
+  static M not_greater_unordered(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NGT_UQ); }
   static M not_less_unordered(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLT_UQ); }
   static M not_less_or_equal_unordered(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLE_UQ); }
   static M less_or_equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }

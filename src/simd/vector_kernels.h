@@ -10,6 +10,8 @@
 
 struct Kernels {
   static constexpr std::size_t kPanelWidth = kWidth;
+  // centroid_dots fuses its multiply-adds (nearest_centroids checks its own).
+  static constexpr bool kFusedCentroidDots = true;
   // For non-negative floats the bit patterns order as the values do, NaN above
   // infinity; a plain loop, which vectorises at this level with unsigned maxima.
   static std::uint32_t largest_magnitude_bits(const float* values, std::size_t count) {
@@ -27,20 +29,15 @@ struct Kernels {
                             std::size_t count, float* out) {
     centroid_dots_impl(panels, x, ldx, count, out);
   }
+  static void exact_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
+    exact_point_dots_impl(panels, x, out);
+  }
   static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
     paired_point_dots_impl(panels, x, out);
   }
-  // c . x exactly as one lane of paired_point_dots computes it: the even and the odd
-  // elements in two chains of fused multiply-adds, added at the end.
+  // c . x exactly as one lane of paired_point_dots computes it.
   static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
-    float even = 0.0f, odd = 0.0f;
-    std::size_t t = 0;
-    for (; t + 2 <= d; t += 2) {
-      even = std::fma(x[t], c[t], even);
-      odd = std::fma(x[t + 1], c[t + 1], odd);
-    }
-    if (t < d) even = std::fma(x[t], c[t], even);
-    return even + odd;
+    return scalar::Kernels::paired_lane_dot(c, x, d);
   }
   static void quotient_into_panel(float* panel, std::size_t lane, const float* sum, float divisor, float* row,
                                   std::size_t d) {

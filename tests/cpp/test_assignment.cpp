@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/kmeans.h"
+#include "levels.h"
 #include "engine/mean_update.h"
 
 namespace plovek {
@@ -77,6 +78,21 @@ TEST(AssignmentTies, ZeroColumnsAndIdenticalCentroidsFollowEachMetricsRule) {
   const std::vector<std::vector<float>> twins = {{1, 0}, {0, 1}, {1, 0}};
   EXPECT_EQ(labels_for(record_with_centroids(twins, true), view), (std::vector<std::uint64_t>{0, 1, 0}));
   EXPECT_EQ(labels_for(record_with_centroids(twins, false), view), (std::vector<std::uint64_t>{2, 1, 2}));
+}
+
+// Seeds (a, b) and (b, a) score every point (t, t) the same with rounded products:
+// the training assignment follows each metric's tie rule at every level.
+TEST(AssignmentTies, SymmetricSeedsTieForDiagonalPointsAtEveryLevel) {
+  const float a = -0.8268087f, b = 3.8821914f;
+  std::vector<float> diagonal;
+  for (int s = 0; s <= 200; ++s) diagonal.insert(diagonal.end(), 2, float(-5.0 + s * 0.05));
+  const MatrixView data = MatrixView::row_major(diagonal.data(), 201, 2);
+  test_support::for_each_level([&](kernels::SimdLevel) {
+    for (const bool euclidean : {true, false}) {
+      const std::vector<std::uint64_t> labels = labels_for(record_with_centroids({{a, b}, {b, a}}, euclidean), data);
+      EXPECT_EQ(labels, std::vector<std::uint64_t>(201, euclidean ? 0 : 1)) << "euclidean=" << euclidean;
+    }
+  });
 }
 
 TEST(AssignmentSizes, AreWholeCountsSummingToNWithExactZerosForEmptyClusters) {

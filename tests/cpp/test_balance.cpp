@@ -15,7 +15,7 @@
 
 #include "engine/balance.h"
 #include "runtime/cancellation.h"
-#include "simd/foreach_level.h"
+#include "levels.h"
 #include "simd/kernels.h"
 #include "engine/kmeans.h"
 #include "engine/matrix.h"
@@ -157,26 +157,6 @@ kernels::Placement place_point(std::span<const float> distances, std::span<const
   std::vector<float> dots(distances.size());
   for (std::size_t j = 0; j < dots.size(); ++j) dots[j] = -distances[j];
   return K::place_from_dots(dots.data(), nullptr, 0.0f, sizes.data(), dots.size(), home, size_penalty, kInf);
-}
-
-// Runs `check` with each supported level's Kernels (a value of the type), that level
-// also forced for the dispatched calls.
-template <class Check>
-void for_each_level_kernels(Check&& check) {
-  for (const auto level : {kernels::SimdLevel::Scalar, kernels::SimdLevel::Avx2, kernels::SimdLevel::Avx512}) {
-    if (kernels::force_simd_level_for_testing(level) != level) continue;
-    SCOPED_TRACE(kernels::simd_level_name(level));
-    switch (level) {
-      case kernels::SimdLevel::Scalar: check(scalar::Kernels{}); break;
-#if defined(__x86_64__)
-      case kernels::SimdLevel::Avx2: check(avx2::Kernels{}); break;
-      case kernels::SimdLevel::Avx512: check(avx512::Kernels{}); break;
-#else
-      default: break;
-#endif
-    }
-  }
-  kernels::force_simd_level_for_testing(kernels::detected_simd_level());
 }
 
 // --- The point-step arithmetic ---
@@ -638,7 +618,7 @@ TEST(BalanceSteps, PlacementMatchesTheSequentialDefinitionsAtEveryLevel) {
       from_dots[j] = (norms[j + 1] - 2.0f * dots[j + 1]) + 0.75f;
     }
     const kernels::Placement from_dots_expected = place_point(from_dots, s, home, penalty);
-    for_each_level_kernels([&](auto level_kernels) {
+    test_support::for_each_level_kernels([&](auto level_kernels) {
       using K = decltype(level_kernels);
       const kernels::Placement got = place_point<K>(d, s, home, penalty);
       EXPECT_EQ(got.target, expected_target) << "trial " << trial;
@@ -677,9 +657,9 @@ namespace plovek {
 namespace {
 
 // The balancing phase written out as the definition reads, measuring every cluster
-// from freshly packed centroids at every step: what the incremental run (cached norms,
-// repacked lanes, fused placement, skipped divisions) must reproduce bit for bit.
-template <class K>
+// from its centroid row with the dot products written out at every step: what the
+// incremental run (cached norms, repacked lanes, vector placement, skipped divisions)
+// must reproduce bit for bit at every level.
 class LiteralBalance {
  public:
   LiteralBalance(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
@@ -703,11 +683,11 @@ class LiteralBalance {
       refresh_mean(home, s - 1.0f);
     }
     sizes[home] = (s - 1.0f) + 0.15f;
-    const kernels::CentroidPanels fresh(model_.centroids->data(), k, d, model_.euclidean);
-    std::vector<float> dots(k), dist(k);
-    K::paired_point_dots(fresh, x.data(), dots.data());
+    std::vector<float> dist(k);
     for (std::size_t j = 0; j < k; ++j) {
-      dist[j] = model_.euclidean ? (fresh.score_bias()[j] - 2.0f * dots[j]) + point_norms_[i] : -dots[j];
+      const float* c = model_.centroids->row(j).data();
+      const float dot = test_support::two_chain_dot(x.data(), c, d);
+      dist[j] = model_.euclidean ? (test_support::row_order_dot(c, c, d) - 2.0f * dot) + point_norms_[i] : -dot;
     }
     std::size_t target = 0;
     float switch_penalty = kInf;
@@ -787,11 +767,21 @@ Scenario medoids_on_repeated_rows(const Scenario& setup, std::size_t distinct) {
   return repeated;
 }
 
+// The same record over thirds of small integers (each value rounded to a multiple of
+// 1/3): distances that tie or nearly tie, which fused multiply-adds would split.
+Scenario on_thirds(const Scenario& setup) {
+  std::vector<float> values = setup.values;
+  for (float& v : values) v = std::round(v * 3.0f) / 3.0f;
+  return make_scenario(values, setup.d, setup.model.labels, setup.model.n_clusters, setup.model.euclidean);
+}
+
+// Every level against the scalar level's literal definition.
 TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
   struct Case {
     std::size_t n, d, k;
     bool euclidean, medoids;
     std::size_t distinct_rows = 0;  // 0: every row its own
+    bool thirds = false;
   };
   // Cluster counts that leave last panels full, half and partly filled; odd dimensions;
   // steps with few and with many dot products; rows longer than the steps keep
@@ -799,19 +789,21 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
   const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
                         {300, 6, 5, false, true},   {400, 5, 6, true, true, 23}, {400, 5, 6, false, true, 23},
-                        {500, 40, 70, true, false}, {150, 301, 6, true, false}};
+                        {500, 40, 70, true, false}, {150, 301, 6, true, false},
+                        {600, 8, 20, true, false, 0, true}, {600, 8, 20, false, false, 0, true},
+                        {300, 4, 7, true, true, 0, true}};
   std::uint32_t seed = 40;
-  for_each_level_kernels([&](auto level_kernels) {
-    using K = decltype(level_kernels);
+  test_support::for_each_level_kernels([&](auto) {
     for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
                                       << c.medoids);
       Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
+      if (c.thirds) incremental = on_thirds(incremental);
       if (c.medoids) make_medoid_record(incremental);
       if (c.distinct_rows > 0) incremental = medoids_on_repeated_rows(incremental, c.distinct_rows);
       Scenario literal_setup = incremental;
       BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
-      LiteralBalance<K> literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
+      LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
       float size_penalty = 0.0f;
       for (int iteration = 0; iteration < 8; ++iteration) {
         float next_size_penalty = kInf;
@@ -851,7 +843,7 @@ TEST(BalanceRunLayouts, EveryRowLayoutGivesTheSameSteps) {
       {"padded rows", MatrixView(padded.data(), n, d, std::ptrdiff_t(padded_stride), 1)},
       {"reversed rows", MatrixView(reversed.data() + (n - 1) * d, n, d, -std::ptrdiff_t(d), 1)},
       {"column-major", MatrixView(columns.data(), n, d, 1, std::ptrdiff_t(n))}};
-  for_each_level_kernels([&](auto) {
+  test_support::for_each_level_kernels([&](auto) {
     for (const Layout& layout : layouts) {
       SCOPED_TRACE(layout.name);
       KMeans laid_out_model = base.model.clone(), row_major_model = base.model.clone();

@@ -7,11 +7,16 @@
 #include <random>
 #include <vector>
 
-#include "simd/foreach_level.h"
+#include "levels.h"
 #include "simd/kernels.h"
 
 namespace plovek::kernels {
 namespace {
+
+using test_support::ascending_dot;
+using test_support::for_each_level;
+using test_support::for_each_level_kernels;
+using test_support::row_order_dot;
 
 const std::size_t kAwkwardDims[] = {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100, 129};
 
@@ -26,35 +31,6 @@ double exact_dot(const float* x, const float* y, std::size_t d) {
   double sum = 0.0;
   for (std::size_t t = 0; t < d; ++t) sum += double(x[t]) * double(y[t]);
   return sum;
-}
-
-// Runs `check` once per level this machine supports, restoring the detected level.
-template <class Check>
-void for_each_level(Check&& check) {
-  for (const SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
-    if (static_cast<int>(level) > static_cast<int>(detected_simd_level())) continue;
-    force_simd_level_for_testing(level);
-    SCOPED_TRACE(simd_level_name(level));
-    check(level);
-  }
-  force_simd_level_for_testing(detected_simd_level());
-}
-
-// Runs `check` with each supported level's Kernels (a value of the type), that level
-// also forced for the dispatched calls.
-template <class Check>
-void for_each_level_kernels(Check&& check) {
-  for_each_level([&](SimdLevel level) {
-    switch (level) {
-      case SimdLevel::Scalar: return check(scalar::Kernels{});
-#if defined(__x86_64__)
-      case SimdLevel::Avx2: return check(avx2::Kernels{});
-      case SimdLevel::Avx512: return check(avx512::Kernels{});
-#else
-      default: return;
-#endif
-    }
-  });
 }
 
 TEST(KernelDot, EveryLevelMatchesTheExactSumOverAwkwardDims) {
@@ -84,11 +60,28 @@ TEST(KernelDot, SquaredDistanceEqualsTheDotOfTheStoredDifference) {
   }
 }
 
-TEST(KernelDot, ZeroLengthIsZeroAndScalarSumsInOrder) {
-  const float x[] = {1e8f, 1.0f, -1e8f};
-  const float ones[] = {1.0f, 1.0f, 1.0f};
-  EXPECT_EQ(scalar::Kernels::dot(x, ones, 0), 0.0f);
-  EXPECT_EQ(scalar::Kernels::dot(x, ones, 3), 0.0f);  // (1e8 + 1) rounds to 1e8 in f32
+// Values of mixed magnitudes, so that another order or a fused add changes the sum.
+std::vector<float> spread_values(std::size_t count, std::mt19937& rng) {
+  std::vector<float> values = random_values(count, rng);
+  for (float& v : values) v = std::ldexp(v, int(rng() % 21) - 10);
+  return values;
+}
+
+TEST(KernelDot, EveryLevelSumsRoundedProductsInTheRowOrder) {
+  std::mt19937 rng(13);
+  for (const std::size_t d : kAwkwardDims) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const std::vector<float> x = spread_values(d + 1, rng), y = spread_values(d + 1, rng);
+      std::vector<float> difference(d);
+      for (std::size_t t = 0; t < d; ++t) difference[t] = x[t + 1] - y[t + 1];
+      const float expected = row_order_dot(x.data() + 1, y.data() + 1, d);
+      const float squared = row_order_dot(difference.data(), difference.data(), d);
+      for_each_level([&](SimdLevel) {
+        ASSERT_EQ(dot(x.data() + 1, y.data() + 1, d), expected) << "d=" << d;
+        ASSERT_EQ(squared_distance(x.data() + 1, y.data() + 1, d), squared) << "d=" << d;
+      });
+    }
+  }
 }
 
 struct Problem {
@@ -102,36 +95,116 @@ Problem random_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937
   return p;
 }
 
-double exact_score(const Problem& p, std::size_t i, std::size_t j, bool euclidean) {
-  const float* x = p.points.data() + i * p.d;
-  const float* c = p.centroids.data() + j * p.d;
-  if (!euclidean) return exact_dot(x, c, p.d);
-  return exact_dot(c, c, p.d) - 2.0 * exact_dot(c, x, p.d) + exact_dot(x, x, p.d);
+// Near-ties: small integers divided by 3, every centroid a copy of the one before it
+// with one coordinate nudged by an ulp, or a point itself.
+Problem near_tie_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng) {
+  Problem p{n, k, d, std::vector<float>(n * d), std::vector<float>(k * d), {}};
+  for (float& v : p.points) v = float(int(rng() % 7) - 3) / 3.0f;
+  for (std::size_t j = 0; j < k; ++j) {
+    float* c = p.centroids.data() + j * d;
+    if (j % 3 == 0 || d == 0) {
+      std::copy_n(p.points.data() + (rng() % n) * d, d, c);
+    } else {
+      std::copy_n(c - d, d, c);
+      float& nudged = c[rng() % d];
+      nudged = std::nextafter(nudged, rng() % 2 ? 1.0f : -1.0f);
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    p.point_norms.push_back(row_order_dot(p.points.data() + i * d, p.points.data() + i * d, d));
+  return p;
 }
 
-TEST(KernelNearest, EveryLevelAgreesWithTheScalarReferenceUpToRounding) {
+// The labels of rounded products, written out: ascending dot products, the score
+// ((c.c - 2 c.x) + x.x) with row-order norms, the lowest index winning Euclidean ties,
+// the highest inner-product ties.
+std::vector<std::uint64_t> rounded_product_labels(const Problem& p, bool euclidean) {
+  std::vector<std::uint64_t> labels(p.n, 0);
+  for (std::size_t i = 0; i < p.n; ++i) {
+    const float* x = p.points.data() + i * p.d;
+    float best = euclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    for (std::size_t j = 0; j < p.k; ++j) {
+      const float* c = p.centroids.data() + j * p.d;
+      const float dot = ascending_dot(x, c, p.d);
+      if (euclidean) {
+        const float score = (row_order_dot(c, c, p.d) - 2.0f * dot) + p.point_norms[i];
+        if (score < best) best = score, labels[i] = j;
+      } else if (dot >= best) {
+        best = dot, labels[i] = j;
+      }
+    }
+  }
+  return labels;
+}
+
+TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
   std::mt19937 rng(11);
   for (const std::size_t d : kAwkwardDims) {
     for (const std::size_t k : {1, 5, 16, 33, 70}) {
-      const Problem p = random_problem(203, k, d, rng);
-      for (const bool euclidean : {true, false}) {
-        std::vector<std::uint64_t> reference(p.n), labels(p.n);
-        force_simd_level_for_testing(SimdLevel::Scalar);
-        nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d), p.n,
-                          p.point_norms.data(), reference.data());
-        for_each_level([&](SimdLevel) {
-          nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d),
-                            p.n, p.point_norms.data(), labels.data());
-          for (std::size_t i = 0; i < p.n; ++i) {
-            ASSERT_LT(labels[i], k);
-            if (labels[i] == reference[i]) continue;
-            // A different choice is only allowed between near-equal scores.
-            EXPECT_NEAR(exact_score(p, i, labels[i], euclidean), exact_score(p, i, reference[i], euclidean), 1e-4)
-                << "d=" << d << " k=" << k << " i=" << i;
-          }
-        });
+      for (const bool ties : {false, true}) {
+        const Problem p = ties ? near_tie_problem(203, k, d, rng) : random_problem(203, k, d, rng);
+        for (const bool euclidean : {true, false}) {
+          const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean);
+          for_each_level([&](SimdLevel) {
+            std::vector<std::uint64_t> labels(p.n);
+            nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(),
+                              std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data());
+            ASSERT_EQ(labels, expected) << "d=" << d << " k=" << k << " ties=" << ties << " euclidean=" << euclidean;
+          });
+        }
       }
     }
+  }
+}
+
+// Centroids (a, b) and (b, a) score every point (t, t) the same with rounded products;
+// fused multiply-adds tell them apart.
+TEST(KernelNearest, SymmetricCentroidsTieForDiagonalPointsAtEveryLevel) {
+  const float a = -0.8268087f, b = 3.8821914f;
+  const float centroids[] = {a, b, b, a};
+  std::vector<float> points, norms;
+  for (int s = 0; s <= 200; ++s) {
+    const float t = float(-5.0 + s * 0.05);
+    points.insert(points.end(), {t, t});
+    norms.push_back(row_order_dot(&points[points.size() - 2], &points[points.size() - 2], 2));
+  }
+  for_each_level([&](SimdLevel) {
+    for (const bool euclidean : {true, false}) {
+      std::vector<std::uint64_t> labels(201);
+      nearest_centroids(CentroidPanels(centroids, 2, 2, euclidean), points.data(), 2, 201, norms.data(),
+                        labels.data());
+      EXPECT_EQ(std::count(labels.begin(), labels.end(), euclidean ? 0u : 1u), 201) << "euclidean=" << euclidean;
+    }
+  });
+}
+
+// Fused scores lie within the panels' slack of the rounded-product ones, on values
+// made to round badly (large d, mixed magnitudes, cancelling signs).
+TEST(KernelNearest, FusedScoresStayWithinTheSlack) {
+  std::mt19937 rng(17);
+  for (const std::size_t d : {std::size_t{3}, std::size_t{64}, std::size_t{1000}}) {
+    const std::size_t n = 30, k = 40;
+    Problem p{n, k, d, spread_values(n * d, rng), spread_values(k * d, rng), {}};
+    for (std::size_t i = 0; i < n; ++i)
+      p.point_norms.push_back(row_order_dot(p.points.data() + i * d, p.points.data() + i * d, d));
+    for_each_level([&](SimdLevel level) {
+      if (!centroid_dots_are_fused(level)) return;
+      for (const bool euclidean : {true, false}) {
+        const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
+        std::vector<float> fused(n * k), exact(k);
+        centroid_dots(panels, p.points.data(), std::ptrdiff_t(d), n, fused.data());
+        for (std::size_t i = 0; i < n; ++i) {
+          exact_point_dots(panels, p.points.data() + i * d, exact.data());
+          const float slack = panels.fused_slack()(p.point_norms[i]);
+          const float* norms = euclidean ? panels.score_bias() : nullptr;
+          for (std::size_t j = 0; j < k; ++j) {
+            const float gap = score_from_dot(fused[i * k + j], norms, j, p.point_norms[i]) -
+                              score_from_dot(exact[j], norms, j, p.point_norms[i]);
+            ASSERT_LE(std::fabs(gap), slack) << "d=" << d << " i=" << i << " j=" << j;
+          }
+        }
+      }
+    });
   }
 }
 
@@ -211,46 +284,36 @@ TEST(KernelDots, EveryLevelMatchesExactDotsAndUpdatesOneCentroid) {
   }
 }
 
-// The single-point dots: at a vector level each lane sums the even and the odd
-// elements in two multiply-add chains and then adds them, and paired_lane_dot gives one
-// lane's value alone; the scalar level keeps its one chain. Bit for bit, over group and
-// half-panel boundaries.
-TEST(KernelDots, PairedPointDotsSumEvenAndOddElementsInTwoChains) {
+// The single-point dots at every level, bit for bit over group and half-panel
+// boundaries: the balancing step's two chains of rounded products (even and odd
+// elements, added at the end; paired_lane_dot gives one lane alone), and the exact
+// dots' one ascending sum.
+TEST(KernelDots, PointDotsSumRoundedProductsInTheirOrders) {
   std::mt19937 rng(43);
-  const auto two_chains = [](const float* x, const float* c, std::size_t d) {
-    float chains[2] = {0.0f, 0.0f};
-    for (std::size_t t = 0; t < d; ++t) chains[t % 2] = std::fma(x[t], c[t], chains[t % 2]);
-    return chains[0] + chains[1];
-  };
   for (const std::size_t d : kAwkwardDims) {
     for (const std::size_t k : {5, 50, 100, 130}) {
-      const Problem p = random_problem(1, k, d, rng);
-      const std::vector<float> replacement = random_values(d, rng);
+      Problem p{1, k, d, spread_values(d, rng), spread_values(k * d, rng), {}};
+      const std::vector<float> replacement = spread_values(d, rng);
       std::vector<float> centroids = p.centroids;
       std::copy(replacement.begin(), replacement.end(), centroids.begin() + std::ptrdiff_t((k - 1) * d));
       for_each_level_kernels([&](auto level_kernels) {
         using K = decltype(level_kernels);
         CentroidPanels panels(p.centroids.data(), k, d, true);
         panels.update_centroid(k - 1, replacement.data());
-        std::vector<float> out(k);
-        K::paired_point_dots(panels, p.points.data(), out.data());
+        std::vector<float> paired(k), exact(k);
+        K::paired_point_dots(panels, p.points.data(), paired.data());
+        K::exact_point_dots(panels, p.points.data(), exact.data());
         for (std::size_t j = 0; j < k; ++j) {
           const float* c = centroids.data() + j * d;
-          const float expected = panels.level() == SimdLevel::Scalar ? scalar::Kernels::dot(p.points.data(), c, d)
-                                                                     : two_chains(p.points.data(), c, d);
-          ASSERT_EQ(out[j], expected) << "d=" << d << " k=" << k << " j=" << j;
+          const float expected = test_support::two_chain_dot(p.points.data(), c, d);
+          ASSERT_EQ(paired[j], expected) << "d=" << d << " k=" << k << " j=" << j;
           ASSERT_EQ(K::paired_lane_dot(c, p.points.data(), d), expected) << "d=" << d << " j=" << j;
+          ASSERT_EQ(exact[j], ascending_dot(p.points.data(), c, d)) << "d=" << d << " k=" << k << " j=" << j;
         }
       });
     }
   }
 }
-
-}  // namespace
-}  // namespace plovek::kernels
-
-namespace plovek::kernels {
-namespace {
 
 TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
   std::mt19937 rng(9);

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "levels.h"
 #include "simd/kernels.h"
 #include "engine/kmeans.h"
 
@@ -44,7 +45,8 @@ KMeans random_model(std::size_t clusters, std::size_t d, bool euclidean, unsigne
   return trained_model(rows, euclidean);
 }
 
-// The defining computation: per point, a stable sort of all clusters by score.
+// The defining computation: per point, a stable sort of all clusters by their scores
+// from rounded products.
 std::vector<std::vector<std::uint32_t>> reference_orders(const KMeans& km, const MatrixView& data) {
   const std::size_t clusters = km.n_clusters, d = data.cols();
   std::vector<std::vector<std::uint32_t>> orders(data.rows(), std::vector<std::uint32_t>(clusters));
@@ -53,10 +55,10 @@ std::vector<std::vector<std::uint32_t>> reference_orders(const KMeans& km, const
     data.copy_row(i, x.data());
     for (std::size_t c = 0; c < clusters; ++c) {
       const float* centroid = km.centroids->row(c).data();
-      const float s = kernels::dot(centroid, x.data(), d);
-      score[c] = km.euclidean
-                     ? (kernels::dot(centroid, centroid, d) - 2.0f * s) + kernels::dot(x.data(), x.data(), d)
-                     : -s;
+      const float s = test_support::ascending_dot(centroid, x.data(), d);
+      score[c] = km.euclidean ? (test_support::row_order_dot(centroid, centroid, d) - 2.0f * s) +
+                                    test_support::row_order_dot(x.data(), x.data(), d)
+                              : -s;
     }
     std::iota(orders[i].begin(), orders[i].end(), 0u);
     std::stable_sort(orders[i].begin(), orders[i].end(), [&](auto a, auto b) { return score[a] < score[b]; });
@@ -131,6 +133,38 @@ TEST(TopKOrder, MatchesAStableSortOfAllClusters) {
   }
   // No rows: one empty list per cluster.
   EXPECT_EQ(random_model(3, 2, true, 45).assign(MatrixView(nullptr, 0, 2, 2, 1), 2).value(), (Lists{{}, {}, {}}));
+}
+
+// Near-ties that fused multiply-adds would order otherwise, at every level: centroids
+// (a, b) and (b, a) against points (t, t), then thirds of small integers against
+// centroids each an ulp from the one before, for cuts on both selection paths.
+TEST(TopKOrder, NearTiesAreOrderedByRoundedProductsAtEveryLevel) {
+  const float a = -0.8268087f, b = 3.8821914f;
+  std::vector<float> diagonal;
+  for (int s = 0; s <= 200; ++s) diagonal.insert(diagonal.end(), 2, float(-5.0 + s * 0.05));
+  std::vector<std::uint64_t> all(201);
+  std::iota(all.begin(), all.end(), 0u);
+  std::mt19937 rng(47);
+  const std::size_t n = 400, d = 19, clusters = 40;
+  std::vector<float> thirds(n * d);
+  for (float& v : thirds) v = float(int(rng() % 7) - 3) / 3.0f;
+  Rows rows(clusters);
+  for (std::size_t c = 0; c < clusters; ++c) {
+    rows[c] = c % 4 == 0 ? std::vector<float>(thirds.begin() + c * d, thirds.begin() + (c + 1) * d) : rows[c - 1];
+    float& nudged = rows[c][rng() % d];
+    if (c % 4 != 0) nudged = std::nextafter(nudged, 2.0f);
+  }
+  const MatrixView data = MatrixView::row_major(thirds.data(), n, d);
+  for (const bool euclidean : {true, false}) {
+    const KMeans symmetric = trained_model({{a, b}, {b, a}}, euclidean);
+    const KMeans nudged = trained_model(rows, euclidean);
+    const auto orders = reference_orders(nudged, data);
+    test_support::for_each_level([&](kernels::SimdLevel) {
+      EXPECT_EQ(symmetric.assign(MatrixView::row_major(diagonal.data(), 201, 2), 1).value(), (Lists{all, {}}));
+      for (const std::uint64_t k : {1, 3, 15, 16, 25})
+        EXPECT_EQ(nudged.assign(data, k).value(), first_k(orders, clusters, k)) << "k=" << k;
+    });
+  }
 }
 
 TEST(TopKNonFinite, UnorderableScoresFailTheWholeCall) {
