@@ -26,6 +26,7 @@ CentroidPanels::CentroidPanels(const float* centroids, std::size_t k, std::size_
       width_(panel_width(level_)),
       panel_count_((k + width_ - 1) / width_),
       euclidean_(euclidean),
+      slack_(d, euclidean, 0.0f),
       values_(zeroed_floats(panel_count_ * width_ * d)),
       bias_(zeroed_floats(panel_count_ * width_)) {
   for (std::size_t j = panel_count_ * width_; j-- > k;) bias_[j] = std::numeric_limits<float>::quiet_NaN();
@@ -47,7 +48,9 @@ void CentroidPanels::store_norm(std::size_t j, const float* row) {
   const float norm = dot(row, row, d_);
   bias_[j] = euclidean_ ? norm : 0.0f;
   // Only ever raised: a bound for every centroid stored, the replaced ones included.
-  largest_norm_ = std::max(largest_norm_, norm);
+  if (!(norm > largest_norm_)) return;
+  largest_norm_ = norm;
+  slack_ = FusedScoreSlack(d_, euclidean_, largest_norm_);
 }
 
 void CentroidPanels::update_centroid(std::size_t j, const float* row) {

@@ -37,7 +37,7 @@ class CentroidPanels {
   // the two updates below, and the slack of fused scores against them. Kernels that
   // rewrite lanes in place (panel_of) do not keep it.
   float largest_norm() const { return largest_norm_; }
-  FusedScoreSlack fused_slack() const { return FusedScoreSlack(d_, euclidean_, largest_norm_); }
+  const FusedScoreSlack& fused_slack() const { return slack_; }
 
   // Replaces centroid j by `row` (d values).
   void update_centroid(std::size_t j, const float* row);
@@ -70,6 +70,7 @@ class CentroidPanels {
   std::size_t panel_count_;
   bool euclidean_;
   float largest_norm_ = 0.0f;
+  FusedScoreSlack slack_;
   // Cache-line aligned, so that no vector load of a panel row straddles two lines.
   struct AlignedDelete {
     void operator()(float* p) const;

@@ -38,8 +38,8 @@ constexpr std::size_t kBlockPoints = V::kPointVectors * V::kLanes;
 // traits' min and max return the second one).
 template <bool kEuclidean>
 inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
-                               const float* bias, std::int32_t first_index, const float* point_norms,
-                               float* best_value, float* second_value, std::int32_t* best_index) {
+                               const float* bias, std::int32_t first_index, float* best_value, float* second_value,
+                               std::int32_t* best_index) {
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
   typename V::F acc[P][J];
   for (std::size_t p = 0; p < P; ++p)
@@ -57,12 +57,13 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
     typename V::F value = V::load(best_value + p * V::kLanes);
     typename V::F second = V::load(second_value + p * V::kLanes);
     typename V::I index = V::load_index(best_index + p * V::kLanes);
-    const typename V::F norms = kEuclidean ? V::load(point_norms + p * V::kLanes) : V::zero();
     for (std::size_t j = 0; j < J; ++j) {
       const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
       if constexpr (kEuclidean) {
-        // ((c.c - 2 c.x) + x.x), in that order; padding carries NaN and never wins.
-        const typename V::F score = V::add(V::sub(V::set1(bias[j]), V::add(acc[p][j], acc[p][j])), norms);
+        // c.c - 2 c.x (the doubling is exact, so one rounding either way): adding x.x,
+        // the same for every centroid, changes no order the slack leaves decided.
+        // Padding carries NaN and never wins.
+        const typename V::F score = V::fnmadd(V::set1(2.0f), acc[p][j], V::set1(bias[j]));
         const typename V::M take = V::less(score, value);
         second = V::min(V::max(value, score), second);
         value = V::select(take, score, value);
@@ -189,7 +190,7 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
     next_block.fetch_some();
     const std::size_t p = first / kWidth, lane0 = first % kWidth;
     fold_centroid_tile<kEuclidean>(transposed.data(), d, panels.panel(p), lane0, panels.score_bias() + first,
-                                   static_cast<std::int32_t>(first), norms, best_value, second_value, best_index);
+                                   static_cast<std::int32_t>(first), best_value, second_value, best_index);
   }
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
 

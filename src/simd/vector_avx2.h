@@ -28,6 +28,8 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   // a * b - c, rounded once.
   static F fmsub(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
+  // c - a * b, rounded once.
+  static F fnmadd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }

@@ -25,6 +25,8 @@ struct V {
   static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   // a * b - c, rounded once.
   static F fmsub(F a, F b, F c) { return _mm512_fmsub_ps(a, b, c); }
+  // c - a * b, rounded once.
+  static F fnmadd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm512_mul_ps(a, b); }

@@ -86,3 +86,14 @@ def test_trained_medoids_are_the_exact_medoids_of_converged_clusters():
         rows = data[members].astype(np.int64)
         totals = ((rows[:, None, :] - rows[None, :, :]) ** 2).sum(axis=(1, 2))
         assert km.medoid_indices[c] == members[int(np.argmin(totals))]
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_scores_round_every_product(euclidean):
+    # With products rounded to float32, (a, b) and (b, a) score every (t, t) the same,
+    # so assign's lowest-index rule sends every query to cluster 0.
+    a, b = np.float32(-0.8268087), np.float32(3.8821914)
+    km = KMeans(2).with_euclidean(euclidean).with_iterations(1)
+    km.train(np.array([[a, b], [b, a]], np.float32), None)
+    t = np.linspace(-5, 5, 201).astype(np.float32)
+    assert km.assign(np.stack([t, t], axis=1), 1) == [list(range(201)), []]
