@@ -14,7 +14,7 @@ struct KernelTable {
   float (*dot)(const float*, const float*, std::size_t);
   float (*squared_distance)(const float*, const float*, std::size_t);
   void (*nearest_centroids)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
-                            std::uint64_t*);
+                            std::uint64_t*, const NearestScores*);
   void (*centroid_dots)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
   void (*exact_point_dots)(const CentroidPanels&, const float*, float*);
   void (*paired_point_dots)(const CentroidPanels&, const float*, float*);
@@ -73,8 +73,8 @@ float squared_distance(const float* x, const float* y, std::size_t d) {
 }
 
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                       const float* point_norms, std::uint64_t* labels) {
-  table(panels.level()).nearest_centroids(panels, x, ldx, count, point_norms, labels);
+                       const float* point_norms, std::uint64_t* labels, const NearestScores* scores) {
+  table(panels.level()).nearest_centroids(panels, x, ldx, count, point_norms, labels, scores);
 }
 
 void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out) {

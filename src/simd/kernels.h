@@ -48,8 +48,18 @@ std::size_t panel_width(SimdLevel level);
 // points whose best two scores lie within twice the FusedScoreSlack: the labels are
 // those of the rounded products. `point_norms` (x.x per point) is read only for the
 // Euclidean score.
+// With `scores`, also each point's best and runner-up score as the search saw them
+// (Euclidean c.c - 2 c.x, x.x not added; inner product c.x), for bounds: each within
+// f32_score_error of the real value, the best for the label found, the runner-up for
+// every other centroid (on the side that bounds them: Euclidean the label's real value
+// at most best + error and the others' at least second - error; inner product
+// mirrored). Without a runner-up (k = 1) it is an infinity.
+struct NearestScores {
+  float* best;
+  float* second;
+};
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                       const float* point_norms, std::uint64_t* labels);
+                       const float* point_norms, std::uint64_t* labels, const NearestScores* scores = nullptr);
 // All dot products c_j . x of `count` points: out[r * k + j]. With fused multiply-adds
 // at the levels where centroid_dots_are_fused(level), each then within the panels'
 // FusedScoreSlack of the rounded-product one (as a score).

@@ -168,7 +168,7 @@ inline void exact_point_dots_impl(const kernels::CentroidPanels& panels, const f
 
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                   const float* point_norms, std::uint64_t* labels) {
+                   const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
   const std::size_t d = panels.d(), k = panels.k();
   // Transposed points (zero points pad the block), their norms and the running best.
   thread_local std::vector<float> transposed;
@@ -198,8 +198,13 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   // rounded products.
   alignas(64) float squares[kBlockPoints];
   if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares); else block_squares(transposed.data(), d, squares);
-  std::uint64_t undecided = undecided_points<kEuclidean>(panels.fused_slack(), squares, best_value, second_value);
+  const kernels::FusedScoreSlack& slack = panels.fused_slack();
+  std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
   if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
+  if (scores) {
+    std::copy(best_value, best_value + count, scores->best);
+    std::copy(second_value, second_value + count, scores->second);
+  }
   if (undecided == 0) return;
   thread_local std::vector<float> dots;
   dots.resize(k);
@@ -207,18 +212,29 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
     const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
     exact_point_dots_impl(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, dots.data());
     labels[r] = kernels::nearest_by_rule(dots.data(), kEuclidean ? panels.score_bias() : nullptr, k, norms[r]);
+    if (scores) {
+      // The label found lies within twice the slack of the fused best; every other
+      // centroid at or beyond the fused best.
+      const float spread = 2.0f * slack(squares[r]);
+      scores->second[r] = best_value[r];
+      scores->best[r] = kEuclidean ? best_value[r] + spread : best_value[r] - spread;
+    }
   }
 }
 
 inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
-                            std::size_t count, const float* point_norms, std::uint64_t* labels) {
+                                   std::size_t count, const float* point_norms, std::uint64_t* labels,
+                                   const kernels::NearestScores* scores) {
   for (std::size_t first = 0; first < count; first += kBlockPoints) {
     const std::size_t rows = std::min(kBlockPoints, count - first);
     const float* block = x + static_cast<std::ptrdiff_t>(first) * ldx;
+    const kernels::NearestScores block_scores =
+        scores ? kernels::NearestScores{scores->best + first, scores->second + first} : kernels::NearestScores{};
+    const kernels::NearestScores* out = scores ? &block_scores : nullptr;
     if (panels.euclidean())
-      nearest_block<true>(panels, block, ldx, rows, point_norms + first, labels + first);
+      nearest_block<true>(panels, block, ldx, rows, point_norms + first, labels + first, out);
     else
-      nearest_block<false>(panels, block, ldx, rows, nullptr, labels + first);
+      nearest_block<false>(panels, block, ldx, rows, nullptr, labels + first, out);
   }
 }
 

@@ -25,13 +25,15 @@ struct Kernels {
     });
   }
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
-                                std::size_t count, const float* point_norms, std::uint64_t* labels) {
+                                std::size_t count, const float* point_norms, std::uint64_t* labels,
+                                const kernels::NearestScores* scores) {
     const std::size_t k = panels.k();
     const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
     std::vector<float> dots(k);
     for (std::size_t r = 0; r < count; ++r) {
       centroid_dots(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, 0, 1, dots.data());
       labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f);
+      if (scores) best_and_second(dots.data(), norms, k, labels[r], scores->best[r], scores->second[r]);
     }
   }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -143,6 +145,15 @@ struct Kernels {
     return result;
   }
  private:
+  // The label's score and the best of the others' (NearestScores).
+  static void best_and_second(const float* dots, const float* norms, std::size_t k, std::uint64_t label,
+                              float& best, float& second) {
+    const auto value = [&](std::size_t j) { return norms ? norms[j] - 2.0f * dots[j] : dots[j]; };
+    best = value(label);
+    second = norms ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    for (std::size_t j = 0; j < k; ++j)
+      if (j != label) second = norms ? std::min(second, value(j)) : std::max(second, value(j));
+  }
   // The rounded products product(t) in the row dot order (kernels.h), a last partial
   // group padded with zero products as the vector levels pad it.
   template <class Product>

@@ -22,8 +22,9 @@ struct Kernels {
   static float dot(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }
   static float squared_distance(const float* x, const float* y, std::size_t d) { return dot_order<true>(x, y, d); }
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
-                                std::size_t count, const float* point_norms, std::uint64_t* labels) {
-    nearest_centroids_impl(panels, x, ldx, count, point_norms, labels);
+                                std::size_t count, const float* point_norms, std::uint64_t* labels,
+                                const kernels::NearestScores* scores) {
+    nearest_centroids_impl(panels, x, ldx, count, point_norms, labels, scores);
   }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                             std::size_t count, float* out) {
