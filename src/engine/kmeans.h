@@ -15,6 +15,8 @@
 
 namespace plovek {
 
+class AssignmentBounds;
+
 // For each cluster, the strictly ascending row numbers of its points.
 using ClusterLists = std::vector<std::vector<std::uint64_t>>;
 
@@ -54,12 +56,17 @@ struct KMeans {
   // --- Assignment, cost and normalisation (assignment.cpp) ---
   // New labels (nearest centroid, in parallel on the pool) and cluster sizes.
   // `point_norms` must hold x.x per row when `euclidean` is set; ignored otherwise.
-  void assign_clusters(const MatrixView& data, std::span<const float> point_norms);
+  // With `bounds` (training keeps them from one assignment to the next, the labels
+  // holding the last one's), the points they prove keep their labels unsearched: the
+  // labels are those of the full search.
+  void assign_clusters(const MatrixView& data, std::span<const float> point_norms, AssignmentBounds* bounds = nullptr);
   // assign_clusters, then the mean of each cluster's rows (zero rows for empty
   // clusters), summed in double while the assignment pass reads the rows anyway.
-  Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms);
+  Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms,
+                                   AssignmentBounds* bounds = nullptr);
   // assign_clusters, then every cluster's row sum in double (k x d), gathered the same way.
-  std::vector<double> assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms);
+  std::vector<double> assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms,
+                                               AssignmentBounds* bounds = nullptr);
   // Mean squared distance (euclidean) or mean inner product of points to their centroid.
   float compute_cost(const MatrixView& data) const;
   // Inner-product metric only: scales every non-zero centroid row to unit length.

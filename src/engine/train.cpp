@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/assignment_bounds.h"
 #include "engine/empty_cluster_repair.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
@@ -115,13 +116,14 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   postprocess_centroids();
 
   medoids::ExactMedoidMemo medoid_memo;
+  AssignmentBounds bounds(data, euclidean, point_norms);
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     if (use_medoids) {
-      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms), &medoid_memo,
+      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms, &bounds), &medoid_memo,
                                     &cancellation_points);
     } else {
-      centroids = assign_clusters_and_means(data, point_norms);
+      centroids = assign_clusters_and_means(data, point_norms, &bounds);
     }
     repair_empty_clusters(*this, data, generator);
     postprocess_centroids();
@@ -133,7 +135,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   }
 
   cancellation_points.poll();
-  assign_clusters(data, point_norms);
+  assign_clusters(data, point_norms, &bounds);
   if (balanced) balance_clusters(data, point_norms, &cancellation_points);
 
   ClusterLists lists = lists_from_labels(labels, k);

@@ -20,6 +20,17 @@
 
 namespace plovek::kernels {
 
+// The float nearest to `value` at or above it (rounded_up), at or below it
+// (rounded_down): a bound kept in f32 stays a bound.
+inline float rounded_up(double value) {
+  const float nearest = static_cast<float>(value);
+  return static_cast<double>(nearest) >= value ? nearest : std::nextafter(nearest, std::numeric_limits<float>::infinity());
+}
+inline float rounded_down(double value) {
+  const float nearest = static_cast<float>(value);
+  return static_cast<double>(nearest) <= value ? nearest : std::nextafter(nearest, -std::numeric_limits<float>::infinity());
+}
+
 class FusedScoreSlack {
  public:
   // For d-element scores against centroids whose squared norms c.c (as computed in
@@ -56,12 +67,55 @@ class FusedScoreSlack {
   static constexpr float kEvaluationMargin = 1.0f + 0x1p-10f;
 
  private:
-  static float rounded_up(double value) {
-    const float nearest = static_cast<float>(value);
-    return static_cast<double>(nearest) >= value ? nearest : std::nextafter(nearest, std::numeric_limits<float>::infinity());
+  float root_ = 0.0f, linear_ = 0.0f, constant_ = 0.0f;
+};
+
+// How far any f32 score of this engine (fused or rounded products, any summation
+// order; Euclidean with or without x.x added) can lie from the real value of the same
+// formula on the same f32 inputs, |c|^2 - 2 c.x + |x|^2 or c.x, for d-element rows
+// and centroids whose computed squared norms are at most `largest_centroid_norm`. A
+// dot product lies within g |x||c| + d 2^-149 of the real one, a computed squared norm
+// within g of the real one (g as for FusedScoreSlack); the Euclidean score adds at most
+// two roundings of magnitudes up to A = c.c + 2 (1 + g)|x||c| + x.x:
+//   g (|x| + |c|)^2 + 2.0001 u A + d 2^-146;  inner product: g |x||c| + d 2^-146.
+// Evaluated in double: the bounds that use it are kept in double too.
+class ScoreErrorBound {
+ public:
+  ScoreErrorBound() = default;
+  ScoreErrorBound(std::size_t d, bool euclidean, float largest_centroid_norm) {
+    constexpr double u = 0x1p-24;
+    const double du = static_cast<double>(d) * u;
+    if (!(du < 0.5) || !std::isfinite(largest_centroid_norm)) {
+      constant_ = std::numeric_limits<double>::infinity();
+      return;
+    }
+    g_ = du / (1.0 - du);
+    norm_factor_ = (1.0 + 0x1p-40) / std::sqrt(1.0 - g_);
+    const double cc = static_cast<double>(largest_centroid_norm), c = std::sqrt(cc / (1.0 - g_));
+    const double tiny = static_cast<double>(d) * 0x1p-146;
+    if (euclidean) {
+      // g (x^2 + 2xc + c^2) with x^2 <= x.x / (1 - g), plus 2.0001 u (c.c + 2 (1+g) x c + x.x).
+      linear_ = g_ / (1.0 - g_) + 2.0001 * u;
+      root_ = (2.0 * g_ + 4.0002 * u * (1.0 + g_)) * c / std::sqrt(1.0 - g_);
+      constant_ = g_ * cc / (1.0 - g_) + 2.0001 * u * cc + tiny;
+    } else {
+      root_ = g_ * c / std::sqrt(1.0 - g_);
+      constant_ = tiny;
+    }
   }
 
-  float root_ = 0.0f, linear_ = 0.0f, constant_ = 0.0f;
+  // The error bound for a point whose computed squared norm is `point_norm`, given
+  // `root` >= its square root.
+  double operator()(float point_norm, float root) const {
+    const double x = static_cast<double>(point_norm);
+    return (root_ * static_cast<double>(root) + linear_ * x + constant_) * (1.0 + 0x1p-30);
+  }
+  // An upper bound on the real |x| of a point, from `root` >= the square root of its
+  // computed squared norm.
+  double norm_bound(float root) const { return static_cast<double>(root) * norm_factor_; }
+
+ private:
+  double g_ = 0.0, norm_factor_ = 1.0, root_ = 0.0, linear_ = 0.0, constant_ = 0.0;
 };
 
 }  // namespace plovek::kernels

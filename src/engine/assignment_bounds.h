@@ -1,0 +1,96 @@
+// Bounds that let the training assignment skip the points whose label provably cannot
+// change (Hamerly's scheme, made exact for f32 scores).
+//
+// Per point, with `a` its label: an upper bound on its real distance to centroid a and
+// a lower bound on its real distance to every other centroid (Euclidean: |x - c|; inner
+// product: -c.x). When the centroids move, each bound moves by the drift |c' - c| of
+// its centroid (times |x| for the inner product): the own bound by a's, the other one
+// by the largest among the others. A point keeps its label without a search when the
+// bounds, widened by the f32 error of a score (ScoreErrorBound), still put every other
+// centroid strictly behind its own: then the full search's rounded-product scores give
+// the label strictly, with no tie to break. Otherwise one dot product with its own
+// centroid may tighten the upper bound; the points still undecided are searched, and
+// their best and runner-up scores give their new bounds.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/matrix.h"
+#include "engine/matrix_view.h"
+#include "simd/fused_slack.h"
+
+namespace plovek {
+
+class AssignmentBounds {
+ public:
+  // For training on `data`; `point_norms` (x.x per row) when `euclidean`, else the
+  // norms are computed here (the inner-product drift needs |x|). Nothing is allocated
+  // before the first prepare().
+  AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms);
+
+  // Whether bounds can pay with k clusters of d columns: below this much work per
+  // point a search costs no more than keeping its bounds.
+  static bool pay_for(std::size_t k, std::size_t d) { return k >= 2 && k * d >= kLeastSearchWork; }
+  static constexpr std::size_t kLeastSearchWork = 1024;
+
+  // Before each assignment, with the centroids it searches: moves no bound yet, but
+  // measures how far each centroid moved since the last assignment. False when no point
+  // can be skipped this time (the first assignment, one cluster, or the test hook):
+  // search every point and record it.
+  bool prepare(const Matrix& centroids);
+
+  // What one worker's calls did, merged into the totals by `add`.
+  struct Tally {
+    std::uint64_t measured = 0, tightened = 0, tightened_kept = 0;
+  };
+  void add(const Tally& tally);
+
+  // Whether point i (row `x`, label `label`) provably keeps its label against the
+  // prepared centroids. Moves its bounds by the drift; may tighten them with one dot
+  // product. Safe to call for different points in parallel.
+  bool keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally);
+
+  // Point i was searched: its new bounds from the search's best and runner-up scores
+  // (kernels::NearestScores).
+  void record(std::size_t i, float best, float second);
+
+  // Point-centroid distances measured in the assignments since construction, and what
+  // the full searches would have measured.
+  std::uint64_t distances_measured() const { return measured_.load(std::memory_order_relaxed); }
+  std::uint64_t distances_of_full_searches() const { return full_; }
+  void count_searched(std::size_t points, Tally& tally) const { tally.measured += points * k_; }
+
+  // Test hook: every later prepare() returns false, so every point is searched.
+  static void force_full_search_for_testing(bool force);
+
+ private:
+  // The per-point state, on first use.
+  void set_up();
+
+  bool euclidean_;
+  std::size_t d_;
+  std::size_t k_ = 0;
+  MatrixView data_;
+  std::span<const float> point_norms_;
+  std::vector<float> own_norms_;  // inner product only
+  std::vector<float> roots_;      // per point: at least the square root of its norm
+  // Per point: the bound on its own centroid (upper) and on the others (lower).
+  std::vector<float> own_, others_;
+  // The centroids of the last assignment, their computed squared norms, and each
+  // one's drift since the one before (double, rounded up).
+  std::vector<float> centroids_;
+  std::vector<float> centroid_norms_;
+  std::vector<double> drift_;
+  double largest_drift_ = 0.0, second_drift_ = 0.0;
+  std::size_t largest_drift_index_ = 0;
+  kernels::ScoreErrorBound error_;
+  bool tighten_ = true;
+  std::atomic<std::uint64_t> measured_{0}, tightened_{0}, tightened_kept_{0};
+  std::uint64_t full_ = 0;
+};
+
+}  // namespace plovek
