@@ -14,6 +14,7 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 std::atomic<bool> full_search_forced{false};
+std::atomic<std::uint64_t> process_measured{0}, process_of_full_searches{0};
 
 // The real drift |c' - c| from the f32 rows, rounded up: the double sum of squares of
 // exact differences is within a few ulps.
@@ -29,6 +30,15 @@ double drift_between(const float* now, const float* before, std::size_t d) {
 }  // namespace
 
 void AssignmentBounds::force_full_search_for_testing(bool force) { full_search_forced.store(force); }
+
+AssignmentBounds::Totals AssignmentBounds::process_totals() {
+  return {.measured = process_measured.load(), .of_full_searches = process_of_full_searches.load()};
+}
+
+AssignmentBounds::~AssignmentBounds() {
+  process_measured.fetch_add(distances_measured());
+  process_of_full_searches.fetch_add(full_);
+}
 
 AssignmentBounds::AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms)
     : euclidean_(euclidean), d_(data.cols()), data_(data), point_norms_(point_norms) {}
@@ -86,7 +96,24 @@ bool AssignmentBounds::prepare(const Matrix& centroids) {
   // while it keeps fewer than a quarter of them.
   const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
   tighten_ = tried == 0 || 4 * kept >= tried;
-  return !first && k > 1 && !full_search_forced.load();
+  const bool pruned_last = pruned_last_;
+  pruned_last_ = !first && k > 1 && !full_search_forced.load() && worth_pruning(pruned_last);
+  return pruned_last_;
+}
+
+bool AssignmentBounds::worth_pruning(bool pruned_last) {
+  // Where a pruned assignment still searched most points (data that does not settle),
+  // the full search is cheaper: the next tries wait 1, 2, 4, then 8 assignments.
+  const std::uint64_t measured = distances_measured(), searched = measured - measured_before_;
+  measured_before_ = measured;
+  if (pruned_last) {
+    const bool paid = static_cast<double>(searched) < kMostSearched * static_cast<double>(own_.size() * k_);
+    full_searches_left_ = paid ? 0 : next_wait_;
+    next_wait_ = paid ? 1 : std::min<std::size_t>(2 * next_wait_, 8);
+  }
+  if (full_searches_left_ == 0) return true;
+  --full_searches_left_;
+  return false;
 }
 
 bool AssignmentBounds::keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {

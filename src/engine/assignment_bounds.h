@@ -64,12 +64,26 @@ class AssignmentBounds {
   std::uint64_t distances_of_full_searches() const { return full_; }
   void count_searched(std::size_t points, Tally& tally) const { tally.measured += points * k_; }
 
+  // The same two counts over every AssignmentBounds of the process destroyed so far
+  // (for benchmarks: training keeps its bounds to itself).
+  struct Totals {
+    std::uint64_t measured = 0, of_full_searches = 0;
+  };
+  static Totals process_totals();
+  ~AssignmentBounds();
+  AssignmentBounds(const AssignmentBounds&) = delete;
+  AssignmentBounds& operator=(const AssignmentBounds&) = delete;
+
   // Test hook: every later prepare() returns false, so every point is searched.
   static void force_full_search_for_testing(bool force);
 
  private:
   // The per-point state, on first use.
   void set_up();
+  // Whether this assignment should prune, from how the last one went.
+  bool worth_pruning(bool pruned_last);
+  // A pruned assignment that searched more than this share of the distances did not pay.
+  static constexpr double kMostSearched = 0.8;
 
   bool euclidean_;
   std::size_t d_;
@@ -89,6 +103,9 @@ class AssignmentBounds {
   std::size_t largest_drift_index_ = 0;
   kernels::ScoreErrorBound error_;
   bool tighten_ = true;
+  bool pruned_last_ = false;
+  std::uint64_t measured_before_ = 0;
+  std::size_t full_searches_left_ = 0, next_wait_ = 1;
   std::atomic<std::uint64_t> measured_{0}, tightened_{0}, tightened_kept_{0};
   std::uint64_t full_ = 0;
 };

@@ -14,7 +14,9 @@
 // fused sums of squares), each within g of the exact one: divided by (1 - g).
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstddef>
 #include <limits>
 
@@ -24,12 +26,13 @@ namespace plovek::kernels {
 // (rounded_down): a bound kept in f32 stays a bound.
 inline float rounded_up(double value) {
   const float nearest = static_cast<float>(value);
-  return static_cast<double>(nearest) >= value ? nearest : std::nextafter(nearest, std::numeric_limits<float>::infinity());
+  if (!(static_cast<double>(nearest) < value)) return nearest;  // also NaN and +-infinity
+  // One step up: the bit pattern's successor above zero, its predecessor below.
+  if (nearest == 0.0f) return std::numeric_limits<float>::denorm_min();
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(nearest);
+  return std::bit_cast<float>(nearest > 0.0f ? bits + 1 : bits - 1);
 }
-inline float rounded_down(double value) {
-  const float nearest = static_cast<float>(value);
-  return static_cast<double>(nearest) <= value ? nearest : std::nextafter(nearest, -std::numeric_limits<float>::infinity());
-}
+inline float rounded_down(double value) { return -rounded_up(-value); }
 
 class FusedScoreSlack {
  public:

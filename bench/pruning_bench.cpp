@@ -1,0 +1,84 @@
+// Times training with the bound-pruned assignment against the full search (the test
+// hook), alternating, on blobs like bench/run_bench.py's, and prints the share of
+// point-centroid distances the pruned runs measured.
+//   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3]
+// centre_scale 4 is the benchmark's blobs (L1), 0.5 data that settles slowly (L1f).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "engine/assignment_bounds.h"
+#include "engine/kmeans.h"
+
+namespace {
+
+std::vector<float> blobs(std::size_t n, std::size_t d, std::size_t k, float centre_scale, bool unit_rows) {
+  std::mt19937 rng(0);
+  std::normal_distribution<float> normal;
+  std::vector<float> centres(k * d), values(n * d);
+  for (float& c : centres) c = centre_scale * normal(rng);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t c = rng() % k;
+    double square = 0.0;
+    for (std::size_t t = 0; t < d; ++t) {
+      values[i * d + t] = centres[c * d + t] + normal(rng);
+      square += double(values[i * d + t]) * values[i * d + t];
+    }
+    if (unit_rows)
+      for (std::size_t t = 0; t < d; ++t) values[i * d + t] = float(values[i * d + t] / std::sqrt(square));
+  }
+  return values;
+}
+
+double train_seconds(const plovek::MatrixView& data, std::size_t k, bool euclidean, std::uint64_t iterations,
+                     bool full_search) {
+  plovek::KMeans km(k);
+  km.euclidean = euclidean;
+  km.iterations = iterations;
+  plovek::AssignmentBounds::force_full_search_for_testing(full_search);
+  const auto start = std::chrono::steady_clock::now();
+  if (!km.train(data, std::nullopt).ok()) std::abort();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) {
+    std::fprintf(stderr, "usage: %s n d k euclidean centre_scale [iterations=25] [repeats=3]\n", argv[0]);
+    return 2;
+  }
+  const std::size_t n = std::strtoull(argv[1], nullptr, 10), d = std::strtoull(argv[2], nullptr, 10),
+                    k = std::strtoull(argv[3], nullptr, 10);
+  const bool euclidean = std::atoi(argv[4]) != 0;
+  const float centre_scale = std::strtof(argv[5], nullptr);
+  const std::uint64_t iterations = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 25;
+  const int repeats = argc > 7 ? std::atoi(argv[7]) : 3;
+  const std::vector<float> values = blobs(n, d, k, centre_scale, !euclidean);
+  const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
+
+  std::vector<double> pruned, full;
+  for (int r = 0; r < repeats; ++r) {
+    full.push_back(train_seconds(data, k, euclidean, iterations, true));
+    pruned.push_back(train_seconds(data, k, euclidean, iterations, false));
+  }
+  // The full searches count their distances too: subtract them from the totals.
+  const plovek::AssignmentBounds::Totals totals = plovek::AssignmentBounds::process_totals();
+  const double full_distances = double(totals.of_full_searches) / 2.0;
+  const double pruned_measured = double(totals.measured) - full_distances;
+  std::printf("n=%zu d=%zu k=%zu %s centres x%.2g, %llu it: pruned %.3f s, full search %.3f s, ratio %.3f, "
+              "distances measured %.1f%%\n",
+              n, d, k, euclidean ? "sq. Euclidean" : "inner product", double(centre_scale),
+              static_cast<unsigned long long>(iterations), median(pruned), median(full), median(pruned) / median(full),
+              100.0 * pruned_measured / full_distances);
+  return 0;
+}
