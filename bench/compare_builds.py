@@ -18,7 +18,7 @@ import sys
 from pathlib import Path
 
 BENCH = Path(__file__).with_name("run_bench.py")
-ROW = re.compile(r"^\| (?P<name>[A-Z0-9]+b?): [^|]*\| (?P<seconds>[0-9.]+) \|", re.M)
+ROW = re.compile(r"^\| (?P<name>[A-Z0-9]+[a-z]?): [^|]*\| (?P<seconds>[0-9.]+) \|", re.M)
 
 
 def run_once(build, workload, peak):

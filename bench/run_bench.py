@@ -67,9 +67,9 @@ def measure_peak_gflops():
     return float(out.stdout.strip())
 
 
-def blobs(n, d, k, seed=0):
+def blobs(n, d, k, seed=0, centre_scale=4):
     rng = np.random.default_rng(seed)
-    centers = rng.normal(size=(k, d)).astype(np.float32) * 4
+    centers = rng.normal(size=(k, d)).astype(np.float32) * centre_scale
     labels = rng.integers(0, k, size=n)
     return (centers[labels] + rng.normal(size=(n, d)).astype(np.float32)).astype(np.float32)
 
@@ -110,12 +110,14 @@ def balance_iterations(data, k, iterations, max_diff):
         return captured.read().decode().count("Balance iteration ")
 
 
-def faiss_train(data, k, iterations, spherical=False):
+def faiss_train(data, k, iterations, spherical=False, subsample=False):
+    """faiss's k-means; with subsample, its default of training on at most 256 points per centroid."""
     import faiss
 
     faiss.omp_set_num_threads(THREADS)
-    km = faiss.Kmeans(data.shape[1], k, niter=iterations, spherical=spherical, max_points_per_centroid=10**9,
-                      seed=int(time.time()) & 0xFFFF)
+    limit = {} if subsample else {"max_points_per_centroid": 10**9}
+    km = faiss.Kmeans(data.shape[1], k, niter=iterations, spherical=spherical, seed=int(time.time()) & 0xFFFF,
+                      **limit)
     km.train(data)
     return km
 
@@ -140,8 +142,9 @@ def row(name, plovek_s, peers, flops=None, peak=None, note=""):
     return "| " + " | ".join(cells) + " |"
 
 
-def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
-    data = blobs(n, d, k)
+def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak, centre_scale=4, faiss_defaults=False,
+                   with_sklearn=True):
+    data = blobs(n, d, k, centre_scale=centre_scale)
     if not euclidean:
         data /= np.linalg.norm(data, axis=1, keepdims=True)
     runners = {"plovek": lambda: plovek_train(data, k, iterations, euclidean=euclidean)}
@@ -151,12 +154,18 @@ def workload_lloyd(name, n, d, k, iterations, euclidean, repeats, peak):
     runners["plovek_one_round"] = lambda: plovek_train(data, k, 1, euclidean=euclidean)
     if PEERS:
         runners["faiss"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean)
-    if PEERS and euclidean:
+    if PEERS and faiss_defaults:
+        runners["faiss_defaults"] = lambda: faiss_train(data, k, iterations, spherical=not euclidean, subsample=True)
+    if PEERS and euclidean and with_sklearn:
         runners["sklearn"] = lambda: sklearn_train(data, k, iterations)
     times = alternate(runners, repeats)
+    # Rates count a full search's work: the bounds skip much of it.
     flops = 2.0 * n * k * d * (iterations + 1)
     loop_gflops = 2.0 * n * k * d * (iterations - 1) / (times["plovek"] - times.pop("plovek_one_round")) / 1e9
-    note = f"iteration loop {loop_gflops:.0f} GFLOP/s ({100 * loop_gflops / peak:.0f}% of peak)"
+    note = f"iteration loop {loop_gflops:.0f} GFLOP/s of full-search work ({100 * loop_gflops / peak:.0f}% of peak)"
+    if "faiss_defaults" in times:
+        defaults = times.pop("faiss_defaults")
+        note += f"; faiss with its defaults (a sample of 256 points per centroid) {defaults:.3f} s"
     metric = "sq. Euclidean" if euclidean else "inner product"
     return row(f"{name}: n={n:,} d={d} k={k} {metric}, {iterations} it", times.pop("plovek"), times, flops, peak,
                note)
@@ -274,7 +283,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--only", default="",
-                        help="comma-separated workload names (L1,L2,L3,M1,M2,B1,B2,A1,MEM)")
+                        help="comma-separated workload names (L1,L1f,L2,L3,L4,M1,M2,B1,B2,A1,MEM)")
     parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
     parser.add_argument("--plovek-only", action="store_true", help="run plovek alone, not its peers")
     args = parser.parse_args()
@@ -296,10 +305,15 @@ def main():
     r = args.repeats
     if enabled("L1"):
         print(workload_lloyd("L1", 200_000, 64, 256, 25, True, r, peak), flush=True)
+    if enabled("L1f"):
+        print(workload_lloyd("L1f", 200_000, 64, 256, 25, True, r, peak, centre_scale=0.5), flush=True)
     if enabled("L2"):
         print(workload_lloyd("L2", 1_000_000, 16, 16, 25, True, r, peak), flush=True)
     if enabled("L3"):
         print(workload_lloyd("L3", 200_000, 128, 1024, 25, False, r, peak), flush=True)
+    if enabled("L4"):
+        print(workload_lloyd("L4", 500_000, 64, 4096, 25, True, r, peak, faiss_defaults=True, with_sklearn=False),
+              flush=True)
     if enabled("M1"):
         print(workload_medoids("M1", 100_000, 32, 10, r), flush=True)
     if enabled("M2"):

@@ -128,7 +128,12 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
   if (bounds && km.labels.size() != n) throw InternalError("bounds need the last assignment's labels");
   const kernels::CentroidPanels panels(current.data(), k, d, euclidean);
   if (bounds && !AssignmentBounds::pay_for(k, d)) bounds = nullptr;
-  const bool prune = bounds && bounds->prepare(current);
+  const AssignmentBounds::Mode mode = bounds ? bounds->prepare(current, km.labels) : AssignmentBounds::Mode::Plain;
+  const bool prune = mode == AssignmentBounds::Mode::Prune;
+  if (mode == AssignmentBounds::Mode::Plain && bounds) {
+    bounds->add({.measured = n * k});
+    bounds = nullptr;
+  }
 
   // Written in place: every entry is replaced (or proven unchanged), and reusing the
   // buffer spares the page faults of a fresh n-entry allocation on every call.

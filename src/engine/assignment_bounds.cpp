@@ -60,7 +60,7 @@ void AssignmentBounds::add(const Tally& tally) {
   tightened_kept_.fetch_add(tally.tightened_kept, std::memory_order_relaxed);
 }
 
-bool AssignmentBounds::prepare(const Matrix& centroids) {
+AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels) {
   if (roots_.size() != data_.rows()) set_up();
   const std::size_t k = centroids.rows();
   const bool first = centroids_.empty() || k != k_;
@@ -74,7 +74,18 @@ bool AssignmentBounds::prepare(const Matrix& centroids) {
     largest_norm = std::max(largest_norm, centroid_norms_[j]);
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
+  measure_drifts(centroids, first);
 
+  // Tightening costs one dot product per point that the bounds leave open; it stops
+  // while it keeps fewer than a quarter of them.
+  const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
+  tighten_ = tried == 0 || 4 * kept >= tried;
+  mode_ = next_mode(first || k < 2 || full_search_forced.load(), labels);
+  return mode_;
+}
+
+void AssignmentBounds::measure_drifts(const Matrix& centroids, bool first) {
+  const std::size_t k = centroids.rows();
   drift_.assign(k, 0.0);
   largest_drift_ = second_drift_ = 0.0;
   largest_drift_index_ = 0;
@@ -91,60 +102,74 @@ bool AssignmentBounds::prepare(const Matrix& centroids) {
     }
   }
   centroids_.assign(centroids.data(), centroids.data() + k * d_);
-
-  // Tightening costs one dot product per point that the bounds leave open; it stops
-  // while it keeps fewer than a quarter of them.
-  const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
-  tighten_ = tried == 0 || 4 * kept >= tried;
-  const bool pruned_last = pruned_last_;
-  pruned_last_ = !first && k > 1 && !full_search_forced.load() && worth_pruning(pruned_last);
-  return pruned_last_;
 }
 
-bool AssignmentBounds::worth_pruning(bool pruned_last) {
-  // Where a pruned assignment still searched most points (data that does not settle),
-  // the full search is cheaper: the next tries wait 1, 2, 4, then 8 assignments.
+AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<const std::uint64_t> labels) {
+  // Where pruning does not pay (data that does not settle), plain full searches are
+  // cheaper: the next try waits 1, 2, 4, then 8 of them, plus one that records.
   const std::uint64_t measured = distances_measured(), searched = measured - measured_before_;
   measured_before_ = measured;
-  if (pruned_last) {
-    const bool paid = static_cast<double>(searched) < kMostSearched * static_cast<double>(own_.size() * k_);
-    full_searches_left_ = paid ? 0 : next_wait_;
-    next_wait_ = paid ? 1 : std::min<std::size_t>(2 * next_wait_, 8);
+  const auto back_off = [&] {
+    plain_left_ = next_wait_;
+    next_wait_ = std::min<std::size_t>(2 * next_wait_, 8);
+    return Mode::Plain;
+  };
+  if (no_bounds) return Mode::Record;
+  switch (mode_) {
+    case Mode::Plain:
+      if (plain_left_ > 0) --plain_left_;
+      return plain_left_ > 0 ? Mode::Plain : Mode::Record;
+    case Mode::Prune:
+      if (static_cast<double>(searched) > kMostSearched * static_cast<double>(own_.size() * k_)) return back_off();
+      next_wait_ = 1;
+      return Mode::Prune;
+    case Mode::Record:
+      return predicted_to_pay(labels) ? Mode::Prune : back_off();
   }
-  if (full_searches_left_ == 0) return true;
-  --full_searches_left_;
-  return false;
+  return Mode::Record;
 }
 
-bool AssignmentBounds::keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
+bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) const {
+  // The tests on evenly spaced sample points, bounds left as they are.
+  const std::size_t n = own_.size(), samples = std::min<std::size_t>(n, kSamples);
+  std::vector<float> row(d_);
+  std::size_t kept = 0;
+  for (std::size_t s = 0; s < samples; ++s) {
+    const std::size_t i = s * n / samples;
+    kept += test(i, labels[i], data_.row(i, row.data()), true).kept;
+  }
+  return static_cast<double>(samples - kept) <= kMostSearched * static_cast<double>(samples);
+}
+
+AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const {
   const float point_norm = point_norms_[i];
   const double error = error_(point_norm, roots_[i]);
   const double scale = euclidean_ ? 1.0 : error_.norm_bound(roots_[i]);
   const double other_drift = label == largest_drift_index_ ? second_drift_ : largest_drift_;
-  double own = static_cast<double>(own_[i]) + drift_[label] * scale;
-  const double others = static_cast<double>(others_[i]) - other_drift * scale;
+  Test result{.own = static_cast<double>(own_[i]) + drift_[label] * scale,
+              .others = static_cast<double>(others_[i]) - other_drift * scale};
   // Every other centroid's rounded score lies strictly behind the own one's.
   const auto separated = [&] {
-    return euclidean_ ? others > 0.0 && others * others - own * own > 2.0 * error : others - own > 2.0 * error;
+    return euclidean_ ? result.others > 0.0 && result.others * result.others - result.own * result.own > 2.0 * error
+                      : result.others - result.own > 2.0 * error;
   };
-  others_[i] = kernels::rounded_down(others);
-  if (separated()) {
-    own_[i] = kernels::rounded_up(own);
-    return true;
-  }
-  if (!tighten_) {
-    own_[i] = kernels::rounded_up(own);
-    return false;
-  }
-  ++tally.tightened;
-  ++tally.measured;
+  if ((result.kept = separated()) || !tighten) return result;
+  result.tightened = true;
   const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
-  own = euclidean_ ? std::sqrt(std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error))
-                   : error - dot;
-  own_[i] = kernels::rounded_up(own);
-  if (!separated()) return false;
-  ++tally.tightened_kept;
-  return true;
+  result.own = euclidean_ ? std::sqrt(std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error))
+                          : error - dot;
+  result.kept = separated();
+  return result;
+}
+
+bool AssignmentBounds::keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
+  const Test result = test(i, label, x, tighten_);
+  own_[i] = kernels::rounded_up(result.own);
+  others_[i] = kernels::rounded_down(result.others);
+  tally.tightened += result.tightened;
+  tally.measured += result.tightened;
+  tally.tightened_kept += result.tightened && result.kept;
+  return result.kept;
 }
 
 void AssignmentBounds::record(std::size_t i, float best, float second) {

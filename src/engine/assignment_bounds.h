@@ -37,11 +37,14 @@ class AssignmentBounds {
   static bool pay_for(std::size_t k, std::size_t d) { return k >= 2 && k * d >= kLeastSearchWork; }
   static constexpr std::size_t kLeastSearchWork = 1024;
 
-  // Before each assignment, with the centroids it searches: moves no bound yet, but
-  // measures how far each centroid moved since the last assignment. False when no point
-  // can be skipped this time (the first assignment, one cluster, or the test hook):
-  // search every point and record it.
-  bool prepare(const Matrix& centroids);
+  // How an assignment uses the bounds: it skips what they prove and records the
+  // searched points (Prune), searches every point and records it (Record), or searches
+  // every point and leaves the bounds stale (Plain, while pruning does not pay).
+  enum class Mode { Prune, Record, Plain };
+  // Before each assignment, with the centroids it searches and the labels it starts
+  // from (the last assignment's): measures how far each centroid moved since then and
+  // picks the mode. Record for the first assignment, one cluster, or the test hook.
+  Mode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels);
 
   // What one worker's calls did, merged into the totals by `add`.
   struct Tally {
@@ -74,16 +77,28 @@ class AssignmentBounds {
   AssignmentBounds(const AssignmentBounds&) = delete;
   AssignmentBounds& operator=(const AssignmentBounds&) = delete;
 
-  // Test hook: every later prepare() returns false, so every point is searched.
+  // Test hook: every later prepare() picks Record, so every point is searched.
   static void force_full_search_for_testing(bool force);
 
  private:
   // The per-point state, on first use.
   void set_up();
-  // Whether this assignment should prune, from how the last one went.
-  bool worth_pruning(bool pruned_last);
-  // A pruned assignment that searched more than this share of the distances did not pay.
+  void measure_drifts(const Matrix& centroids, bool first);
+  // The mode of this assignment, from the last one's and how it went.
+  Mode next_mode(bool no_bounds, std::span<const std::uint64_t> labels);
+  // Whether the bounds just recorded would spare enough searches, tried on samples.
+  bool predicted_to_pay(std::span<const std::uint64_t> labels) const;
+  // The bounds of point i moved by the drift, optionally tightened, and whether they
+  // prove its label.
+  struct Test {
+    double own, others;
+    bool kept = false, tightened = false;
+  };
+  Test test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const;
+
+  // An assignment that searches more than this share of the distances does not pay.
   static constexpr double kMostSearched = 0.8;
+  static constexpr std::size_t kSamples = 512;
 
   bool euclidean_;
   std::size_t d_;
@@ -103,9 +118,9 @@ class AssignmentBounds {
   std::size_t largest_drift_index_ = 0;
   kernels::ScoreErrorBound error_;
   bool tighten_ = true;
-  bool pruned_last_ = false;
+  Mode mode_ = Mode::Record;
   std::uint64_t measured_before_ = 0;
-  std::size_t full_searches_left_ = 0, next_wait_ = 1;
+  std::size_t plain_left_ = 0, next_wait_ = 1;
   std::atomic<std::uint64_t> measured_{0}, tightened_{0}, tightened_kept_{0};
   std::uint64_t full_ = 0;
 };
