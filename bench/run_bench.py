@@ -292,7 +292,7 @@ def main():
     wanted = {w.strip().upper() for w in args.only.split(",") if w.strip()}
 
     def enabled(name):
-        return not wanted or name in wanted
+        return not wanted or name.upper() in wanted
 
     peak = args.peak or measure_peak_gflops()
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),

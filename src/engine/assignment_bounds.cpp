@@ -80,7 +80,7 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   // while it keeps fewer than a quarter of them.
   const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
   tighten_ = tried == 0 || 4 * kept >= tried;
-  mode_ = next_mode(first || k < 2 || full_search_forced.load(), labels);
+  mode_ = next_mode(first || k < 2, labels);
   return mode_;
 }
 
@@ -114,6 +114,7 @@ AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<con
     next_wait_ = std::min<std::size_t>(2 * next_wait_, 8);
     return Mode::Plain;
   };
+  if (full_search_forced.load()) return Mode::Plain;
   if (no_bounds) return Mode::Record;
   switch (mode_) {
     case Mode::Plain:
@@ -138,7 +139,7 @@ bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) c
     const std::size_t i = s * n / samples;
     kept += test(i, labels[i], data_.row(i, row.data()), true).kept;
   }
-  return static_cast<double>(samples - kept) <= kMostSearched * static_cast<double>(samples);
+  return static_cast<double>(samples - kept) <= kMostPredicted * static_cast<double>(samples);
 }
 
 AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const {

@@ -43,7 +43,7 @@ class AssignmentBounds {
   enum class Mode { Prune, Record, Plain };
   // Before each assignment, with the centroids it searches and the labels it starts
   // from (the last assignment's): measures how far each centroid moved since then and
-  // picks the mode. Record for the first assignment, one cluster, or the test hook.
+  // picks the mode: Record for the first assignment or one cluster.
   Mode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels);
 
   // What one worker's calls did, merged into the totals by `add`.
@@ -77,7 +77,7 @@ class AssignmentBounds {
   AssignmentBounds(const AssignmentBounds&) = delete;
   AssignmentBounds& operator=(const AssignmentBounds&) = delete;
 
-  // Test hook: every later prepare() picks Record, so every point is searched.
+  // Test hook: every later prepare() picks Plain: the full search alone.
   static void force_full_search_for_testing(bool force);
 
  private:
@@ -98,6 +98,9 @@ class AssignmentBounds {
 
   // An assignment that searches more than this share of the distances does not pay.
   static constexpr double kMostSearched = 0.8;
+  // The samples' share that may stay open for a first try (a pruned assignment that
+  // searches it roughly breaks even).
+  static constexpr double kMostPredicted = 0.9;
   static constexpr std::size_t kSamples = 512;
 
   bool euclidean_;
