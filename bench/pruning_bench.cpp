@@ -1,8 +1,9 @@
 // Times training with the bound-pruned assignment against the full search (the test
 // hook), alternating, on blobs like bench/run_bench.py's, and prints the share of
 // point-centroid distances the pruned runs measured.
-//   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3]
-// centre_scale 4 is the benchmark's blobs (L1), 0.5 data that settles slowly (L1f).
+//   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0]
+// centre_scale 4 is the benchmark's blobs (L1), 0.5 data that settles slowly (L1f);
+// pruned_only 1 skips the full searches (for profiling).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -63,13 +64,18 @@ int main(int argc, char** argv) {
   const float centre_scale = std::strtof(argv[5], nullptr);
   const std::uint64_t iterations = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 25;
   const int repeats = argc > 7 ? std::atoi(argv[7]) : 3;
+  const bool pruned_only = argc > 8 && std::atoi(argv[8]) != 0;
   const std::vector<float> values = blobs(n, d, k, centre_scale, !euclidean);
   const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
 
   std::vector<double> pruned, full;
   for (int r = 0; r < repeats; ++r) {
-    full.push_back(train_seconds(data, k, euclidean, iterations, true));
+    if (!pruned_only) full.push_back(train_seconds(data, k, euclidean, iterations, true));
     pruned.push_back(train_seconds(data, k, euclidean, iterations, false));
+  }
+  if (pruned_only) {
+    std::printf("pruned %.3f s\n", median(pruned));
+    return 0;
   }
   // The full searches count their distances too: subtract them from the totals.
   const plovek::AssignmentBounds::Totals totals = plovek::AssignmentBounds::process_totals();

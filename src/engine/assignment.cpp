@@ -158,22 +158,19 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
         for (std::size_t r = 0; r < count; ++r) ++task_counts[labels[first + r]];
     };
     const auto chunk_range = [&](std::size_t c) { return std::pair(c * chunk_rows, std::min(n, (c + 1) * chunk_rows)); };
-    if (prune) {
-      // The rows the bounds leave open, searched in gathered batches; then the sums,
-      // in row order, once every label is known.
-      for (std::size_t c = first_chunk; c < last_chunk; ++c) {
-        const auto [begin, end] = chunk_range(c);
+    for (std::size_t c = first_chunk; c < last_chunk; ++c) {
+      double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
+      const auto [begin, end] = chunk_range(c);
+      if (prune) {
+        // The rows the bounds leave open, searched in gathered batches; then the
+        // chunk's sums, in row order, while its rows are still in cache.
         for_each_row_block(data, begin, end, scratch,
                            [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                              for (std::size_t r = 0; r < count; ++r)
                                search.search_unless_kept(first + r, rows + static_cast<std::ptrdiff_t>(r) * stride);
                            });
+        search.flush();
       }
-      search.flush();
-    }
-    for (std::size_t c = first_chunk; c < last_chunk; ++c) {
-      double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
-      const auto [begin, end] = chunk_range(c);
       for_each_row_block(data, begin, end, scratch,
                          [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                            if (!prune) search.search(first, count, rows, stride);
