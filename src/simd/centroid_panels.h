@@ -33,10 +33,9 @@ class CentroidPanels {
   // Per padded centroid: c.c for the Euclidean score, 0 for the inner product; NaN
   // for padding, so a padded centroid never wins a comparison.
   const float* score_bias() const { return bias_.get(); }
-  // The largest c.c (a row dot product) of the centroids stored by the constructor and
-  // the two updates below, and the slack of fused scores against them. Kernels that
-  // rewrite lanes in place (panel_of) do not keep it.
-  float largest_norm() const { return largest_norm_; }
+  // The slack of fused scores against the centroids stored by the constructor and the
+  // two updates below (from the largest c.c among them). Kernels that rewrite lanes in
+  // place (panel_of) do not keep it.
   const FusedScoreSlack& fused_slack() const { return slack_; }
 
   // Replaces centroid j by `row` (d values).
