@@ -53,7 +53,12 @@ class RowSearch {
  public:
   RowSearch(const kernels::CentroidPanels& panels, const MatrixView& data, std::span<const float> point_norms,
             std::uint64_t* labels, AssignmentBounds* bounds)
-      : panels_(panels), data_(data), point_norms_(point_norms), labels_(labels), bounds_(bounds) {}
+      : panels_(panels), data_(data), point_norms_(point_norms), labels_(labels), bounds_(bounds) {
+    if (!bounds) return;
+    gathered_rows_.resize(kGatheredRows * data.cols());
+    gathered_norms_.resize(kGatheredRows);
+    gathered_.reserve(kGatheredRows);
+  }
 
   // Rows first .. first + count - 1, readable at `rows` with `stride`.
   void search(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
@@ -71,8 +76,6 @@ class RowSearch {
   void search_unless_kept(std::size_t i, const float* x) {
     if (bounds_->keeps_label(i, labels_[i], x, tally_)) return;
     const std::size_t d = data_.cols();
-    gathered_rows_.resize(kGatheredRows * d);
-    gathered_norms_.resize(kGatheredRows);
     std::copy(x, x + d, gathered_rows_.data() + gathered_.size() * d);
     gathered_norms_[gathered_.size()] = panels_.euclidean() ? point_norms_[i] : 0.0f;
     gathered_.push_back(i);
