@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <limits>
+#include <optional>
 
 namespace plovek::kernels {
 
@@ -34,18 +35,30 @@ inline float rounded_up(double value) {
 }
 inline float rounded_down(double value) { return -rounded_up(-value); }
 
+// The unit roundoff of f32.
+inline constexpr double kUnitRoundoff = 0x1p-24;
+
+// g = d u / (1 - d u): a d-element dot product in f32 lies within g times the sum of
+// its |products| of the real one. None where the bounds built on it say nothing: d u
+// reaching 1/2, or centroid norms that are not finite.
+inline std::optional<double> dot_growth(std::size_t d, float largest_centroid_norm) {
+  const double du = static_cast<double>(d) * kUnitRoundoff;
+  if (!(du < 0.5) || !std::isfinite(largest_centroid_norm)) return std::nullopt;
+  return du / (1.0 - du);
+}
+
 class FusedScoreSlack {
  public:
   // For d-element scores against centroids whose squared norms c.c (as computed in
   // f32) are at most `largest_centroid_norm`.
   FusedScoreSlack(std::size_t d, bool euclidean, float largest_centroid_norm) {
-    constexpr double u = 0x1p-24;
-    const double du = static_cast<double>(d) * u;
-    if (!(du < 0.5) || !std::isfinite(largest_centroid_norm)) {
+    constexpr double u = kUnitRoundoff;
+    const std::optional<double> growth = dot_growth(d, largest_centroid_norm);
+    if (!growth) {
       constant_ = std::numeric_limits<float>::infinity();
       return;
     }
-    const double g = du / (1.0 - du);
+    const double g = *growth;
     const double centroid = std::sqrt(static_cast<double>(largest_centroid_norm)) / (1.0 - g);
     const double underflow = static_cast<double>(d) * 0x1p-147;
     if (euclidean) {
@@ -86,13 +99,13 @@ class ScoreErrorBound {
  public:
   ScoreErrorBound() = default;
   ScoreErrorBound(std::size_t d, bool euclidean, float largest_centroid_norm) {
-    constexpr double u = 0x1p-24;
-    const double du = static_cast<double>(d) * u;
-    if (!(du < 0.5) || !std::isfinite(largest_centroid_norm)) {
+    constexpr double u = kUnitRoundoff;
+    const std::optional<double> growth = dot_growth(d, largest_centroid_norm);
+    if (!growth) {
       constant_ = std::numeric_limits<double>::infinity();
       return;
     }
-    g_ = du / (1.0 - du);
+    g_ = *growth;
     norm_factor_ = (1.0 + 0x1p-40) / std::sqrt(1.0 - g_);
     const double cc = static_cast<double>(largest_centroid_norm), c = std::sqrt(cc / (1.0 - g_));
     const double tiny = static_cast<double>(d) * 0x1p-146;
