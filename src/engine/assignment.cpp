@@ -1,9 +1,11 @@
 // Nearest-centroid assignment, the cost of a labelling and centroid normalisation.
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "simd/kernels.h"
 #include "engine/assignment_bounds.h"
+#include "engine/grouped_search.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
 #include "engine/normalize.h"
@@ -43,80 +45,6 @@ std::vector<float> compute_point_norms(const MatrixView& data) {
 
 namespace {
 
-// Points searched together when the bounds leave only some of them: gathered into
-// contiguous rows, enough for the block kernel to run on full blocks.
-constexpr std::size_t kGatheredRows = 192;
-
-// One worker's searches: the nearest centroid of rows, and with bounds the new bounds
-// of each row searched.
-class RowSearch {
- public:
-  RowSearch(const kernels::CentroidPanels& panels, const MatrixView& data, std::span<const float> point_norms,
-            std::uint64_t* labels, AssignmentBounds* bounds)
-      : panels_(panels), data_(data), point_norms_(point_norms), labels_(labels), bounds_(bounds) {
-    if (!bounds) return;
-    gathered_rows_.resize(kGatheredRows * data.cols());
-    gathered_norms_.resize(kGatheredRows);
-    gathered_.reserve(kGatheredRows);
-  }
-
-  // Rows first .. first + count - 1, readable at `rows` with `stride`.
-  void search(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-    const float* norms = panels_.euclidean() ? point_norms_.data() + first : nullptr;
-    if (!bounds_) return kernels::nearest_centroids(panels_, rows, stride, count, norms, labels_ + first);
-    best_.resize(count);
-    second_.resize(count);
-    const kernels::NearestScores scores{best_.data(), second_.data()};
-    kernels::nearest_centroids(panels_, rows, stride, count, norms, labels_ + first, &scores);
-    for (std::size_t r = 0; r < count; ++r) bounds_->record(first + r, best_[r], second_[r]);
-    bounds_->count_searched(count, tally_);
-  }
-
-  // Point i (row x) unless its bounds prove its label; searched in batches.
-  void search_unless_kept(std::size_t i, const float* x) {
-    if (bounds_->keeps_label(i, labels_[i], x, tally_)) return;
-    const std::size_t d = data_.cols();
-    std::copy(x, x + d, gathered_rows_.data() + gathered_.size() * d);
-    gathered_norms_[gathered_.size()] = panels_.euclidean() ? point_norms_[i] : 0.0f;
-    gathered_.push_back(i);
-    if (gathered_.size() == kGatheredRows) flush();
-  }
-
-  // Searches the gathered points.
-  void flush() {
-    const std::size_t count = gathered_.size();
-    if (count == 0) return;
-    gathered_labels_.resize(count);
-    best_.resize(count);
-    second_.resize(count);
-    const kernels::NearestScores scores{best_.data(), second_.data()};
-    kernels::nearest_centroids(panels_, gathered_rows_.data(), static_cast<std::ptrdiff_t>(data_.cols()), count,
-                               gathered_norms_.data(), gathered_labels_.data(), &scores);
-    for (std::size_t r = 0; r < count; ++r) {
-      labels_[gathered_[r]] = gathered_labels_[r];
-      bounds_->record(gathered_[r], best_[r], second_[r]);
-    }
-    bounds_->count_searched(count, tally_);
-    gathered_.clear();
-  }
-
-  // Adds what this worker did to the bounds' totals.
-  void finish() {
-    if (bounds_) bounds_->add(tally_);
-  }
-
- private:
-  const kernels::CentroidPanels& panels_;
-  const MatrixView& data_;
-  std::span<const float> point_norms_;
-  std::uint64_t* labels_;
-  AssignmentBounds* bounds_;
-  std::vector<float> best_, second_, gathered_rows_, gathered_norms_;
-  std::vector<std::size_t> gathered_;
-  std::vector<std::uint64_t> gathered_labels_;
-  AssignmentBounds::Tally tally_;
-};
-
 // New labels for every row (nearest centroid, in parallel over chunks of rows) and
 // their 64-bit counts per cluster. With `sums`, every chunk also adds its rows to its
 // own partial sums, chunks being those of the plan, rows in order. With `bounds`, the
@@ -129,14 +57,15 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
   const bool euclidean = km.euclidean;
   if (euclidean && point_norms.size() != n) throw InternalError("point norms are required for the Euclidean metric");
   if (bounds && km.labels.size() != n) throw InternalError("bounds need the last assignment's labels");
-  const kernels::CentroidPanels panels(current.data(), k, d, euclidean);
   if (bounds && !AssignmentBounds::pay_for(k, d)) bounds = nullptr;
   const AssignmentBounds::Mode mode = bounds ? bounds->prepare(current, km.labels) : AssignmentBounds::Mode::Plain;
-  const bool prune = mode == AssignmentBounds::Mode::Prune;
-  if (mode == AssignmentBounds::Mode::Plain && bounds) {
-    bounds->add({.measured = n * k});
-    bounds = nullptr;
-  }
+  if (mode != AssignmentBounds::Mode::Prune && bounds) bounds->add({.measured = n * k});
+  if (mode == AssignmentBounds::Mode::Plain) bounds = nullptr;
+  // The plain full search packs the centroids in their order; the bounds keep their
+  // own packing, group after group.
+  std::optional<kernels::CentroidPanels> panels;
+  if (!bounds) panels.emplace(current.data(), k, d, euclidean);
+  const bool record_all = mode == AssignmentBounds::Mode::Record;
 
   // Written in place: every entry is replaced (or proven unchanged), and reusing the
   // buffer spares the page faults of a fresh n-entry allocation on every call.
@@ -153,7 +82,8 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
   parallel_for((n + chunk_rows - 1) / chunk_rows, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
     std::vector<float> scratch;
     std::vector<std::uint64_t> task_counts(count_in_tasks ? k : 0, 0);
-    RowSearch search(panels, data, point_norms, labels, bounds);
+    std::optional<GroupedSearch> search;
+    if (bounds) search.emplace(*bounds, labels, d);
     const auto add_rows = [&](double* chunk_sums, std::size_t first, std::size_t count, const float* rows,
                               std::ptrdiff_t stride) {
       if (chunk_sums) kernels::add_rows_by_label(rows, stride, count, labels + first, 0, k, chunk_sums, d);
@@ -164,23 +94,28 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
     for (std::size_t c = first_chunk; c < last_chunk; ++c) {
       double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
       const auto [begin, end] = chunk_range(c);
-      if (prune) {
+      if (search && !record_all) {
         // The rows the bounds leave open, searched in gathered batches; then the
         // chunk's sums, in row order, while its rows are still in cache.
         for_each_row_block(data, begin, end, scratch,
                            [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                              for (std::size_t r = 0; r < count; ++r)
-                               search.search_unless_kept(first + r, rows + static_cast<std::ptrdiff_t>(r) * stride);
+                               search->search_unless_kept(first + r, rows + static_cast<std::ptrdiff_t>(r) * stride);
                            });
-        search.flush();
+        search->flush();
       }
       for_each_row_block(data, begin, end, scratch,
                          [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-                           if (!prune) search.search(first, count, rows, stride);
+                           if (panels) {
+                             const float* norms = euclidean ? point_norms.data() + first : nullptr;
+                             kernels::nearest_centroids(*panels, rows, stride, count, norms, labels + first);
+                           } else if (record_all) {
+                             search->search_rows(first, count, rows, stride);
+                           }
                            add_rows(chunk_sums, first, count, rows, stride);
                          });
     }
-    search.finish();
+    if (search) search->finish();
     if (!count_in_tasks) return;
     const std::lock_guard<std::mutex> lock(counts_merge);
     for (std::size_t c = 0; c < k; ++c) counts[c] += task_counts[c];

@@ -1,6 +1,7 @@
 #include "engine/assignment_bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -12,6 +13,8 @@ namespace plovek {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// A relative step that covers the rounding of a few double operations.
+constexpr double kDoubleSlop = 0x1p-50;
 
 std::atomic<bool> full_search_forced{false};
 std::atomic<std::uint64_t> process_measured{0}, process_of_full_searches{0};
@@ -26,6 +29,9 @@ double drift_between(const float* now, const float* before, std::size_t d) {
   }
   return std::sqrt(sum) * (1.0 + 0x1p-40);
 }
+
+// A relative step that covers the rounding of a few float operations.
+constexpr float kFloatSlop = 0x1p-21f;
 
 }  // namespace
 
@@ -43,27 +49,39 @@ AssignmentBounds::~AssignmentBounds() {
 AssignmentBounds::AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms)
     : euclidean_(euclidean), d_(data.cols()), data_(data), point_norms_(point_norms) {}
 
-void AssignmentBounds::set_up() {
+void AssignmentBounds::set_up(const Matrix& centroids) {
   if (!euclidean_) {
     own_norms_ = compute_point_norms(data_);
     point_norms_ = own_norms_;
   }
-  own_.resize(data_.rows());
-  others_.resize(data_.rows());
-  roots_.resize(data_.rows());
-  for (std::size_t i = 0; i < roots_.size(); ++i) roots_[i] = kernels::rounded_up(std::sqrt(double(point_norms_[i])));
+  const std::size_t n = data_.rows();
+  roots_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) roots_[i] = kernels::rounded_up(std::sqrt(double(point_norms_[i])));
+  own_.resize(n);
+  others_.resize(n);
+
+  // Groups of whole panels: a search never splits a panel.
+  const std::size_t k = centroids.rows(), width = kernels::panel_width(kernels::active_simd_level());
+  const std::size_t panels = (k + width - 1) / width;
+  const std::size_t most_groups = k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_ / 2));
+  panels_per_group_ = (panels + most_groups - 1) / most_groups;
+  groups_ = group_centroids(centroids, panels_per_group_ * width);
+  group_count_ = groups_.count();
+  if (group_count_ > 1) lower_.assign(n * group_count_, 0.0f);
+  group_drift_total_.assign(group_count_, 0.0);
+  group_drift_total_float_.assign(group_count_, 0.0f);
 }
 
-void AssignmentBounds::add(const Tally& tally) {
-  measured_.fetch_add(tally.measured, std::memory_order_relaxed);
-  tightened_.fetch_add(tally.tightened, std::memory_order_relaxed);
-  tightened_kept_.fetch_add(tally.tightened_kept, std::memory_order_relaxed);
+std::size_t AssignmentBounds::last_panel(std::size_t g) const {
+  return std::min(grouped_panels_->panel_count(), (g + 1) * panels_per_group_);
 }
+
+void AssignmentBounds::add(const Tally& tally) { measured_.fetch_add(tally.measured, std::memory_order_relaxed); }
 
 AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels) {
-  if (roots_.size() != data_.rows()) set_up();
+  const bool first = own_.size() != data_.rows();
+  if (first) set_up(centroids);
   const std::size_t k = centroids.rows();
-  const bool first = centroids_.empty() || k != k_;
   k_ = k;
   full_ += own_.size() * k;
   centroid_norms_.resize(k);
@@ -75,33 +93,39 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
   measure_drifts(centroids, first);
-
-  // Tightening costs one dot product per point that the bounds leave open; it stops
-  // while it keeps fewer than a quarter of them.
-  const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
-  tighten_ = tried == 0 || 4 * kept >= tried;
-  mode_ = next_mode(first || k < 2, labels);
+  mode_ = next_mode(first, labels);
+  if (mode_ != Mode::Plain) pack_grouped(centroids);
   return mode_;
 }
 
 void AssignmentBounds::measure_drifts(const Matrix& centroids, bool first) {
   const std::size_t k = centroids.rows();
   drift_.assign(k, 0.0);
-  largest_drift_ = second_drift_ = 0.0;
-  largest_drift_index_ = 0;
   if (!first) {
+    std::vector<double> largest(group_count_, 0.0);
     for (std::size_t j = 0; j < k; ++j) {
       drift_[j] = drift_between(centroids.row(j).data(), centroids_.data() + j * d_, d_);
-      if (drift_[j] > largest_drift_) {
-        second_drift_ = largest_drift_;
-        largest_drift_ = drift_[j];
-        largest_drift_index_ = j;
-      } else {
-        second_drift_ = std::max(second_drift_, drift_[j]);
-      }
+      double& group_largest = largest[groups_.group_of[j]];
+      group_largest = std::max(group_largest, drift_[j]);
     }
+    for (std::size_t g = 0; g < group_count_; ++g) {
+      group_drift_total_[g] = (group_drift_total_[g] + largest[g]) * (1.0 + kDoubleSlop);
+      group_drift_total_float_[g] = kernels::rounded_up(group_drift_total_[g]);
+    }
+    drift_total_ = (drift_total_ + *std::max_element(largest.begin(), largest.end())) * (1.0 + kDoubleSlop);
   }
   centroids_.assign(centroids.data(), centroids.data() + k * d_);
+}
+
+void AssignmentBounds::pack_grouped(const Matrix& centroids) {
+  Matrix grouped(centroids.rows(), d_);
+  for (std::size_t position = 0; position < centroids.rows(); ++position) {
+    const std::span<const float> row = centroids.row(groups_.order[position]);
+    std::copy(row.begin(), row.end(), grouped.row(position).begin());
+  }
+  grouped_panels_ = std::make_unique<kernels::CentroidPanels>(grouped.data(), grouped.rows(), d_, euclidean_);
+  if (groups_.group_size % grouped_panels_->width() != 0)
+    throw InternalError("centroid groups must hold whole panels (the SIMD level changed during training)");
 }
 
 AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<const std::uint64_t> labels) {
@@ -134,58 +158,118 @@ bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) c
   // The tests on evenly spaced sample points, bounds left as they are.
   const std::size_t n = own_.size(), samples = std::min<std::size_t>(n, kSamples);
   std::vector<float> row(d_);
-  std::size_t kept = 0;
+  std::uint64_t open = 0;
   for (std::size_t s = 0; s < samples; ++s) {
     const std::size_t i = s * n / samples;
-    kept += test(i, labels[i], data_.row(i, row.data()), true).kept;
+    const Test result = test(i, labels[i], data_.row(i, row.data()), true);
+    if (result.open != 0) open += distances_in(result.open | std::uint64_t{1} << groups_.group_of[labels[i]]);
   }
-  return static_cast<double>(samples - kept) <= kMostPredicted * static_cast<double>(samples);
+  return static_cast<double>(open) <= kMostPredicted * static_cast<double>(samples * k_);
+}
+
+std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
+  limit += std::abs(limit) * kDoubleSlop;
+  return kernels::at_most_shifted(lower_.data() + i * group_count_, group_drift_total_float_.data(),
+                                  kernels::rounded_up(limit), kernels::rounded_up(scale), group_count_);
+}
+
+std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
+  // The bits counted in place (a baseline x86-64 build has no population count).
+  const std::size_t last = group_count_ - 1, last_size = k_ - last * groups_.group_size;
+  std::uint64_t v = groups & ~(std::uint64_t{1} << last);
+  v -= (v >> 1) & 0x5555555555555555u;
+  v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+  const std::size_t whole = static_cast<std::size_t>((((v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu) * 0x0101010101010101u) >> 56);
+  return whole * groups_.group_size + ((groups >> last) & 1 ? last_size : 0);
 }
 
 AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const {
+  // A centroid whose bound lies strictly above `limit` has its rounded score strictly
+  // behind the own centroid's. Euclidean: limit^2 = own^2 + 2 error, compared squared
+  // where it can be.
   const float point_norm = point_norms_[i];
-  const double error = error_(point_norm, roots_[i]);
-  const double scale = euclidean_ ? 1.0 : error_.norm_bound(roots_[i]);
-  const double other_drift = label == largest_drift_index_ ? second_drift_ : largest_drift_;
-  Test result{.own = static_cast<double>(own_[i]) + drift_[label] * scale,
-              .others = static_cast<double>(others_[i]) - other_drift * scale};
-  // Every other centroid's rounded score lies strictly behind the own one's.
-  const auto separated = [&] {
-    return euclidean_ ? result.others > 0.0 && result.others * result.others - result.own * result.own > 2.0 * error
-                      : result.others - result.own > 2.0 * error;
-  };
-  if ((result.kept = separated()) || !tighten) return result;
-  result.tightened = true;
-  const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
-  result.own = euclidean_ ? std::sqrt(std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error))
-                          : error - dot;
-  result.kept = separated();
+  const double error = error_(point_norm, roots_[i]), scale = drift_scale(i);
+  const double others = static_cast<double>(others_[i]) - drift_total_ * scale;
+  const auto beyond = [&](double own_square) { return others > 0.0 && others * others > own_square + 2.0 * error; };
+  Test result{.own = static_cast<double>(own_[i]) + drift_[label] * scale};
+  if (euclidean_ ? beyond(result.own * result.own) : others - result.own > 2.0 * error) return result;
+  double own_square = result.own * result.own;
+  if (tighten) {
+    result.tightened = true;
+    const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
+    if (euclidean_) {
+      own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error);
+      if (beyond(own_square)) {
+        result.own = std::sqrt(own_square);
+        return result;
+      }
+    } else {
+      result.own = error - dot;
+      if (others - result.own > 2.0 * error) return result;
+    }
+  }
+  // One group: its bound is the one just tested.
+  result.open = group_count_ == 1 ? 1 : groups_open(i, euclidean_ ? std::sqrt(own_square + 2.0 * error) : result.own + 2.0 * error, scale);
   return result;
 }
 
-bool AssignmentBounds::keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
-  const Test result = test(i, label, x, tighten_);
-  own_[i] = kernels::rounded_up(result.own);
-  others_[i] = kernels::rounded_down(result.others);
-  tally.tightened += result.tightened;
+std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
+  // Tightening costs one dot product, far less than the search of a group.
+  const Test result = test(i, label, x, true);
   tally.measured += result.tightened;
-  tally.tightened_kept += result.tightened && result.kept;
-  return result.kept;
+  if (result.open == 0) {
+    own_[i] = kernels::rounded_up(result.own);
+    return 0;
+  }
+  return result.open | std::uint64_t{1} << groups_.group_of[label];
 }
 
-void AssignmentBounds::record(std::size_t i, float best, float second) {
+void AssignmentBounds::record(std::size_t i, float own_cost, const float* costs) {
   const float point_norm = point_norms_[i];
   const double error = error_(point_norm, roots_[i]);
-  double own, others;
-  if (euclidean_) {
-    own = std::sqrt(std::max(0.0, static_cast<double>(best) + point_norm + error));
-    others = std::isinf(second) ? kInfinity : std::sqrt(std::max(0.0, static_cast<double>(second) + point_norm - error));
+  const double own = euclidean_ ? std::sqrt(std::max(0.0, static_cast<double>(own_cost) + point_norm + error))
+                                : static_cast<double>(own_cost) + error;
+  own_[i] = kernels::rounded_up(own + std::abs(own) * kDoubleSlop);
+  const double scale = drift_scale(i), total = drift_total_ * scale;
+  double others;
+  if (group_count_ == 1) {
+    // One group: the bound on every other centroid is all there is.
+    const double cost = costs[0];
+    others = euclidean_ ? std::sqrt(std::max(0.0, cost + point_norm - error)) : cost - error;
   } else {
-    own = error - static_cast<double>(best);
-    others = std::isinf(second) ? kInfinity : -(static_cast<double>(second) + error);
+    const float scale_float = kernels::rounded_up(scale);
+    float* lower = lower_.data() + i * group_count_;
+    if (euclidean_)
+      record_groups<true>(costs, point_norm, kernels::rounded_up(error), scale_float, lower);
+    else
+      record_groups<false>(costs, point_norm, kernels::rounded_up(error), scale_float, lower);
+    // The bound on every other centroid: the least of the groups', moved to now.
+    others = kernels::least_shifted(lower, group_drift_total_float_.data(), scale_float, group_count_);
   }
-  own_[i] = kernels::rounded_up(own);
-  others_[i] = kernels::rounded_down(others);
+  others_[i] = kernels::rounded_down(others + total - (std::abs(others) + total) * kDoubleSlop);
+}
+
+template <bool kEuclidean>
+void AssignmentBounds::record_groups(const float* costs, float point_norm, float error, float scale,
+                                     float* lower) const {
+  // In float, each step followed by a margin that covers its rounding; a plain loop
+  // that the compiler vectorises.
+  const float* totals = group_drift_total_float_.data();
+  const float infinity = std::numeric_limits<float>::infinity();
+  for (std::size_t g = 0; g < group_count_; ++g) {
+    const float cost = costs[g], before = lower[g];
+    float bound;
+    if constexpr (kEuclidean) {
+      const float square = (cost + point_norm) - error - (std::abs(cost) + point_norm + error) * kFloatSlop;
+      bound = std::sqrt(std::max(square, 0.0f)) * (1.0f - kFloatSlop);
+    } else {
+      bound = (cost - error) - (std::abs(cost) + error) * kFloatSlop;
+    }
+    const float moved = totals[g] * scale;
+    const float stored = (bound + moved) - (std::abs(bound) + moved) * kFloatSlop;
+    const float kept = cost == infinity ? infinity : stored;
+    lower[g] = cost == cost ? kept : before;
+  }
 }
 
 }  // namespace plovek

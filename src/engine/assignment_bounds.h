@@ -1,26 +1,30 @@
-// Bounds that let the training assignment skip the points whose label provably cannot
-// change (Hamerly's scheme, made exact for f32 scores).
+// Bounds that let the training assignment skip the distances that provably cannot
+// change a label (Yinyang's scheme: one bound per group of nearby centroids, made exact
+// for f32 scores).
 //
-// Per point, with `a` its label: an upper bound on its real distance to centroid a and
-// a lower bound on its real distance to every other centroid (Euclidean: |x - c|; inner
-// product: -c.x). When the centroids move, each bound moves by the drift |c' - c| of
-// its centroid (times |x| for the inner product): the own bound by a's, the other one
-// by the largest among the others. A point keeps its label without a search when the
-// bounds, widened by the f32 error of a score (ScoreErrorBound), still put every other
-// centroid strictly behind its own: then the full search's rounded-product scores give
-// the label strictly, with no tie to break. Otherwise one dot product with its own
-// centroid may tighten the upper bound; the points still undecided are searched, and
-// their best and runner-up scores give their new bounds.
+// Per point, with `a` its label: an upper bound on its real distance to centroid a and,
+// per group of centroids, a lower bound on its real distance to every member but a
+// (Euclidean: |x - c|; inner product: -c.x). When the centroids move, the own bound
+// grows by a's drift |c' - c| and a group's bound shrinks by the largest drift in the
+// group (times |x| for the inner product). A group whose bound, widened by the f32
+// error of a score (ScoreErrorBound), still puts every member strictly behind the own
+// centroid needs no search: the full search's rounded-product scores rank them behind
+// it, with no tie to break. A point with every group so proven keeps its label;
+// otherwise one dot product with its own centroid may tighten the upper bound, and the
+// groups still open are searched, its own group always among them.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "engine/centroid_groups.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
+#include "simd/centroid_panels.h"
 #include "simd/fused_slack.h"
 
 namespace plovek {
@@ -41,14 +45,26 @@ class AssignmentBounds {
   }
   static constexpr std::size_t kLeastSearchWork = 1024, kLeastColumns = 24;
 
-  // How an assignment uses the bounds: it skips what they prove and records the
-  // searched points (Prune), searches every point and records it (Record), or searches
-  // every point and leaves the bounds stale (Plain, while pruning does not pay).
+  // How an assignment uses the bounds: it searches only the groups they leave open
+  // (Prune), searches every group of every point to record the bounds (Record), or
+  // runs the plain full search and leaves the bounds stale (Plain, while pruning does
+  // not pay).
   enum class Mode { Prune, Record, Plain };
   // Before each assignment, with the centroids it searches and the labels it starts
   // from (the last assignment's): measures how far each centroid moved since then and
-  // picks the mode: Record for the first assignment or one cluster.
+  // picks the mode: Record for the first assignment.
   Mode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels);
+
+  // The groups (formed from the first centroids) and the centroids of the last
+  // prepare() packed group after group, for Prune and Record.
+  const CentroidGroups& groups() const { return groups_; }
+  const kernels::CentroidPanels& grouped_panels() const { return *grouped_panels_; }
+  // The panels [first, last) holding group g.
+  std::size_t first_panel(std::size_t g) const { return g * panels_per_group_; }
+  std::size_t last_panel(std::size_t g) const;
+
+  // The centroids in the groups (bits).
+  std::size_t distances_in(std::uint64_t groups) const;
 
   // What one worker's calls did, merged into the totals by `add`.
   struct Tally {
@@ -56,20 +72,25 @@ class AssignmentBounds {
   };
   void add(const Tally& tally);
 
-  // Whether point i (row `x`, label `label`) provably keeps its label against the
-  // prepared centroids. Moves its bounds by the drift; may tighten them with one dot
-  // product. Safe to call for different points in parallel.
-  bool keeps_label(std::size_t i, std::uint64_t label, const float* x, Tally& tally);
+  // In Prune mode: the groups point i (row `x`, label `label`) must search, one bit
+  // each (its own group always among them), or 0 when its bounds prove its label
+  // against the prepared centroids. Moves its own bound by the drift; may tighten it
+  // with one dot product (tallied). Safe to call for different points in parallel.
+  std::uint64_t open_groups(std::size_t i, std::uint64_t label, const float* x, Tally& tally);
 
-  // Point i was searched: its new bounds from the search's best and runner-up scores
-  // (kernels::NearestScores).
-  void record(std::size_t i, float best, float second);
+  // A searched point's new bounds, from costs as kernels::RangeNearest gives them
+  // (Euclidean c.c - 2 c.x, inner product -(c.x)), each an f32 score of the real one:
+  // its label's cost is `own_cost`, and in each group g searched every member but the
+  // label costs at least costs[g] (+infinity: no member but the label; NaN: group g
+  // was not searched, its bound stays).
+  void record(std::size_t i, float own_cost, const float* costs);
+  // x.x of point i as the fused slack takes it.
+  float point_norm(std::size_t i) const { return point_norms_[i]; }
 
   // Point-centroid distances measured in the assignments since construction, and what
   // the full searches would have measured.
   std::uint64_t distances_measured() const { return measured_.load(std::memory_order_relaxed); }
   std::uint64_t distances_of_full_searches() const { return full_; }
-  void count_searched(std::size_t points, Tally& tally) const { tally.measured += points * k_; }
 
   // The same two counts over every AssignmentBounds of the process destroyed so far
   // (for benchmarks: training keeps its bounds to itself).
@@ -85,27 +106,40 @@ class AssignmentBounds {
   static void force_full_search_for_testing(bool force);
 
  private:
-  // The per-point state, on first use.
-  void set_up();
+  // The groups and the per-point state, on first use.
+  void set_up(const Matrix& centroids);
   void measure_drifts(const Matrix& centroids, bool first);
+  void pack_grouped(const Matrix& centroids);
   // The mode of this assignment, from the last one's and how it went.
   Mode next_mode(bool no_bounds, std::span<const std::uint64_t> labels);
-  // Whether the bounds just recorded would spare enough searches, tried on samples.
+  // Whether the bounds just recorded would spare enough distances, tried on samples.
   bool predicted_to_pay(std::span<const std::uint64_t> labels) const;
-  // The bounds of point i moved by the drift, optionally tightened, and whether they
-  // prove its label.
+  // Point i's own bound moved by the drift, optionally tightened, and the groups it
+  // leaves open (its own group not added); the own bound is kept only when none is.
   struct Test {
-    double own, others;
-    bool kept = false, tightened = false;
+    double own;
+    std::uint64_t open = 0;
+    bool tightened = false;
   };
   Test test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const;
+  // The groups whose bound lies at or below `limit` (moved to now).
+  std::uint64_t groups_open(std::size_t i, double limit, double scale) const;
+  template <bool kEuclidean>
+  void record_groups(const float* costs, float point_norm, float error, float scale, float* lower) const;
+  double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
 
   // An assignment that searches more than this share of the distances does not pay.
-  static constexpr double kMostSearched = 0.8;
-  // The samples' share that may stay open for a first try (a pruned assignment that
-  // searches it roughly breaks even).
-  static constexpr double kMostPredicted = 0.9;
+  static constexpr double kMostSearched = 0.75;
+  // The samples' share of distances that may stay open for a first try (a pruned
+  // assignment that searches it roughly breaks even).
+  static constexpr double kMostPredicted = 0.75;
   static constexpr std::size_t kSamples = 512;
+  // At most this many groups, one bit each, and at most one bound per two columns
+  // (the bounds stay under half the size of the data).
+  static constexpr std::size_t kMostGroups = 64;
+  // Below this many multiply-adds per point's search, upkeep of more than one bound
+  // costs more than it saves (one group: Hamerly's single lower bound).
+  static constexpr std::size_t kLeastGroupedWork = 8192;
 
   bool euclidean_;
   std::size_t d_;
@@ -114,15 +148,21 @@ class AssignmentBounds {
   std::span<const float> point_norms_;
   std::vector<float> own_norms_;  // inner product only
   std::vector<float> roots_;      // per point: at least the square root of its norm
-  // Per point: the bound on its own centroid (upper) and on the others (lower).
-  std::vector<float> own_, others_;
-  // The centroids of the last assignment, their computed squared norms, and each
-  // one's drift since the one before (double, rounded up).
+  CentroidGroups groups_;
+  std::size_t group_count_ = 0, panels_per_group_ = 0;
+  std::unique_ptr<kernels::CentroidPanels> grouped_panels_;
+  // Per point: the bound on its own centroid (upper), on every other centroid (lower)
+  // and per group on its members but the label (lower); the lower ones stored plus
+  // the drift total at the time of storing, so that moving them costs nothing until
+  // they are read.
+  std::vector<float> own_, others_, lower_;
+  // The centroids of the last assignment, their computed squared norms, each one's
+  // drift since the one before (double, rounded up) and each group's drift total.
   std::vector<float> centroids_;
   std::vector<float> centroid_norms_;
-  std::vector<double> drift_;
-  double largest_drift_ = 0.0, second_drift_ = 0.0;
-  std::size_t largest_drift_index_ = 0;
+  std::vector<double> drift_, group_drift_total_;
+  std::vector<float> group_drift_total_float_;  // rounded up
+  double drift_total_ = 0.0;                    // the largest drift, summed
   kernels::ScoreErrorBound error_;
   bool tighten_ = true;
   Mode mode_ = Mode::Record;

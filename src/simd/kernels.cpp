@@ -15,12 +15,16 @@ struct KernelTable {
   float (*squared_distance)(const float*, const float*, std::size_t);
   void (*nearest_centroids)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, const float*,
                             std::uint64_t*, const NearestScores*);
+  void (*nearest_in_panels)(const CentroidPanels&, std::size_t, std::size_t, const float* const*, const float*,
+                            std::size_t, RangeNearest*);
   void (*centroid_dots)(const CentroidPanels&, const float*, std::ptrdiff_t, std::size_t, float*);
   void (*exact_point_dots)(const CentroidPanels&, const float*, float*);
   void (*paired_point_dots)(const CentroidPanels&, const float*, float*);
   void (*quotient_into_panel)(float*, std::size_t, const float*, float, float*, std::size_t);
   bool (*score_and_bound)(float*, const float*, float, std::size_t, std::size_t, float&);
   std::size_t (*indices_at_most)(const float*, std::size_t, float, std::uint32_t*);
+  std::uint64_t (*at_most_shifted)(const float*, const float*, float, float, std::size_t);
+  float (*least_shifted)(const float*, const float*, float, std::size_t);
   void (*first_by_score)(const float*, const std::uint32_t*, std::size_t, std::size_t, std::uint64_t*);
   void (*add_rows_by_label)(const float*, std::ptrdiff_t, std::size_t, const std::uint64_t*, std::uint64_t,
                             std::uint64_t, double*, std::size_t);
@@ -35,12 +39,15 @@ constexpr KernelTable table_of() {
           .dot = &K::dot,
           .squared_distance = &K::squared_distance,
           .nearest_centroids = &K::nearest_centroids,
+          .nearest_in_panels = &K::nearest_in_panels,
           .centroid_dots = &K::centroid_dots,
           .exact_point_dots = &K::exact_point_dots,
           .paired_point_dots = &K::paired_point_dots,
           .quotient_into_panel = &K::quotient_into_panel,
           .score_and_bound = &K::score_and_bound,
           .indices_at_most = &K::indices_at_most,
+          .at_most_shifted = &K::at_most_shifted,
+          .least_shifted = &K::least_shifted,
           .first_by_score = &K::first_by_score,
           .add_rows_by_label = &K::add_rows_by_label,
           .square_and_dot_f64 = &K::square_and_dot_f64};
@@ -77,6 +84,11 @@ void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdif
   table(panels.level()).nearest_centroids(panels, x, ldx, count, point_norms, labels, scores);
 }
 
+void nearest_in_panels(const CentroidPanels& panels, std::size_t first_panel, std::size_t last_panel,
+                       const float* const* rows, const float* limits, std::size_t count, RangeNearest* out) {
+  table(panels.level()).nearest_in_panels(panels, first_panel, last_panel, rows, limits, count, out);
+}
+
 void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out) {
   table(panels.level()).centroid_dots(panels, x, ldx, count, out);
 }
@@ -103,6 +115,15 @@ bool score_and_bound(float* dots, const float* centroid_norms, float point_norm,
 
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {
   return active_table().indices_at_most(values, count, bound, out);
+}
+
+std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
+                              std::size_t count) {
+  return active_table().at_most_shifted(values, offsets, limit, scale, count);
+}
+
+float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
+  return active_table().least_shifted(values, offsets, scale, count);
 }
 
 void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,

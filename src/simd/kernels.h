@@ -48,18 +48,38 @@ std::size_t panel_width(SimdLevel level);
 // points whose best two scores lie within twice the FusedScoreSlack: the labels are
 // those of the rounded products. `point_norms` (x.x per point) is read only for the
 // Euclidean score.
-// With `scores`, also each point's best and runner-up score as the search saw them
-// (Euclidean c.c - 2 c.x, x.x not added; inner product c.x), for bounds: each within
-// f32_score_error of the real value, the best for the label found, the runner-up for
-// every other centroid (on the side that bounds them: Euclidean the label's real value
-// at most best + error and the others' at least second - error; inner product
-// mirrored). Without a runner-up (k = 1) it is an infinity.
+// With `scores`, also each point's best and runner-up cost as the search saw them
+// (the smaller the nearer: Euclidean c.c - 2 c.x, x.x not added; inner product
+// -(c.x)), for bounds: each an f32 score of the real one, the best for the label found
+// (or above it), the runner-up at or below every other centroid's. Without a runner-up
+// (k = 1) it is +infinity. With `group_least`, also per point and group of
+// `group_size` consecutive centroids (a multiple of the panel width) the least cost in
+// the group, group_least[r * groups + g].
 struct NearestScores {
-  float* best;
-  float* second;
+  float* best = nullptr;
+  float* second = nullptr;
+  float* group_least = nullptr;
+  std::size_t group_size = 0;
 };
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                        const float* point_norms, std::uint64_t* labels, const NearestScores* scores = nullptr);
+// The nearest of the centroids in panels [first_panel, last_panel) for `count` points
+// anywhere in memory (point r's d values at rows[r]), by cost, the smaller the nearer:
+// Euclidean c.c - 2 c.x, inner product -(c.x). Per point the smallest cost and, only
+// where it is at most limits[r], the position (panel * width + lane) of a centroid with
+// that cost and the smallest cost among the range's other centroids (+infinity when
+// there is none); elsewhere position kNone and second +infinity. Equal best costs
+// give a runner-up equal to the best. The vector levels use fused multiply-adds, each
+// cost within the panels' FusedScoreSlack of the rounded-product one; the scalar level
+// (one centroid per panel) computes rounded products.
+struct RangeNearest {
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  float best;
+  float second;
+  std::uint32_t position;
+};
+void nearest_in_panels(const CentroidPanels& panels, std::size_t first_panel, std::size_t last_panel,
+                       const float* const* rows, const float* limits, std::size_t count, RangeNearest* out);
 // All dot products c_j . x of `count` points: out[r * k + j]. With fused multiply-adds
 // at the levels where centroid_dots_are_fused(level), each then within the panels'
 // FusedScoreSlack of the rounded-product one (as a score).
@@ -126,6 +146,17 @@ bool score_and_bound(float* dots, const float* centroid_norms, float point_norm,
 // whole vectors past the last index found.
 inline constexpr std::size_t kIndexSlack = 16;
 std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
+// Bit j (j < count <= 64) set where values[j] is not above limit + scale * offsets[j]
+// (NaN values count as not above), the bound taken with a margin that covers the
+// rounding of its product and sum: plus (|limit| + scale * offsets[j]) kShiftedMargin.
+// Offsets and scale are at least 0.
+inline constexpr float kShiftedMargin = 0x1p-22f;
+std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
+                              std::size_t count);
+// A value at or below every values[j] - scale * offsets[j] (j < count): the least of
+// them, each taken minus (|values[j]| + scale * offsets[j]) kShiftedMargin (NaN values
+// never count; +infinity for none). Offsets and scale are at least 0.
+float least_shifted(const float* values, const float* offsets, float scale, std::size_t count);
 // The most clusters first_by_score picks (up to this many, an insertion into a short
 // sorted list beats a selection algorithm).
 inline constexpr std::size_t kFirstByScoreMost = 16;

@@ -11,15 +11,15 @@ constexpr int kRows = 6;
 constexpr std::size_t kWidth = 2 * V::kLanes;
 static_assert(kWidth % V::kTileCentroids == 0, "centroid tiles must not straddle panels");
 
+// Rows may lie anywhere: `rows[r]` is point r's first element.
 template <int R>
-inline void tile_dots(const float* x, std::ptrdiff_t ldx, const float* panel, std::size_t d,
-                      typename V::F (&acc)[R][2]) {
+inline void tile_dots(const float* const* rows, const float* panel, std::size_t d, typename V::F (&acc)[R][2]) {
   for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = V::zero();
   for (std::size_t t = 0; t < d; ++t) {
     const typename V::F c0 = V::load(panel + t * kWidth);
     const typename V::F c1 = V::load(panel + t * kWidth + V::kLanes);
     for (int r = 0; r < R; ++r) {
-      const typename V::F b = V::set1(x[r * ldx + static_cast<std::ptrdiff_t>(t)]);
+      const typename V::F b = V::set1(rows[r][t]);
       acc[r][0] = V::fmadd(b, c0, acc[r][0]);
       acc[r][1] = V::fmadd(b, c1, acc[r][1]);
     }
@@ -36,10 +36,12 @@ constexpr std::size_t kBlockPoints = V::kPointVectors * V::kLanes;
 // Each lane also keeps its runner-up: the best score of the centroids other than its
 // best one (NaN scores, from padding, never count: where either operand is NaN, the
 // traits' min and max return the second one).
-template <bool kEuclidean>
+// kGroups: each lane also folds the tile's scores into its group's best score at
+// `group_extreme` (kBlockPoints values).
+template <bool kEuclidean, bool kGroups>
 inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
                                const float* bias, std::int32_t first_index, float* best_value, float* second_value,
-                               std::int32_t* best_index) {
+                               std::int32_t* best_index, float* group_extreme) {
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
   typename V::F acc[P][J];
   for (std::size_t p = 0; p < P; ++p)
@@ -57,6 +59,7 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
     typename V::F value = V::load(best_value + p * V::kLanes);
     typename V::F second = V::load(second_value + p * V::kLanes);
     typename V::I index = V::load_index(best_index + p * V::kLanes);
+    typename V::F extreme = kGroups ? V::load(group_extreme + p * V::kLanes) : value;
     for (std::size_t j = 0; j < J; ++j) {
       const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
       if constexpr (kEuclidean) {
@@ -65,12 +68,14 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
         // Padding carries NaN and never wins.
         const typename V::F score = V::fnmadd(V::set1(2.0f), acc[p][j], V::set1(bias[j]));
         const typename V::M take = V::less(score, value);
+        if constexpr (kGroups) extreme = V::min(score, extreme);
         second = V::min(V::max(value, score), second);
         value = V::select(take, score, value);
         index = V::select_index(take, j_index, index);
       } else {
         const typename V::F score = V::add(acc[p][j], V::set1(bias[j]));
         const typename V::M take = V::greater_or_equal(score, value);
+        if constexpr (kGroups) extreme = V::max(score, extreme);
         second = V::max(V::min(value, score), second);
         value = V::select(take, score, value);
         index = V::select_index(take, j_index, index);
@@ -79,6 +84,7 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
     V::store(best_value + p * V::kLanes, value);
     V::store(second_value + p * V::kLanes, second);
     V::store_index(best_index + p * V::kLanes, index);
+    if constexpr (kGroups) V::store(group_extreme + p * V::kLanes, extreme);
   }
 }
 
@@ -186,13 +192,31 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   // block's tiles run, a few before each tile.
   const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
   RowFetch next_block(x, ldx, kBlockPoints, count, d, tiles);
+  // Each group's best score per point, when asked for (groups hold whole tiles).
+  const bool by_group = scores && scores->group_least;
+  const std::size_t groups = by_group ? (k + scores->group_size - 1) / scores->group_size : 0;
+  thread_local std::vector<float> group_extremes;
+  if (by_group) group_extremes.assign(groups * kBlockPoints, best_value[0]);
   for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
     next_block.fetch_some();
     const std::size_t p = first / kWidth, lane0 = first % kWidth;
-    fold_centroid_tile<kEuclidean>(transposed.data(), d, panels.panel(p), lane0, panels.score_bias() + first,
-                                   static_cast<std::int32_t>(first), best_value, second_value, best_index);
+    const float* bias = panels.score_bias() + first;
+    const auto index = static_cast<std::int32_t>(first);
+    if (by_group) {
+      float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
+      fold_centroid_tile<kEuclidean, true>(transposed.data(), d, panels.panel(p), lane0, bias, index, best_value,
+                                           second_value, best_index, group_extreme);
+    } else {
+      fold_centroid_tile<kEuclidean, false>(transposed.data(), d, panels.panel(p), lane0, bias, index, best_value,
+                                            second_value, best_index, nullptr);
+    }
   }
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
+  // Costs (the smaller the nearer): the inner product's scores negated.
+  const auto cost = [](float score) { return kEuclidean ? score : -score; };
+  for (std::size_t r = 0; r < count && by_group; ++r)
+    for (std::size_t g = 0; g < groups; ++g)
+      scores->group_least[r * groups + g] = cost(group_extremes[g * kBlockPoints + r]);
 
   // The few points the fused scores may have ordered otherwise: their labels from
   // rounded products.
@@ -202,8 +226,7 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
   if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
   if (scores) {
-    std::copy(best_value, best_value + count, scores->best);
-    std::copy(second_value, second_value + count, scores->second);
+    for (std::size_t r = 0; r < count; ++r) scores->best[r] = cost(best_value[r]), scores->second[r] = cost(second_value[r]);
   }
   if (undecided == 0) return;
   thread_local std::vector<float> dots;
@@ -216,8 +239,8 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
       // The label found lies within twice the slack of the fused best; every other
       // centroid at or beyond the fused best.
       const float spread = 2.0f * slack(squares[r]);
-      scores->second[r] = best_value[r];
-      scores->best[r] = kEuclidean ? best_value[r] + spread : best_value[r] - spread;
+      scores->second[r] = cost(best_value[r]);
+      scores->best[r] = cost(best_value[r]) + spread;
     }
   }
 }
@@ -228,14 +251,112 @@ inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const 
   for (std::size_t first = 0; first < count; first += kBlockPoints) {
     const std::size_t rows = std::min(kBlockPoints, count - first);
     const float* block = x + static_cast<std::ptrdiff_t>(first) * ldx;
-    const kernels::NearestScores block_scores =
-        scores ? kernels::NearestScores{scores->best + first, scores->second + first} : kernels::NearestScores{};
+    kernels::NearestScores block_scores{};
+    if (scores) {
+      const std::size_t groups = scores->group_least ? (panels.k() + scores->group_size - 1) / scores->group_size : 0;
+      block_scores = {.best = scores->best + first,
+                      .second = scores->second + first,
+                      .group_least = scores->group_least ? scores->group_least + first * groups : nullptr,
+                      .group_size = scores->group_size};
+    }
     const kernels::NearestScores* out = scores ? &block_scores : nullptr;
     if (panels.euclidean())
       nearest_block<true>(panels, block, ldx, rows, point_norms + first, labels + first, out);
     else
       nearest_block<false>(panels, block, ldx, rows, nullptr, labels + first, out);
   }
+}
+
+// The nearest-centroid search over a range of panels, for points anywhere in memory:
+// a micro-tile of up to kRows points against one panel at a time, centroids in the
+// lanes. Each lane keeps its best (cost, position) and runner-up over the range; the
+// lanes are reduced once per point. Costs as kernels::RangeNearest defines them.
+template <bool kEuclidean>
+inline typename V::F range_cost(typename V::F acc, typename V::F bias) {
+  // Euclidean: fused as the block search scores; padding (NaN bias) never wins.
+  return kEuclidean ? V::fnmadd(V::set1(2.0f), acc, bias) : V::negate(V::add(acc, bias));
+}
+
+// One point's lanes reduced: the smallest cost and, when it is at most `limit`, the
+// position of the lowest lane holding it and the smallest of the other lanes' costs
+// and every lane's runner-up.
+inline kernels::RangeNearest reduce_range_lanes(const typename V::F (&value)[2], const typename V::F (&second)[2],
+                                                const typename V::I (&position)[2], float limit) {
+  const float best = V::reduce_min(V::min(value[0], value[1]));
+  const float infinity = std::numeric_limits<float>::infinity();
+  if (!(best <= limit)) return {.best = best, .second = infinity, .position = kernels::RangeNearest::kNone};
+  const typename V::F at_best = V::set1(best);
+  const std::uint64_t at = std::uint64_t{V::bits(V::equal(value[0], at_best))} |
+                           std::uint64_t{V::bits(V::equal(value[1], at_best))} << V::kLanes;
+  const std::size_t lane = at == 0 ? 0 : static_cast<std::size_t>(__builtin_ctzll(at));
+  alignas(64) std::int32_t positions[2 * V::kLanes];
+  V::store_index(positions, position[0]);
+  V::store_index(positions + V::kLanes, position[1]);
+  typename V::F rest[2] = {value[0], value[1]};
+  rest[lane / V::kLanes] = V::with_lane(rest[lane / V::kLanes], lane % V::kLanes, infinity);
+  const typename V::F others = V::min(V::min(rest[0], rest[1]), V::min(second[0], second[1]));
+  return {.best = best, .second = V::reduce_min(others), .position = static_cast<std::uint32_t>(positions[lane])};
+}
+
+template <int R, bool kEuclidean>
+inline void nearest_in_panels_tile(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* limits,
+                                   kernels::RangeNearest* out) {
+  const typename V::F infinity = V::set1(std::numeric_limits<float>::infinity());
+  typename V::F value[R][2], second[R][2];
+  typename V::I position[R][2];
+  for (std::size_t p = first_panel; p < last_panel; ++p) {
+    typename V::F acc[R][2];
+    tile_dots<R>(rows, panels.panel(p), panels.d(), acc);
+    for (int h = 0; h < 2; ++h) {
+      const std::size_t first = p * kWidth + static_cast<std::size_t>(h) * V::kLanes;
+      const typename V::F bias = V::load(panels.score_bias() + first);
+      const typename V::I positions = V::lane_indices(static_cast<std::int32_t>(first));
+      for (int r = 0; r < R; ++r) {
+        const typename V::F cost = range_cost<kEuclidean>(acc[r][h], bias);
+        if (p == first_panel) {
+          // Padding lanes start (and stay) at +infinity.
+          value[r][h] = V::select(V::less(cost, infinity), cost, infinity);
+          second[r][h] = infinity;
+          position[r][h] = positions;
+          continue;
+        }
+        const typename V::M take = V::less(cost, value[r][h]);
+        second[r][h] = V::min(V::max(value[r][h], cost), second[r][h]);
+        value[r][h] = V::select(take, cost, value[r][h]);
+        position[r][h] = V::select_index(take, positions, position[r][h]);
+      }
+    }
+  }
+  for (int r = 0; r < R; ++r) out[r] = reduce_range_lanes(value[r], second[r], position[r], limits[r]);
+}
+
+template <bool kEuclidean>
+inline void nearest_in_panels_rows(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* limits,
+                                   std::size_t count, kernels::RangeNearest* out) {
+  for (std::size_t g = 0; g < count; g += kRows) {
+    const float* const* tile = rows + g;
+    const float* tile_limits = limits + g;
+    kernels::RangeNearest* dest = out + g;
+    switch (std::min<std::size_t>(kRows, count - g)) {
+      case 6: nearest_in_panels_tile<6, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+      case 5: nearest_in_panels_tile<5, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+      case 4: nearest_in_panels_tile<4, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+      case 3: nearest_in_panels_tile<3, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+      case 2: nearest_in_panels_tile<2, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+      default: nearest_in_panels_tile<1, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
+    }
+  }
+}
+
+inline void nearest_in_panels_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* limits,
+                                   std::size_t count, kernels::RangeNearest* out) {
+  if (panels.euclidean())
+    nearest_in_panels_rows<true>(panels, first_panel, last_panel, rows, limits, count, out);
+  else
+    nearest_in_panels_rows<false>(panels, first_panel, last_panel, rows, limits, count, out);
 }
 
 // One panel's dot products (two vectors) to out[0 .. valid), valid <= kWidth: the
@@ -259,10 +380,12 @@ inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* 
   const std::size_t k = panels.k();
   // The next rows' cache lines, fetched a few per panel.
   RowFetch next_rows(x, ldx, R, R, panels.d(), panels.panel_count());
+  const float* rows[R];
+  for (int r = 0; r < R; ++r) rows[r] = x + r * ldx;
   for (std::size_t p = 0; p < panels.panel_count(); ++p) {
     next_rows.fetch_some();
     typename V::F acc[R][2];
-    tile_dots<R>(x, ldx, panels.panel(p), panels.d(), acc);
+    tile_dots<R>(rows, panels.panel(p), panels.d(), acc);
     const std::size_t first = p * kWidth;
     for (int r = 0; r < R; ++r)
       store_panel_dots(acc[r], std::min(kWidth, k - first), out + static_cast<std::size_t>(r) * k + first);

@@ -33,7 +33,30 @@ struct Kernels {
     for (std::size_t r = 0; r < count; ++r) {
       centroid_dots(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, 0, 1, dots.data());
       labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f);
-      if (scores) best_and_second(dots.data(), norms, k, labels[r], scores->best[r], scores->second[r]);
+      if (scores) record_costs(dots.data(), norms, k, labels[r], r, *scores);
+    }
+  }
+  // One centroid per panel: the costs with rounded products, scanned in order.
+  static void nearest_in_panels(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                std::size_t last_panel, const float* const* rows, const float* limits,
+                                std::size_t count, kernels::RangeNearest* out) {
+    const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    for (std::size_t r = 0; r < count; ++r) {
+      kernels::RangeNearest result{.best = kInfinity, .second = kInfinity, .position = 0};
+      for (std::size_t j = first_panel; j < last_panel; ++j) {
+        const float dot = ascending_dot(rows[r], panels.panel(j), panels.d());
+        const float cost = norms ? norms[j] - 2.0f * dot : -dot;
+        if (cost < result.best) {
+          result.second = result.best;
+          result.best = cost;
+          result.position = static_cast<std::uint32_t>(j);
+        } else {
+          result.second = std::min(result.second, cost);
+        }
+      }
+      if (!(result.best <= limits[r])) result.second = kInfinity, result.position = kernels::RangeNearest::kNone;
+      out[r] = result;
     }
   }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -107,6 +130,25 @@ struct Kernels {
       if (values[j] <= bound) out[found++] = static_cast<std::uint32_t>(j);
     return found;
   }
+  static std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
+                                       std::size_t count) {
+    std::uint64_t found = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      const float shift = scale * offsets[j];
+      const float bound = (limit + shift) + (std::abs(limit) + shift) * kernels::kShiftedMargin;
+      found |= std::uint64_t{!(values[j] > bound)} << j;
+    }
+    return found;
+  }
+  static float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
+    float least = std::numeric_limits<float>::infinity();
+    for (std::size_t j = 0; j < count; ++j) {
+      const float shift = scale * offsets[j];
+      const float below = (values[j] - shift) - (std::abs(values[j]) + shift) * kernels::kShiftedMargin;
+      least = std::min(below, least);
+    }
+    return least;
+  }
   static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
                              std::size_t take, std::uint64_t* chosen) {
     // order[0 .. kept) stays sorted nearest-first. Candidates arrive in ascending index
@@ -145,14 +187,21 @@ struct Kernels {
     return result;
   }
  private:
-  // The label's score and the best of the others' (NearestScores).
-  static void best_and_second(const float* dots, const float* norms, std::size_t k, std::uint64_t label,
-                              float& best, float& second) {
-    const auto value = [&](std::size_t j) { return norms ? norms[j] - 2.0f * dots[j] : dots[j]; };
-    best = value(label);
-    second = norms ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  // Point r's costs for NearestScores: its label's, the least of the others' and of
+  // each group's.
+  static void record_costs(const float* dots, const float* norms, std::size_t k, std::uint64_t label, std::size_t r,
+                           const kernels::NearestScores& scores) {
+    const auto cost = [&](std::size_t j) { return norms ? norms[j] - 2.0f * dots[j] : -dots[j]; };
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    scores.best[r] = cost(label);
+    scores.second[r] = kInfinity;
     for (std::size_t j = 0; j < k; ++j)
-      if (j != label) second = norms ? std::min(second, value(j)) : std::max(second, value(j));
+      if (j != label) scores.second[r] = std::min(scores.second[r], cost(j));
+    if (!scores.group_least) return;
+    const std::size_t groups = (k + scores.group_size - 1) / scores.group_size;
+    float* least = scores.group_least + r * groups;
+    std::fill_n(least, groups, kInfinity);
+    for (std::size_t j = 0; j < k; ++j) least[j / scores.group_size] = std::min(least[j / scores.group_size], cost(j));
   }
   // The rounded products product(t) in the row dot order (kernels.h), a last partial
   // group padded with zero products as the vector levels pad it.

@@ -77,3 +77,32 @@ struct SortedInsertion<W, true> {
     for (std::size_t m = 0; m < take; ++m) chosen[m] = static_cast<std::uint32_t>(nearest[m]);
   }
 };
+
+inline std::uint64_t at_most_shifted_impl(const float* values, const float* offsets, float limit, float scale,
+                                          std::size_t count) {
+  const typename V::F base = V::set1(limit), stretch = V::set1(scale);
+  const typename V::F size = V::set1(std::abs(limit)), step = V::set1(kernels::kShiftedMargin);
+  std::uint64_t found = 0;
+  for (std::size_t j = 0; j < count; j += V::kLanes) {
+    const std::size_t n = std::min(V::kLanes, count - j);
+    const typename V::F shift = V::mul(stretch, V::load_first(offsets + j, n));
+    const typename V::F bound = V::add(V::add(base, shift), V::mul(V::add(size, shift), step));
+    const std::uint64_t lanes = V::bits(V::not_greater_unordered(V::load_first(values + j, n), bound));
+    found |= (lanes & ((std::uint64_t{1} << n) - 1)) << j;
+  }
+  return found;
+}
+
+inline float least_shifted_impl(const float* values, const float* offsets, float scale, std::size_t count) {
+  const typename V::F stretch = V::set1(scale), step = V::set1(kernels::kShiftedMargin);
+  typename V::F least = V::set1(std::numeric_limits<float>::infinity());
+  for (std::size_t j = 0; j < count; j += V::kLanes) {
+    const std::size_t n = std::min(V::kLanes, count - j);
+    const typename V::M valid = V::first_lanes(n);
+    const typename V::F value = V::load_first(values + j, n);
+    const typename V::F shift = V::mul(stretch, V::load_first(offsets + j, n));
+    const typename V::F below = V::sub(V::sub(value, shift), V::mul(V::add(V::abs(value), shift), step));
+    least = V::select(valid, V::min(below, least), least);
+  }
+  return V::reduce_min(least);
+}

@@ -35,6 +35,7 @@ struct V {
   static F min(F a, F b) { return _mm512_min_ps(a, b); }
   static F max(F a, F b) { return _mm512_max_ps(a, b); }
   static F negate(F a) { return _mm512_xor_ps(a, _mm512_set1_ps(-0.0f)); }
+  static F abs(F a) { return _mm512_abs_ps(a); }
   // The sum of the row dot product's partials (kernels::row_dot_order), held in one
   // vector: partial l + 8 added to partial l, then ((0+4)+(2+6))+((1+5)+(3+7)).
   static float reduce_sixteen(const F (&partials)[1]) {

@@ -26,6 +26,11 @@ struct Kernels {
                                 const kernels::NearestScores* scores) {
     nearest_centroids_impl(panels, x, ldx, count, point_norms, labels, scores);
   }
+  static void nearest_in_panels(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                std::size_t last_panel, const float* const* rows, const float* limits,
+                                std::size_t count, kernels::RangeNearest* out) {
+    nearest_in_panels_impl(panels, first_panel, last_panel, rows, limits, count, out);
+  }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                             std::size_t count, float* out) {
     centroid_dots_impl(panels, x, ldx, count, out);
@@ -71,6 +76,13 @@ struct Kernels {
   }
   static std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out) {
     return indices_at_most_impl(values, count, bound, out);
+  }
+  static std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
+                                       std::size_t count) {
+    return at_most_shifted_impl(values, offsets, limit, scale, count);
+  }
+  static float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
+    return least_shifted_impl(values, offsets, scale, count);
   }
   static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
                              std::size_t take, std::uint64_t* chosen) {

@@ -1,0 +1,84 @@
+#include "engine/centroid_groups.h"
+
+#include <algorithm>
+#include <limits>
+#include <tuple>
+
+namespace plovek {
+
+namespace {
+
+constexpr int kLloydSteps = 5;
+
+double squared_distance(const float* x, const double* centre, std::size_t d) {
+  double sum = 0.0;
+  for (std::size_t t = 0; t < d; ++t) {
+    const double delta = static_cast<double>(x[t]) - centre[t];
+    sum += delta * delta;
+  }
+  return sum;
+}
+
+// Every centroid's squared distance to every centre: [centroid][centre].
+std::vector<double> distances_to_centres(const Matrix& centroids, const std::vector<double>& centres,
+                                         std::size_t groups) {
+  const std::size_t k = centroids.rows(), d = centroids.cols();
+  std::vector<double> distances(k * groups);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t g = 0; g < groups; ++g)
+      distances[j * groups + g] = squared_distance(centroids.row(j).data(), centres.data() + g * d, d);
+  return distances;
+}
+
+// Each centre moved to the mean of the centroids nearest to it (a centre that none is
+// nearest to stays).
+void lloyd_step(const Matrix& centroids, std::size_t groups, std::vector<double>& centres) {
+  const std::size_t k = centroids.rows(), d = centroids.cols();
+  const std::vector<double> distances = distances_to_centres(centroids, centres, groups);
+  std::vector<double> sums(groups * d, 0.0);
+  std::vector<std::size_t> sizes(groups, 0);
+  for (std::size_t j = 0; j < k; ++j) {
+    const double* row = distances.data() + j * groups;
+    const std::size_t g = static_cast<std::size_t>(std::min_element(row, row + groups) - row);
+    ++sizes[g];
+    for (std::size_t t = 0; t < d; ++t) sums[g * d + t] += centroids.row(j)[t];
+  }
+  for (std::size_t g = 0; g < groups; ++g)
+    if (sizes[g] > 0)
+      for (std::size_t t = 0; t < d; ++t) centres[g * d + t] = sums[g * d + t] / static_cast<double>(sizes[g]);
+}
+
+}  // namespace
+
+CentroidGroups group_centroids(const Matrix& centroids, std::size_t group_size) {
+  const std::size_t k = centroids.rows(), d = centroids.cols();
+  CentroidGroups result{.group_size = std::max<std::size_t>(group_size, 1), .order = {}, .group_of = {}};
+  const std::size_t groups = (k + result.group_size - 1) / result.group_size;
+  std::vector<double> centres(groups * d);
+  for (std::size_t g = 0; g < groups; ++g)
+    std::copy_n(centroids.row(g * k / groups).data(), d, centres.begin() + static_cast<std::ptrdiff_t>(g * d));
+  for (int step = 0; step < kLloydSteps; ++step) lloyd_step(centroids, groups, centres);
+
+  // Nearest (centroid, group) pairs first; a centroid goes to the first group with room.
+  const std::vector<double> distances = distances_to_centres(centroids, centres, groups);
+  std::vector<std::uint32_t> pairs(k * groups);
+  for (std::size_t e = 0; e < pairs.size(); ++e) pairs[e] = static_cast<std::uint32_t>(e);
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return distances[a] < distances[b]; });
+  std::vector<std::size_t> room(groups, result.group_size);
+  room[groups - 1] = k - (groups - 1) * result.group_size;
+  result.group_of.assign(k, static_cast<std::uint32_t>(groups));
+  for (const std::uint32_t pair : pairs) {
+    const std::size_t j = pair / groups, g = pair % groups;
+    if (result.group_of[j] != groups || room[g] == 0) continue;
+    result.group_of[j] = static_cast<std::uint32_t>(g);
+    --room[g];
+  }
+  result.order.resize(k);
+  std::vector<std::size_t> next(groups);
+  for (std::size_t g = 0; g < groups; ++g) next[g] = g * result.group_size;
+  for (std::size_t j = 0; j < k; ++j) result.order[next[result.group_of[j]]++] = static_cast<std::uint32_t>(j);
+  return result;
+}
+
+}  // namespace plovek

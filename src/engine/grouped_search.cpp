@@ -1,0 +1,186 @@
+#include "engine/grouped_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace plovek {
+
+namespace {
+
+// Points searched together: enough for every group's calls to fill micro-tiles, few
+// enough for their rows to stay in the core's cache across the groups.
+constexpr std::size_t kBatchBytes = std::size_t{96} << 10;
+constexpr std::size_t kLeastBatch = 64;
+// Points searched whole: from this share of the groups open, and this many at a time.
+constexpr double kWideShare = 0.75;
+constexpr std::size_t kWideBatch = 96;
+
+}  // namespace
+
+GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, std::size_t d)
+    : bounds_(bounds), panels_(bounds.grouped_panels()), groups_(bounds.groups()), labels_(labels), d_(d) {
+  const std::size_t batch = std::max(kLeastBatch, kBatchBytes / (std::max<std::size_t>(d, 1) * sizeof(float)));
+  open_.reserve(batch);
+  rows_.resize(batch * d);
+  call_rows_.resize(batch);
+  call_limits_.resize(batch);
+  wide_.reserve(kWideBatch);
+  wide_rows_.resize(kWideBatch * d);
+  wide_norms_.resize(kWideBatch);
+  wide_best_.resize(kWideBatch);
+  wide_second_.resize(kWideBatch);
+  wide_positions_.resize(kWideBatch);
+  wide_least_.resize(kWideBatch * groups_.count());
+  least_wide_distances_ = static_cast<std::size_t>(std::ceil(kWideShare * static_cast<double>(panels_.k())));
+  call_results_.resize(batch);
+  costs_.resize(batch * groups_.count());
+  own_members_.resize(groups_.count());
+  other_members_.resize(groups_.count());
+}
+
+void GroupedSearch::search_unless_kept(std::size_t i, const float* x) {
+  const std::uint64_t label = labels_[i];
+  const std::uint64_t groups = bounds_.open_groups(i, label, x, tally_);
+  if (groups == 0) return;
+  const std::size_t distances = bounds_.distances_in(groups);
+  if (distances >= least_wide_distances_) {
+    tally_.measured += panels_.k();
+    std::copy(x, x + d_, wide_rows_.data() + wide_.size() * d_);
+    wide_norms_[wide_.size()] = bounds_.point_norm(i);
+    wide_.push_back(i);
+    if (wide_.size() == wide_.capacity()) search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
+    return;
+  }
+  tally_.measured += distances;
+  std::copy(x, x + d_, rows_.data() + open_.size() * d_);
+  std::fill_n(costs_.data() + open_.size() * groups_.count(), groups_.count(), std::numeric_limits<float>::quiet_NaN());
+  open_.push_back({.index = i,
+                   .groups = groups,
+                   .own_group = groups_.group_of[label],
+                   .best = 0.0f,
+                   .second = 0.0f,
+                   .group_second = 0.0f,
+                   .position = 0});
+  if (open_.size() == open_.capacity()) search_open();
+}
+
+void GroupedSearch::search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+  for (std::size_t done = 0; done < count; done += kWideBatch) {
+    const std::size_t batch = std::min(kWideBatch, count - done);
+    for (std::size_t r = 0; r < batch; ++r) {
+      wide_.push_back(first + done + r);
+      wide_norms_[r] = bounds_.point_norm(first + done + r);
+    }
+    search_whole(rows + static_cast<std::ptrdiff_t>(done) * stride, stride);
+  }
+}
+
+void GroupedSearch::search_whole(const float* rows, std::ptrdiff_t stride) {
+  const std::size_t count = wide_.size();
+  if (count == 0) return;
+  const kernels::NearestScores scores{.best = wide_best_.data(),
+                                      .second = wide_second_.data(),
+                                      .group_least = wide_least_.data(),
+                                      .group_size = groups_.group_size};
+  kernels::nearest_centroids(panels_, rows, stride, count, wide_norms_.data(), wide_positions_.data(), &scores);
+  for (std::size_t s = 0; s < count; ++s) settle_whole(s, rows + static_cast<std::ptrdiff_t>(s) * stride);
+  wide_.clear();
+}
+
+void GroupedSearch::settle_whole(std::size_t s, const float* x) {
+  const std::size_t i = wide_[s];
+  const float point_norm = wide_norms_[s];
+  float* costs = wide_least_.data() + s * groups_.count();
+  if (wide_second_[s] - wide_best_[s] > 2.0f * panels_.fused_slack()(point_norm)) {
+    // Decided by the fused costs. The runner-up bounds the label's group too.
+    const std::uint64_t position = wide_positions_[s];
+    labels_[i] = groups_.order[position];
+    costs[groups_.group_of_position(position)] = wide_second_[s];
+  } else {
+    // A near tie, the best widened to cover the label's cost: ties by centroid index.
+    labels_[i] = exact_label(x, point_norm);
+  }
+  bounds_.record(i, wide_best_[s], costs);
+}
+
+void GroupedSearch::search_open() {
+  if (open_.empty()) return;
+  for (std::size_t s = 0; s < open_.size(); ++s) {
+    const Open& point = open_[s];
+    own_members_[point.own_group].push_back(static_cast<std::uint32_t>(s));
+    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << point.own_group); rest != 0; rest &= rest - 1)
+      other_members_[static_cast<std::size_t>(__builtin_ctzll(rest))].push_back(static_cast<std::uint32_t>(s));
+  }
+  // Own groups first: every point starts from its own centroid's group, and the others
+  // then need a full result only where they beat it.
+  for (std::size_t g = 0; g < groups_.count(); ++g) search_group(g, own_members_[g], true);
+  for (std::size_t g = 0; g < groups_.count(); ++g) search_group(g, other_members_[g], false);
+  for (std::size_t s = 0; s < open_.size(); ++s) settle(s);
+  open_.clear();
+  for (std::size_t g = 0; g < groups_.count(); ++g) own_members_[g].clear(), other_members_[g].clear();
+}
+
+void GroupedSearch::search_group(std::size_t g, const std::vector<std::uint32_t>& members, bool own) {
+  const std::size_t count = members.size();
+  if (count == 0) return;
+  for (std::size_t c = 0; c < count; ++c) {
+    call_rows_[c] = rows_.data() + members[c] * d_;
+    call_limits_[c] = own ? std::numeric_limits<float>::infinity() : open_[members[c]].best;
+  }
+  kernels::nearest_in_panels(panels_, bounds_.first_panel(g), bounds_.last_panel(g), call_rows_.data(),
+                             call_limits_.data(), count, call_results_.data());
+  const std::size_t group_count = groups_.count();
+  for (std::size_t c = 0; c < count; ++c) {
+    const kernels::RangeNearest& found = call_results_[c];
+    Open& point = open_[members[c]];
+    costs_[members[c] * group_count + g] = found.best;
+    if (own || found.best < point.best) {
+      point.second = own ? found.second : std::min(point.best, found.second);
+      point.best = found.best;
+      point.group_second = found.second;
+      point.position = found.position;
+    } else {
+      point.second = std::min(point.second, found.best);
+    }
+  }
+}
+
+void GroupedSearch::settle(std::size_t s) {
+  const Open& point = open_[s];
+  const float* x = rows_.data() + s * d_;
+  float* costs = costs_.data() + s * groups_.count();
+  const float point_norm = bounds_.point_norm(point.index);
+  const float spread = 2.0f * panels_.fused_slack()(point_norm);
+  if (point.second - point.best > spread) {
+    // The fused costs decide: the best is the rounded products' nearest too, and its
+    // group's bound is the runner-up within the group.
+    labels_[point.index] = groups_.order[point.position];
+    costs[groups_.group_of_position(point.position)] = point.group_second;
+    bounds_.record(point.index, point.best, costs);
+    return;
+  }
+  // A near tie: the label from rounded products. Its fused cost lies within the spread
+  // of the best; the groups' least costs bound every member.
+  labels_[point.index] = exact_label(x, point_norm);
+  bounds_.record(point.index, kernels::rounded_up(double(point.best) + double(spread)), costs);
+}
+
+std::uint64_t GroupedSearch::exact_label(const float* x, float point_norm) {
+  const std::size_t k = panels_.k();
+  dots_.resize(k);
+  kernels::exact_point_dots(panels_, x, dots_.data());
+  const float* norms = panels_.euclidean() ? panels_.score_bias() : nullptr;
+  // Euclidean: the lowest index wins a tie; inner product: the highest.
+  const auto before = [&](std::uint64_t j, std::uint64_t other) { return norms ? j < other : j > other; };
+  std::uint64_t label = groups_.order[0];
+  float best = kernels::score_from_dot(dots_[0], norms, 0, point_norm);
+  for (std::size_t position = 1; position < k; ++position) {
+    const std::uint64_t j = groups_.order[position];
+    const float score = kernels::score_from_dot(dots_[position], norms, position, point_norm);
+    if (score < best || (score == best && before(j, label))) best = score, label = j;
+  }
+  return label;
+}
+
+}  // namespace plovek

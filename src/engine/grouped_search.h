@@ -1,0 +1,83 @@
+// One worker's search of the points that the assignment bounds leave open, over the
+// grouped panels. A point with most groups open is searched whole by the block kernel,
+// which also gives each group's least cost; the others are gathered in batches, each
+// batch searched group by group, so that a point measures only its open groups while
+// the kernel still scores whole micro-tiles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/assignment_bounds.h"
+#include "simd/kernels.h"
+
+namespace plovek {
+
+class GroupedSearch {
+ public:
+  // Labels are read (the last assignment's) and written in place.
+  GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, std::size_t d);
+
+  // Point i (row x, d values) unless its bounds prove its label; searched in batches.
+  void search_unless_kept(std::size_t i, const float* x);
+  // Searches rows first .. first + count - 1 (readable at `rows` with `stride`) whole,
+  // and records their bounds.
+  void search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
+  // Searches the points gathered so far.
+  void flush() {
+    search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
+    search_open();
+  }
+  // Adds what this worker did to the bounds' totals.
+  void finish() { bounds_.add(tally_); }
+
+ private:
+  // A gathered point and the best its searched groups have shown so far (costs as
+  // kernels::RangeNearest gives them).
+  struct Open {
+    std::size_t index;
+    std::uint64_t groups;
+    std::size_t own_group;
+    float best, second;
+    float group_second;  // the runner-up within the best's group
+    std::uint32_t position;
+  };
+  // Searches the points listed in wide_ whole, point s's row at rows + s * stride.
+  void search_whole(const float* rows, std::ptrdiff_t stride);
+  void search_open();
+  // Searches group g for the gathered points listed (their own group, or one they
+  // have open besides).
+  void search_group(std::size_t g, const std::vector<std::uint32_t>& members, bool own);
+  // The label and the new bounds of the gathered point in slot s.
+  void settle(std::size_t s);
+  // The label and the new bounds of the point searched whole in slot s (row x).
+  void settle_whole(std::size_t s, const float* x);
+  // The label of the full search for x: rounded products, ties broken by centroid
+  // index as the full search breaks them.
+  std::uint64_t exact_label(const float* x, float point_norm);
+
+  AssignmentBounds& bounds_;
+  const kernels::CentroidPanels& panels_;
+  const CentroidGroups& groups_;
+  std::uint64_t* labels_;
+  std::size_t d_;
+  std::vector<Open> open_;
+  // The points searched whole: indices, rows, norms, what the search found.
+  std::vector<std::size_t> wide_;
+  std::vector<float> wide_rows_, wide_norms_, wide_best_, wide_second_, wide_least_;
+  std::vector<std::uint64_t> wide_positions_;
+  std::size_t least_wide_distances_;
+  std::vector<float> rows_;   // the gathered points' rows, in order
+  std::vector<float> costs_;  // per gathered point and group searched: its least cost
+  // Per group: the gathered points whose own group it is, and those with it open besides.
+  std::vector<std::vector<std::uint32_t>> own_members_, other_members_;
+  // One kernel call's points, their limits and results.
+  std::vector<const float*> call_rows_;
+  std::vector<float> call_limits_;
+  std::vector<kernels::RangeNearest> call_results_;
+  std::vector<float> dots_;
+  AssignmentBounds::Tally tally_;
+};
+
+}  // namespace plovek
