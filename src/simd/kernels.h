@@ -154,8 +154,9 @@ inline constexpr float kShiftedMargin = 0x1p-22f;
 std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
                               std::size_t count);
 // A value at or below every values[j] - scale * offsets[j] (j < count): the least of
-// them, each taken minus (|values[j]| + scale * offsets[j]) kShiftedMargin (NaN values
-// never count; +infinity for none). Offsets and scale are at least 0.
+// them, each taken minus (|values[j]| + scale * offsets[j]) kShiftedMargin (NaN and
+// +infinity values, no bound, never count; +infinity for none). Offsets and scale are
+// at least 0.
 float least_shifted(const float* values, const float* offsets, float scale, std::size_t count);
 // The most clusters first_by_score picks (up to this many, an insertion into a short
 // sorted list beats a selection algorithm).

@@ -145,7 +145,7 @@ struct Kernels {
     for (std::size_t j = 0; j < count; ++j) {
       const float shift = scale * offsets[j];
       const float below = (values[j] - shift) - (std::abs(values[j]) + shift) * kernels::kShiftedMargin;
-      least = std::min(below, least);
+      if (below < least) least = below;  // NaN never counts
     }
     return least;
   }

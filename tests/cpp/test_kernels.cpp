@@ -234,6 +234,124 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
   }
 }
 
+// The rounded-product cost of every centroid for point i (the smaller the nearer).
+std::vector<float> rounded_costs(const Problem& p, std::size_t i, bool euclidean) {
+  std::vector<float> costs(p.k);
+  const float* x = p.points.data() + i * p.d;
+  for (std::size_t j = 0; j < p.k; ++j) {
+    const float* c = p.centroids.data() + j * p.d;
+    const float dot = ascending_dot(x, c, p.d);
+    costs[j] = euclidean ? row_order_dot(c, c, p.d) - 2.0f * dot : -dot;
+  }
+  return costs;
+}
+
+// The least cost of centroids [first, last) and the least of the rest of them.
+std::pair<float, float> least_two(const std::vector<float>& costs, std::size_t first, std::size_t last) {
+  std::vector<float> range(costs.begin() + std::ptrdiff_t(first), costs.begin() + std::ptrdiff_t(last));
+  std::sort(range.begin(), range.end());
+  return {range[0], range.size() > 1 ? range[1] : std::numeric_limits<float>::infinity()};
+}
+
+// A range of panels searched for points anywhere in memory: within the slack of the
+// rounded-product least and runner-up, a position inside the range whose cost is
+// near the least, and nothing but the least where it lies above the point's limit.
+TEST(KernelRanges, EveryLevelFindsTheRangesNearestWithinTheSlack) {
+  std::mt19937 rng(43);
+  for (const std::size_t d : {std::size_t{1}, std::size_t{9}, std::size_t{33}, std::size_t{64}}) {
+    for (const std::size_t k : {2, 17, 70}) {
+      for (const bool ties : {false, true}) {
+        const Problem p = ties ? near_tie_problem(40, k, d, rng) : random_problem(40, k, d, rng);
+        for (const bool euclidean : {true, false}) {
+          for_each_level([&](SimdLevel) {
+            const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
+            const std::size_t width = panels.width(), first = rng() % panels.panel_count();
+            const std::size_t last = first + 1 + rng() % (panels.panel_count() - first);
+            std::vector<const float*> rows(p.n);
+            std::vector<float> limits(p.n);
+            for (std::size_t i = 0; i < p.n; ++i) {
+              rows[i] = p.points.data() + (p.n - 1 - i) * d;  // out of order
+              limits[i] = i % 3 == 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+            }
+            std::vector<RangeNearest> found(p.n);
+            nearest_in_panels(panels, first, last, rows.data(), limits.data(), p.n, found.data());
+            for (std::size_t i = 0; i < p.n; ++i) {
+              const std::size_t point = p.n - 1 - i;
+              const std::vector<float> costs = rounded_costs(p, point, euclidean);
+              const auto [least, second] = least_two(costs, first * width, std::min(k, last * width));
+              const float slack = panels.fused_slack()(p.point_norms[point]);
+              SCOPED_TRACE(::testing::Message() << "d=" << d << " k=" << k << " euclidean=" << euclidean << " i=" << i);
+              ASSERT_LE(std::fabs(found[i].best - least), slack);
+              if (i % 3 == 0) {
+                ASSERT_EQ(found[i].position, RangeNearest::kNone);
+                continue;
+              }
+              ASSERT_GE(found[i].position, first * width);
+              ASSERT_LT(found[i].position, std::min(k, last * width));
+              ASSERT_LE(costs[found[i].position], least + 2.0f * slack);
+              if (std::isinf(second)) ASSERT_TRUE(std::isinf(found[i].second));
+              else ASSERT_LE(std::fabs(found[i].second - second), slack);
+            }
+          });
+        }
+      }
+    }
+  }
+}
+
+// The block search's costs for bounds: best and runner-up near the rounded products'
+// least two, and each group's least cost near the group's rounded least.
+TEST(KernelNearest, EveryLevelReportsCostsAndGroupLeastsWithinTheSlack) {
+  std::mt19937 rng(47);
+  for (const std::size_t d : {std::size_t{5}, std::size_t{32}, std::size_t{65}}) {
+    const std::size_t k = 150;
+    const Problem p = random_problem(60, k, d, rng);
+    for (const bool euclidean : {true, false}) {
+      for_each_level([&](SimdLevel level) {
+        const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
+        const std::size_t group_size = 2 * panel_width(level), groups = (k + group_size - 1) / group_size;
+        std::vector<float> best(p.n), second(p.n), least(p.n * groups);
+        std::vector<std::uint64_t> labels(p.n);
+        const NearestScores scores{.best = best.data(), .second = second.data(), .group_least = least.data(),
+                                   .group_size = group_size};
+        nearest_centroids(panels, p.points.data(), std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data(), &scores);
+        for (std::size_t i = 0; i < p.n; ++i) {
+          const std::vector<float> costs = rounded_costs(p, i, euclidean);
+          const float slack = panels.fused_slack()(p.point_norms[i]);
+          const auto [first, runner_up] = least_two(costs, 0, k);
+          SCOPED_TRACE(::testing::Message() << "d=" << d << " euclidean=" << euclidean << " i=" << i);
+          ASSERT_LE(std::fabs(best[i] - first), 2.0f * slack);
+          ASSERT_GE(best[i], costs[labels[i]] - slack);
+          ASSERT_LE(second[i], runner_up + slack);
+          for (std::size_t g = 0; g < groups; ++g)
+            ASSERT_LE(std::fabs(least[i * groups + g] - least_two(costs, g * group_size, std::min(k, (g + 1) * group_size)).first),
+                      slack);
+        }
+      });
+    }
+  }
+}
+
+// The bound scans at every level: the scalar arithmetic, bit for bit, over awkward
+// counts, infinities and NaN values.
+TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
+  std::mt19937 rng(53);
+  for (const std::size_t count : {1, 3, 8, 9, 16, 17, 33, 64}) {
+    std::vector<float> values = random_values(count, rng), offsets = random_values(count, rng);
+    for (float& o : offsets) o = std::fabs(o) * 4.0f;
+    values[rng() % count] = std::numeric_limits<float>::infinity();
+    values[rng() % count] = std::numeric_limits<float>::quiet_NaN();
+    for (const float limit : {-0.5f, 0.0f, 0.25f, 3.0f}) {
+      const std::uint64_t at_most = scalar::Kernels::at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count);
+      const float least = scalar::Kernels::least_shifted(values.data(), offsets.data(), 1.5f, count);
+      for_each_level([&](SimdLevel) {
+        EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count), at_most) << count;
+        EXPECT_EQ(least_shifted(values.data(), offsets.data(), 1.5f, count), least) << count;
+      });
+    }
+  }
+}
+
 // Packing a quotient row in one pass must equal dividing first and packing the row,
 // bit for bit, for the row and the packed values.
 TEST(KernelDots, QuotientIntoPanelEqualsDivisionThenUpdate) {

@@ -1,6 +1,7 @@
 // The bound-pruned training assignment against the full search: the same labels and
 // centroids, bit for bit, in every iteration and at every SIMD level. Every case has
-// enough columns and multiply-adds per point for the bounds to be used.
+// enough columns and multiply-adds per point for the bounds to be used, the larger
+// ones for bounds per group of centroids.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -72,7 +73,11 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
                         {Data::Uniform, true, false, 2500, 24, 60}, {Data::Uniform, false, false, 2500, 24, 60},
                         {Data::Thirds, true, false, 2000, 25, 70},  {Data::Thirds, false, false, 2000, 25, 70},
                         {Data::FewDistinctRows, true, false, 1500, 33, 40},
-                        {Data::Blobs, true, true, 1200, 32, 36},    {Data::Thirds, false, true, 1200, 24, 60}};
+                        {Data::Blobs, true, true, 1200, 32, 36},    {Data::Thirds, false, true, 1200, 24, 60},
+                        // Enough work per point for bounds per group of centroids.
+                        {Data::Blobs, true, false, 3000, 32, 300},  {Data::Uniform, false, false, 2500, 40, 220},
+                        {Data::Thirds, true, false, 2000, 48, 180}, {Data::FewDistinctRows, false, false, 1500, 64, 130},
+                        {Data::Blobs, false, true, 1200, 32, 260}};
   std::uint64_t measured = 0, of_full_searches = 0;  // by the pruned runs
   test_support::for_each_level([&](kernels::SimdLevel) {
     for (const Case& c : cases) {
