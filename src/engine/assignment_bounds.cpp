@@ -76,7 +76,11 @@ std::size_t AssignmentBounds::last_panel(std::size_t g) const {
   return std::min(grouped_panels_->panel_count(), (g + 1) * panels_per_group_);
 }
 
-void AssignmentBounds::add(const Tally& tally) { measured_.fetch_add(tally.measured, std::memory_order_relaxed); }
+void AssignmentBounds::add(const Tally& tally) {
+  measured_.fetch_add(tally.measured, std::memory_order_relaxed);
+  tightened_.fetch_add(tally.tightened, std::memory_order_relaxed);
+  tightened_kept_.fetch_add(tally.tightened_kept, std::memory_order_relaxed);
+}
 
 AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels) {
   const bool first = own_.size() != data_.rows();
@@ -93,6 +97,11 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
   measure_drifts(centroids, first);
+  // Tightening costs one dot product per point that the bounds leave open. With one
+  // group it pays only where it settles the point: it stops while it settles fewer
+  // than a quarter of them; with more it also closes groups.
+  const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
+  tighten_ = group_count_ > 1 || tried == 0 || 4 * kept >= tried;
   mode_ = next_mode(first, labels);
   if (mode_ != Mode::Plain) pack_grouped(centroids);
   return mode_;
@@ -131,8 +140,6 @@ void AssignmentBounds::pack_grouped(const Matrix& centroids) {
 AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<const std::uint64_t> labels) {
   // Where pruning does not pay (data that does not settle), plain full searches are
   // cheaper: the next try waits 1, 2, 4, then 8 of them, plus one that records.
-  const std::uint64_t measured = distances_measured(), searched = measured - measured_before_;
-  measured_before_ = measured;
   const auto back_off = [&] {
     plain_left_ = next_wait_;
     next_wait_ = std::min<std::size_t>(2 * next_wait_, 8);
@@ -140,18 +147,13 @@ AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<con
   };
   if (full_search_forced.load()) return Mode::Plain;
   if (no_bounds) return Mode::Record;
-  switch (mode_) {
-    case Mode::Plain:
-      if (plain_left_ > 0) --plain_left_;
-      return plain_left_ > 0 ? Mode::Plain : Mode::Record;
-    case Mode::Prune:
-      if (static_cast<double>(searched) > kMostSearched * static_cast<double>(own_.size() * k_)) return back_off();
-      next_wait_ = 1;
-      return Mode::Prune;
-    case Mode::Record:
-      return predicted_to_pay(labels) ? Mode::Prune : back_off();
+  if (mode_ == Mode::Plain) {
+    if (plain_left_ > 0) --plain_left_;
+    return plain_left_ > 0 ? Mode::Plain : Mode::Record;
   }
-  return Mode::Record;
+  if (!predicted_to_pay(labels)) return back_off();
+  if (mode_ == Mode::Prune) next_wait_ = 1;
+  return Mode::Prune;
 }
 
 bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) const {
@@ -214,10 +216,11 @@ AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label
 }
 
 std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
-  // Tightening costs one dot product, far less than the search of a group.
-  const Test result = test(i, label, x, true);
+  const Test result = test(i, label, x, tighten_);
   tally.measured += result.tightened;
+  tally.tightened += result.tightened;
   if (result.open == 0) {
+    tally.tightened_kept += result.tightened;
     own_[i] = kernels::rounded_up(result.own);
     return 0;
   }

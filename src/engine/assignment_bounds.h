@@ -128,10 +128,8 @@ class AssignmentBounds {
   void record_groups(const float* costs, float point_norm, float error, float scale, float* lower) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
 
-  // An assignment that searches more than this share of the distances does not pay.
-  static constexpr double kMostSearched = 0.75;
-  // The samples' share of distances that may stay open for a first try (a pruned
-  // assignment that searches it roughly breaks even).
+  // The samples' share of distances that may stay open for a pruned assignment (one
+  // that searches it roughly breaks even with the plain search).
   static constexpr double kMostPredicted = 0.75;
   static constexpr std::size_t kSamples = 512;
   // At most this many groups, one bit each, and at most one bound per two columns
@@ -166,7 +164,6 @@ class AssignmentBounds {
   kernels::ScoreErrorBound error_;
   bool tighten_ = true;
   Mode mode_ = Mode::Record;
-  std::uint64_t measured_before_ = 0;
   std::size_t plain_left_ = 0, next_wait_ = 1;
   std::atomic<std::uint64_t> measured_{0}, tightened_{0}, tightened_kept_{0};
   std::uint64_t full_ = 0;
