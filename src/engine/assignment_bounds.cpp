@@ -240,39 +240,12 @@ void AssignmentBounds::record(std::size_t i, float own_cost, const float* costs)
     const double cost = costs[0];
     others = euclidean_ ? std::sqrt(std::max(0.0, cost + point_norm - error)) : cost - error;
   } else {
-    const float scale_float = kernels::rounded_up(scale);
-    float* lower = lower_.data() + i * group_count_;
-    if (euclidean_)
-      record_groups<true>(costs, point_norm, kernels::rounded_up(error), scale_float, lower);
-    else
-      record_groups<false>(costs, point_norm, kernels::rounded_up(error), scale_float, lower);
-    // The bound on every other centroid: the least of the groups', moved to now.
-    others = kernels::least_shifted(lower, group_drift_total_float_.data(), scale_float, group_count_);
+    // The groups' bounds, and the least of them moved to now.
+    const float base = kernels::rounded_down(euclidean_ ? point_norm - error : -error);
+    others = kernels::store_lower_bounds(costs, base, euclidean_, group_drift_total_float_.data(),
+                                         kernels::rounded_up(scale), lower_.data() + i * group_count_, group_count_);
   }
   others_[i] = kernels::rounded_down(others + total - (std::abs(others) + total) * kDoubleSlop);
-}
-
-template <bool kEuclidean>
-void AssignmentBounds::record_groups(const float* costs, float point_norm, float error, float scale,
-                                     float* lower) const {
-  // In float, each step followed by a margin that covers its rounding; a plain loop
-  // that the compiler vectorises.
-  const float* totals = group_drift_total_float_.data();
-  const float infinity = std::numeric_limits<float>::infinity();
-  for (std::size_t g = 0; g < group_count_; ++g) {
-    const float cost = costs[g], before = lower[g];
-    float bound;
-    if constexpr (kEuclidean) {
-      const float square = (cost + point_norm) - error - (std::abs(cost) + point_norm + error) * kFloatSlop;
-      bound = std::sqrt(std::max(square, 0.0f)) * (1.0f - kFloatSlop);
-    } else {
-      bound = (cost - error) - (std::abs(cost) + error) * kFloatSlop;
-    }
-    const float moved = totals[g] * scale;
-    const float stored = (bound + moved) - (std::abs(bound) + moved) * kFloatSlop;
-    const float kept = cost == infinity ? infinity : stored;
-    lower[g] = cost == cost ? kept : before;
-  }
 }
 
 }  // namespace plovek

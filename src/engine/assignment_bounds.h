@@ -124,8 +124,6 @@ class AssignmentBounds {
   Test test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const;
   // The groups whose bound lies at or below `limit` (moved to now).
   std::uint64_t groups_open(std::size_t i, double limit, double scale) const;
-  template <bool kEuclidean>
-  void record_groups(const float* costs, float point_norm, float error, float scale, float* lower) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
 
   // The samples' share of distances that may stay open for a pruned assignment (one

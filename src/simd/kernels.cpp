@@ -24,7 +24,7 @@ struct KernelTable {
   bool (*score_and_bound)(float*, const float*, float, std::size_t, std::size_t, float&);
   std::size_t (*indices_at_most)(const float*, std::size_t, float, std::uint32_t*);
   std::uint64_t (*at_most_shifted)(const float*, const float*, float, float, std::size_t);
-  float (*least_shifted)(const float*, const float*, float, std::size_t);
+  float (*store_lower_bounds)(const float*, float, bool, const float*, float, float*, std::size_t);
   void (*first_by_score)(const float*, const std::uint32_t*, std::size_t, std::size_t, std::uint64_t*);
   void (*add_rows_by_label)(const float*, std::ptrdiff_t, std::size_t, const std::uint64_t*, std::uint64_t,
                             std::uint64_t, double*, std::size_t);
@@ -47,7 +47,7 @@ constexpr KernelTable table_of() {
           .score_and_bound = &K::score_and_bound,
           .indices_at_most = &K::indices_at_most,
           .at_most_shifted = &K::at_most_shifted,
-          .least_shifted = &K::least_shifted,
+          .store_lower_bounds = &K::store_lower_bounds,
           .first_by_score = &K::first_by_score,
           .add_rows_by_label = &K::add_rows_by_label,
           .square_and_dot_f64 = &K::square_and_dot_f64};
@@ -122,8 +122,9 @@ std::uint64_t at_most_shifted(const float* values, const float* offsets, float l
   return active_table().at_most_shifted(values, offsets, limit, scale, count);
 }
 
-float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
-  return active_table().least_shifted(values, offsets, scale, count);
+float store_lower_bounds(const float* scores, float base, bool root, const float* offsets, float scale, float* bounds,
+                         std::size_t count) {
+  return active_table().store_lower_bounds(scores, base, root, offsets, scale, bounds, count);
 }
 
 void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,

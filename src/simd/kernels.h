@@ -153,11 +153,16 @@ std::size_t indices_at_most(const float* values, std::size_t count, float bound,
 inline constexpr float kShiftedMargin = 0x1p-22f;
 std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
                               std::size_t count);
-// A value at or below every values[j] - scale * offsets[j] (j < count): the least of
-// them, each taken minus (|values[j]| + scale * offsets[j]) kShiftedMargin (NaN and
-// +infinity values, no bound, never count; +infinity for none). Offsets and scale are
+// Lower bounds that move by scale * offsets[j], from scores: for each j < count whose
+// score is a number, bounds[j] becomes a value at or below b + scale * offsets[j], b
+// the square root of max(0, scores[j] + base) when `root`, else scores[j] + base
+// (+infinity where the score is +infinity); a NaN score leaves bounds[j] as it is.
+// Returns a value at or below every bounds[j] - scale * offsets[j] afterwards (those
+// that are +infinity, no bound, never count; +infinity for none). Every step is taken
+// with a margin of kShiftedMargin times its operands' magnitude. Offsets and scale are
 // at least 0.
-float least_shifted(const float* values, const float* offsets, float scale, std::size_t count);
+float store_lower_bounds(const float* scores, float base, bool root, const float* offsets, float scale, float* bounds,
+                         std::size_t count);
 // The most clusters first_by_score picks (up to this many, an insertion into a short
 // sorted list beats a selection algorithm).
 inline constexpr std::size_t kFirstByScoreMost = 16;

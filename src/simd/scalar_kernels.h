@@ -140,12 +140,20 @@ struct Kernels {
     }
     return found;
   }
-  static float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
-    float least = std::numeric_limits<float>::infinity();
+  static float store_lower_bounds(const float* scores, float base, bool root, const float* offsets, float scale,
+                                  float* bounds, std::size_t count) {
+    constexpr float kInfinity = std::numeric_limits<float>::infinity(), kStep = kernels::kShiftedMargin;
+    float least = kInfinity;
     for (std::size_t j = 0; j < count; ++j) {
-      const float shift = scale * offsets[j];
-      const float below = (values[j] - shift) - (std::abs(values[j]) + shift) * kernels::kShiftedMargin;
-      if (below < least) least = below;  // NaN never counts
+      const float score = scores[j], shift = scale * offsets[j];
+      float bound = (score + base) - (std::abs(score) + std::abs(base)) * kStep;
+      if (root) bound = std::sqrt(bound > 0.0f ? bound : 0.0f) * (1.0f - kStep);
+      float stored = bound + shift;
+      stored = stored - (std::abs(bound) + shift) * kStep;
+      if (score == kInfinity) stored = kInfinity;
+      if (score == score) bounds[j] = stored;
+      const float now = (bounds[j] - shift) - (std::abs(bounds[j]) + shift) * kStep;
+      if (now < least) least = now;  // NaN (from +infinity) never counts
     }
     return least;
   }

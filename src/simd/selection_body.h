@@ -93,16 +93,26 @@ inline std::uint64_t at_most_shifted_impl(const float* values, const float* offs
   return found;
 }
 
-inline float least_shifted_impl(const float* values, const float* offsets, float scale, std::size_t count) {
-  const typename V::F stretch = V::set1(scale), step = V::set1(kernels::kShiftedMargin);
-  typename V::F least = V::set1(std::numeric_limits<float>::infinity());
+template <bool kRoot>
+inline float store_lower_bounds_impl(const float* scores, float base, const float* offsets, float scale,
+                                     float* bounds, std::size_t count) {
+  const typename V::F shift_by = V::set1(scale), step = V::set1(kernels::kShiftedMargin);
+  const typename V::F at = V::set1(base), size = V::set1(std::abs(base)), zero = V::zero();
+  const typename V::F infinity = V::set1(std::numeric_limits<float>::infinity());
+  const typename V::F shrink = V::set1(1.0f - kernels::kShiftedMargin);
+  typename V::F least = infinity;
   for (std::size_t j = 0; j < count; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, count - j);
-    const typename V::M valid = V::first_lanes(n);
-    const typename V::F value = V::load_first(values + j, n);
-    const typename V::F shift = V::mul(stretch, V::load_first(offsets + j, n));
-    const typename V::F below = V::sub(V::sub(value, shift), V::mul(V::add(V::abs(value), shift), step));
-    least = V::select(valid, V::min(below, least), least);
+    const typename V::F score = V::load_first(scores + j, n), shift = V::mul(shift_by, V::load_first(offsets + j, n));
+    typename V::F bound = V::sub(V::add(score, at), V::mul(V::add(V::abs(score), size), step));
+    if constexpr (kRoot) bound = V::mul(V::sqrt(V::max(bound, zero)), shrink);
+    typename V::F stored = V::add(bound, shift);
+    stored = V::sub(stored, V::mul(V::add(V::abs(bound), shift), step));
+    stored = V::select(V::equal(score, infinity), infinity, stored);
+    stored = V::select(V::unordered(score, score), V::load_first(bounds + j, n), stored);
+    V::store_first(bounds + j, stored, n);
+    const typename V::F now = V::sub(V::sub(stored, shift), V::mul(V::add(V::abs(stored), shift), step));
+    least = V::select(V::first_lanes(n), V::min(now, least), least);
   }
   return V::reduce_min(least);
 }

@@ -81,8 +81,10 @@ struct Kernels {
                                        std::size_t count) {
     return at_most_shifted_impl(values, offsets, limit, scale, count);
   }
-  static float least_shifted(const float* values, const float* offsets, float scale, std::size_t count) {
-    return least_shifted_impl(values, offsets, scale, count);
+  static float store_lower_bounds(const float* scores, float base, bool root, const float* offsets, float scale,
+                                  float* bounds, std::size_t count) {
+    return root ? store_lower_bounds_impl<true>(scores, base, offsets, scale, bounds, count)
+                : store_lower_bounds_impl<false>(scores, base, offsets, scale, bounds, count);
   }
   static void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found,
                              std::size_t take, std::uint64_t* chosen) {

@@ -332,8 +332,8 @@ TEST(KernelNearest, EveryLevelReportsCostsAndGroupLeastsWithinTheSlack) {
   }
 }
 
-// The bound scans at every level: the scalar arithmetic, bit for bit, over awkward
-// counts, infinities and NaN values.
+// The bound kernels at every level: the scalar arithmetic, bit for bit, over awkward
+// counts, infinities and NaN values; the stored bounds lie below the exact ones.
 TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
   std::mt19937 rng(53);
   for (const std::size_t count : {1, 3, 8, 9, 16, 17, 33, 64}) {
@@ -343,11 +343,23 @@ TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
     values[rng() % count] = std::numeric_limits<float>::quiet_NaN();
     for (const float limit : {-0.5f, 0.0f, 0.25f, 3.0f}) {
       const std::uint64_t at_most = scalar::Kernels::at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count);
-      const float least = scalar::Kernels::least_shifted(values.data(), offsets.data(), 1.5f, count);
-      for_each_level([&](SimdLevel) {
-        EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count), at_most) << count;
-        EXPECT_EQ(least_shifted(values.data(), offsets.data(), 1.5f, count), least) << count;
-      });
+      for (const bool root : {false, true}) {
+        std::vector<float> expected(count, 7.0f), stored(count, 7.0f);
+        const float least =
+            scalar::Kernels::store_lower_bounds(values.data(), limit, root, offsets.data(), 1.5f, expected.data(), count);
+        for (std::size_t j = 0; j < count; ++j) {
+          if (std::isnan(values[j]) || std::isinf(values[j])) continue;
+          const double exact = root ? std::sqrt(std::max(0.0, double(values[j]) + limit)) : double(values[j]) + limit;
+          EXPECT_LE(double(expected[j]), exact + 1.5 * double(offsets[j]));
+          EXPECT_LE(double(least), exact);
+        }
+        for_each_level([&](SimdLevel) {
+          std::fill(stored.begin(), stored.end(), 7.0f);
+          EXPECT_EQ(store_lower_bounds(values.data(), limit, root, offsets.data(), 1.5f, stored.data(), count), least);
+          EXPECT_EQ(stored, expected) << count;
+          EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count), at_most) << count;
+        });
+      }
     }
   }
 }
