@@ -14,7 +14,7 @@ constexpr std::size_t kBatchBytes = std::size_t{96} << 10;
 constexpr std::size_t kLeastBatch = 64;
 // Points searched whole: from this share of the groups open, and this many at a time.
 constexpr double kWideShare = 0.75;
-constexpr std::size_t kWideBatch = 96;
+constexpr std::size_t kWideBatch = 192;
 
 }  // namespace
 
