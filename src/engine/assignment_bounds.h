@@ -46,9 +46,8 @@ class AssignmentBounds {
   static constexpr std::size_t kLeastSearchWork = 1024, kLeastColumns = 24;
 
   // How an assignment uses the bounds: it searches only the groups they leave open
-  // (Prune), searches every group of every point to record the bounds (Record), or
-  // runs the plain full search and leaves the bounds stale (Plain, while pruning does
-  // not pay).
+  // (Prune), searches every point whole to record its bounds (Record), or runs the
+  // plain full search and leaves the bounds stale (Plain, while pruning does not pay).
   enum class Mode { Prune, Record, Plain };
   // Before each assignment, with the centroids it searches and the labels it starts
   // from (the last assignment's): measures how far each centroid moved since then and
@@ -110,9 +109,11 @@ class AssignmentBounds {
   void set_up(const Matrix& centroids);
   void measure_drifts(const Matrix& centroids, bool first);
   void pack_grouped(const Matrix& centroids);
-  // The mode of this assignment, from the last one's and how it went.
+  // The mode of this assignment, from the last one's and, after one that kept the
+  // bounds, a prediction on sample points.
   Mode next_mode(bool no_bounds, std::span<const std::uint64_t> labels);
-  // Whether the bounds just recorded would spare enough distances, tried on samples.
+  // Whether the bounds leave at most kMostPredicted of the distances open, tried on
+  // evenly spaced sample points.
   bool predicted_to_pay(std::span<const std::uint64_t> labels) const;
   // Point i's own bound moved by the drift, optionally tightened, and the groups it
   // leaves open (its own group not added); the own bound is kept only when none is.
