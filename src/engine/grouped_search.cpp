@@ -98,7 +98,8 @@ void GroupedSearch::settle_whole(std::size_t s, const float* x) {
     labels_[i] = groups_.order[position];
     costs[groups_.group_of_position(position)] = wide_second_[s];
   } else {
-    // A near tie, the best widened to cover the label's cost: ties by centroid index.
+    // A near tie: the label from rounded products, ties by centroid index. The best
+    // bounds its cost (the search widened it where it re-scored the point).
     labels_[i] = exact_label(x, point_norm);
   }
   bounds_.record(i, wide_best_[s], costs);
