@@ -160,13 +160,19 @@ bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) c
   // The tests on evenly spaced sample points, bounds left as they are.
   const std::size_t n = own_.size(), samples = std::min<std::size_t>(n, kSamples);
   std::vector<float> row(d_);
-  std::uint64_t open = 0;
+  std::uint64_t distances = 0, opened = 0;
   for (std::size_t s = 0; s < samples; ++s) {
     const std::size_t i = s * n / samples;
     const Test result = test(i, labels[i], data_.row(i, row.data()), true);
-    if (result.open != 0) open += distances_in(result.open | std::uint64_t{1} << groups_.group_of[labels[i]]);
+    if (result.open == 0) continue;
+    distances += distances_in(result.open | std::uint64_t{1} << groups_.group_of[labels[i]]);
+    ++opened;
   }
-  return static_cast<double>(open) <= kMostPredicted * static_cast<double>(samples * k_);
+  // With one group an opened point is searched whole, its upkeep small beside it.
+  const double point_cost = group_count_ > 1 ? kOpenedPointCost : 0.0;
+  const double cost = static_cast<double>(distances) / static_cast<double>(samples * k_) +
+                      point_cost * static_cast<double>(opened) / static_cast<double>(samples);
+  return cost <= kMostPredictedCost;
 }
 
 std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {

@@ -112,8 +112,8 @@ class AssignmentBounds {
   // The mode of this assignment, from the last one's and, after one that kept the
   // bounds, a prediction on sample points.
   Mode next_mode(bool no_bounds, std::span<const std::uint64_t> labels);
-  // Whether the bounds leave at most kMostPredicted of the distances open, tried on
-  // evenly spaced sample points.
+  // Whether a pruned assignment is predicted to cost at most kMostPredictedCost of a
+  // plain one, from the bounds of evenly spaced sample points.
   bool predicted_to_pay(std::span<const std::uint64_t> labels) const;
   // Point i's own bound moved by the drift, optionally tightened, and the groups it
   // leaves open (its own group not added); the own bound is kept only when none is.
@@ -127,9 +127,13 @@ class AssignmentBounds {
   std::uint64_t groups_open(std::size_t i, double limit, double scale) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
 
-  // The samples' share of distances that may stay open for a pruned assignment (one
-  // that searches it roughly breaks even with the plain search).
-  static constexpr double kMostPredicted = 0.75;
+  // A pruned assignment's cost as a share of a plain one: the share of the distances
+  // it measures, plus with several groups about half a point's plain search for each
+  // point it opens (gathering it, merging its groups' results, storing its bounds;
+  // measured on L1f-like data, where nearly every point opens, at a quarter of the
+  // distances a pruned assignment cost 0.75-1.0x a plain one). It prunes when the
+  // samples predict at most kMostPredictedCost.
+  static constexpr double kOpenedPointCost = 0.5, kMostPredictedCost = 0.9;
   static constexpr std::size_t kSamples = 512;
   // At most this many groups, one bit each, and at most one bound per two columns
   // (the bounds stay under half the size of the data).
