@@ -169,7 +169,8 @@ bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) c
     ++opened;
   }
   // With one group an opened point is searched whole, its upkeep small beside it.
-  const double point_cost = group_count_ > 1 ? kOpenedPointCost : 0.0;
+  const double point_cost =
+      group_count_ > 1 ? static_cast<double>(kOpenedPointWork) / static_cast<double>(k_ * d_) : 0.0;
   const double cost = static_cast<double>(distances) / static_cast<double>(samples * k_) +
                       point_cost * static_cast<double>(opened) / static_cast<double>(samples);
   return cost <= kMostPredictedCost;
