@@ -1,7 +1,6 @@
 #include "engine/assignment_bounds.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -12,7 +11,6 @@ namespace plovek {
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // A relative step that covers the rounding of a few double operations.
 constexpr double kDoubleSlop = 0x1p-50;
 
@@ -29,9 +27,6 @@ double drift_between(const float* now, const float* before, std::size_t d) {
   }
   return std::sqrt(sum) * (1.0 + 0x1p-40);
 }
-
-// A relative step that covers the rounding of a few float operations.
-constexpr float kFloatSlop = 0x1p-21f;
 
 }  // namespace
 
@@ -63,7 +58,8 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   // Groups of whole panels: a search never splits a panel.
   const std::size_t k = centroids.rows(), width = kernels::panel_width(kernels::active_simd_level());
   const std::size_t panels = (k + width - 1) / width;
-  const std::size_t most_groups = k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_ / 2));
+  const std::size_t most_groups =
+      k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_ / 2));
   panels_per_group_ = (panels + most_groups - 1) / most_groups;
   groups_ = group_centroids(centroids, panels_per_group_ * width);
   group_count_ = groups_.count();
@@ -188,7 +184,8 @@ std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
   std::uint64_t v = groups & ~(std::uint64_t{1} << last);
   v -= (v >> 1) & 0x5555555555555555u;
   v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
-  const std::size_t whole = static_cast<std::size_t>((((v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu) * 0x0101010101010101u) >> 56);
+  v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  const std::size_t whole = static_cast<std::size_t>((v * 0x0101010101010101u) >> 56);
   return whole * groups_.group_size + ((groups >> last) & 1 ? last_size : 0);
 }
 
@@ -218,7 +215,12 @@ AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label
     }
   }
   // One group: its bound is the one just tested.
-  result.open = group_count_ == 1 ? 1 : groups_open(i, euclidean_ ? std::sqrt(own_square + 2.0 * error) : result.own + 2.0 * error, scale);
+  if (group_count_ == 1) {
+    result.open = 1;
+    return result;
+  }
+  const double limit = euclidean_ ? std::sqrt(own_square + 2.0 * error) : result.own + 2.0 * error;
+  result.open = groups_open(i, limit, scale);
   return result;
 }
 

@@ -226,7 +226,10 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
   if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
   if (scores) {
-    for (std::size_t r = 0; r < count; ++r) scores->best[r] = cost(best_value[r]), scores->second[r] = cost(second_value[r]);
+    for (std::size_t r = 0; r < count; ++r) {
+      scores->best[r] = cost(best_value[r]);
+      scores->second[r] = cost(second_value[r]);
+    }
   }
   if (undecided == 0) return;
   thread_local std::vector<float> dots;
