@@ -1,6 +1,7 @@
 #include "engine/assignment_bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -179,13 +180,8 @@ std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double 
 }
 
 std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
-  // The bits counted in place (a baseline x86-64 build has no population count).
   const std::size_t last = group_count_ - 1, last_size = k_ - last * groups_.group_size;
-  std::uint64_t v = groups & ~(std::uint64_t{1} << last);
-  v -= (v >> 1) & 0x5555555555555555u;
-  v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
-  v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-  const std::size_t whole = static_cast<std::size_t>((v * 0x0101010101010101u) >> 56);
+  const auto whole = static_cast<std::size_t>(std::popcount(groups & ~(std::uint64_t{1} << last)));
   return whole * groups_.group_size + ((groups >> last) & 1 ? last_size : 0);
 }
 

@@ -1,8 +1,6 @@
 #include "engine/centroid_groups.h"
 
 #include <algorithm>
-#include <limits>
-#include <tuple>
 
 namespace plovek {
 

@@ -57,7 +57,6 @@ void GroupedSearch::search_unless_kept(std::size_t i, const float* x) {
   std::fill_n(costs_.data() + open_.size() * groups_.count(), groups_.count(), std::numeric_limits<float>::quiet_NaN());
   open_.push_back({.index = i,
                    .groups = groups,
-                   .own_group = groups_.group_of[label],
                    .best = 0.0f,
                    .second = 0.0f,
                    .group_second = 0.0f,
@@ -108,9 +107,11 @@ void GroupedSearch::settle_whole(std::size_t s, const float* x) {
 void GroupedSearch::search_open() {
   if (open_.empty()) return;
   for (std::size_t s = 0; s < open_.size(); ++s) {
+    // The labels are still the last assignment's: each point's own group is its label's.
     const Open& point = open_[s];
-    own_members_[point.own_group].push_back(static_cast<std::uint32_t>(s));
-    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << point.own_group); rest != 0; rest &= rest - 1)
+    const std::size_t own_group = groups_.group_of[labels_[point.index]];
+    own_members_[own_group].push_back(static_cast<std::uint32_t>(s));
+    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << own_group); rest != 0; rest &= rest - 1)
       other_members_[static_cast<std::size_t>(__builtin_ctzll(rest))].push_back(static_cast<std::uint32_t>(s));
   }
   // Own groups first: every point starts from its own centroid's group, and the others

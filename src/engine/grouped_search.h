@@ -38,7 +38,6 @@ class GroupedSearch {
   struct Open {
     std::size_t index;
     std::uint64_t groups;
-    std::size_t own_group;
     float best, second;
     float group_second;  // the runner-up within the best's group
     std::uint32_t position;

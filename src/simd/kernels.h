@@ -60,6 +60,8 @@ struct NearestScores {
   float* second = nullptr;
   float* group_least = nullptr;
   std::size_t group_size = 0;
+  // The groups of k centroids (0 without group_least).
+  std::size_t group_count(std::size_t k) const { return group_least ? (k + group_size - 1) / group_size : 0; }
 };
 void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                        const float* point_norms, std::uint64_t* labels, const NearestScores* scores = nullptr);

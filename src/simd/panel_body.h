@@ -194,7 +194,7 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   RowFetch next_block(x, ldx, kBlockPoints, count, d, tiles);
   // Each group's best score per point, when asked for (groups hold whole tiles).
   const bool by_group = scores && scores->group_least;
-  const std::size_t groups = by_group ? (k + scores->group_size - 1) / scores->group_size : 0;
+  const std::size_t groups = by_group ? scores->group_count(k) : 0;
   thread_local std::vector<float> group_extremes;
   if (by_group) group_extremes.assign(groups * kBlockPoints, best_value[0]);
   for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
@@ -256,7 +256,7 @@ inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const 
     const float* block = x + static_cast<std::ptrdiff_t>(first) * ldx;
     kernels::NearestScores block_scores{};
     if (scores) {
-      const std::size_t groups = scores->group_least ? (panels.k() + scores->group_size - 1) / scores->group_size : 0;
+      const std::size_t groups = scores->group_count(panels.k());
       block_scores = {.best = scores->best + first,
                       .second = scores->second + first,
                       .group_least = scores->group_least ? scores->group_least + first * groups : nullptr,

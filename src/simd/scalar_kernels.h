@@ -206,7 +206,7 @@ struct Kernels {
     for (std::size_t j = 0; j < k; ++j)
       if (j != label) scores.second[r] = std::min(scores.second[r], cost(j));
     if (!scores.group_least) return;
-    const std::size_t groups = (k + scores.group_size - 1) / scores.group_size;
+    const std::size_t groups = scores.group_count(k);
     float* least = scores.group_least + r * groups;
     std::fill_n(least, groups, kInfinity);
     for (std::size_t j = 0; j < k; ++j) least[j / scores.group_size] = std::min(least[j / scores.group_size], cost(j));
