@@ -45,6 +45,21 @@ std::vector<float> compute_point_norms(const MatrixView& data) {
 
 namespace {
 
+// Beside a plain search: the sample points searched whole, their bounds recorded (and
+// their labels written, the plain search's own).
+void record_sample_bounds(AssignmentBounds& bounds, const MatrixView& data, std::uint64_t* labels) {
+  const std::size_t count = bounds.sample_count(), d = data.cols();
+  std::vector<std::size_t> points(count);
+  std::vector<float> rows(count * d);
+  for (std::size_t s = 0; s < count; ++s) {
+    points[s] = bounds.sample(s);
+    data.copy_row(points[s], rows.data() + s * d);
+  }
+  GroupedSearch search(bounds, labels, d);
+  search.search_points(points.data(), count, rows.data(), static_cast<std::ptrdiff_t>(d));
+  bounds.add({.measured = count * bounds.grouped_panels().k()});
+}
+
 // New labels for every row (nearest centroid, in parallel over chunks of rows) and
 // their 64-bit counts per cluster. With `sums`, every chunk also adds its rows to its
 // own partial sums, chunks being those of the plan, rows in order. With `bounds`, the
@@ -60,7 +75,10 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
   if (bounds && !AssignmentBounds::pay_for(k, d)) bounds = nullptr;
   const AssignmentBounds::Mode mode = bounds ? bounds->prepare(current, km.labels) : AssignmentBounds::Mode::Plain;
   if (mode != AssignmentBounds::Mode::Prune && bounds) bounds->add({.measured = n * k});
-  if (mode == AssignmentBounds::Mode::Plain) bounds = nullptr;
+  if (mode == AssignmentBounds::Mode::Plain) {
+    if (bounds && bounds->samples_wanted()) record_sample_bounds(*bounds, data, km.labels.data());
+    bounds = nullptr;
+  }
   // The plain full search packs the centroids in their order; the bounds keep their
   // own packing, group after group.
   std::optional<kernels::CentroidPanels> panels;

@@ -99,8 +99,9 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   // than a quarter of them; with more it also closes groups.
   const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
   tighten_ = group_count_ > 1 || tried == 0 || 4 * kept >= tried;
+  forced_ = full_search_forced.load();
   mode_ = next_mode(first, labels);
-  if (mode_ != Mode::Plain) pack_grouped(centroids);
+  if (mode_ != Mode::Plain || samples_wanted()) pack_grouped(centroids);
   return mode_;
 }
 
@@ -134,32 +135,26 @@ void AssignmentBounds::pack_grouped(const Matrix& centroids) {
     throw InternalError("centroid groups must hold whole panels (the SIMD level changed during training)");
 }
 
-AssignmentBounds::Mode AssignmentBounds::next_mode(bool no_bounds, std::span<const std::uint64_t> labels) {
-  // Where pruning does not pay (data that does not settle), plain full searches are
-  // cheaper: the next try waits 1, 2, 4, then 8 of them, plus one that records.
-  const auto back_off = [&] {
-    plain_left_ = next_wait_;
-    next_wait_ = std::min<std::size_t>(2 * next_wait_, 8);
-    return Mode::Plain;
-  };
-  if (full_search_forced.load()) return Mode::Plain;
-  if (no_bounds) return Mode::Record;
+AssignmentBounds::Mode AssignmentBounds::next_mode(bool first, std::span<const std::uint64_t> labels) {
+  if (forced_ || first) return Mode::Plain;
+  // The sample points' bounds tell how a pruned assignment would fare with bounds
+  // recorded last time. After a plain search only they hold bounds: a recording then
+  // prepares pruned assignments for when the centroids move as little again.
   if (mode_ == Mode::Plain) {
-    if (plain_left_ > 0) --plain_left_;
-    return plain_left_ > 0 ? Mode::Plain : Mode::Record;
+    // With one group a recording costs hardly more than a plain search.
+    const double most = group_count_ > 1 ? kMostCostToRecord : kMostCostToPrune;
+    return predicted_cost(labels) <= most ? Mode::Record : Mode::Plain;
   }
-  if (!predicted_to_pay(labels)) return back_off();
-  if (mode_ == Mode::Prune) next_wait_ = 1;
-  return Mode::Prune;
+  return predicted_cost(labels) <= kMostCostToPrune ? Mode::Prune : Mode::Plain;
 }
 
-bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) const {
-  // The tests on evenly spaced sample points, bounds left as they are.
-  const std::size_t n = own_.size(), samples = std::min<std::size_t>(n, kSamples);
+double AssignmentBounds::predicted_cost(std::span<const std::uint64_t> labels) const {
+  // The tests on the sample points, bounds left as they are.
+  const std::size_t samples = sample_count();
   std::vector<float> row(d_);
   std::uint64_t distances = 0, opened = 0;
   for (std::size_t s = 0; s < samples; ++s) {
-    const std::size_t i = s * n / samples;
+    const std::size_t i = sample(s);
     const Test result = test(i, labels[i], data_.row(i, row.data()), true);
     if (result.open == 0) continue;
     distances += distances_in(result.open | std::uint64_t{1} << groups_.group_of[labels[i]]);
@@ -170,7 +165,7 @@ bool AssignmentBounds::predicted_to_pay(std::span<const std::uint64_t> labels) c
       group_count_ > 1 ? static_cast<double>(kOpenedPointWork) / static_cast<double>(k_ * d_) : 0.0;
   const double cost = static_cast<double>(distances) / static_cast<double>(samples * k_) +
                       point_cost * static_cast<double>(opened) / static_cast<double>(samples);
-  return cost <= kMostPredictedCost;
+  return cost;
 }
 
 std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
@@ -193,30 +188,33 @@ AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label
   const double error = error_(point_norm, roots_[i]), scale = drift_scale(i);
   const double others = static_cast<double>(others_[i]) - drift_total_ * scale;
   const auto beyond = [&](double own_square) { return others > 0.0 && others * others > own_square + 2.0 * error; };
+  const auto limit = [&](double own_square, double own) {
+    return euclidean_ ? std::sqrt(own_square + 2.0 * error) : own + 2.0 * error;
+  };
   Test result{.own = static_cast<double>(own_[i]) + drift_[label] * scale};
   if (euclidean_ ? beyond(result.own * result.own) : others - result.own > 2.0 * error) return result;
   double own_square = result.own * result.own;
+  // The groups' bounds, each moved by its own group's drift rather than the largest,
+  // often still prove the label: no dot product, and the point's row is not read.
+  if (group_count_ > 1) {
+    result.open = groups_open(i, limit(own_square, result.own), scale);
+    if (result.open == 0 || !tighten) return result;
+  }
   if (tighten) {
     result.tightened = true;
+    result.open = 0;
     const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
     if (euclidean_) {
       own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error);
-      if (beyond(own_square)) {
-        result.own = std::sqrt(own_square);
-        return result;
-      }
+      result.own = std::sqrt(own_square);
+      if (beyond(own_square)) return result;
     } else {
       result.own = error - dot;
       if (others - result.own > 2.0 * error) return result;
     }
   }
   // One group: its bound is the one just tested.
-  if (group_count_ == 1) {
-    result.open = 1;
-    return result;
-  }
-  const double limit = euclidean_ ? std::sqrt(own_square + 2.0 * error) : result.own + 2.0 * error;
-  result.open = groups_open(i, limit, scale);
+  result.open = group_count_ == 1 ? 1 : groups_open(i, limit(own_square, result.own), scale);
   return result;
 }
 

@@ -14,6 +14,7 @@
 // groups still open are searched, its own group always among them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -48,11 +49,18 @@ class AssignmentBounds {
   // How an assignment uses the bounds: it searches only the groups they leave open
   // (Prune), searches every point whole to record its bounds (Record), or runs the
   // plain full search and leaves the bounds stale (Plain, while pruning does not pay).
+  // Beside a plain search the sample points' bounds are recorded (samples_wanted()),
+  // so that the next assignment can tell whether recording would pay.
   enum class Mode { Prune, Record, Plain };
   // Before each assignment, with the centroids it searches and the labels it starts
   // from (the last assignment's): measures how far each centroid moved since then and
-  // picks the mode: Record for the first assignment.
+  // picks the mode. The first assignment, whose centroids move the most, is Plain.
   Mode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels);
+  // Whether the sample points are to be searched whole beside this (plain) assignment,
+  // recording their bounds; and which points they are.
+  bool samples_wanted() const { return mode_ == Mode::Plain && !forced_; }
+  std::size_t sample_count() const { return std::min(own_.size(), kSamples); }
+  std::size_t sample(std::size_t s) const { return s * own_.size() / sample_count(); }
 
   // The groups (formed from the first centroids) and the centroids of the last
   // prepare() packed group after group, for Prune and Record.
@@ -109,12 +117,12 @@ class AssignmentBounds {
   void set_up(const Matrix& centroids);
   void measure_drifts(const Matrix& centroids, bool first);
   void pack_grouped(const Matrix& centroids);
-  // The mode of this assignment, from the last one's and, after one that kept the
-  // bounds, a prediction on sample points.
-  Mode next_mode(bool no_bounds, std::span<const std::uint64_t> labels);
-  // Whether a pruned assignment is predicted to cost at most kMostPredictedCost of a
-  // plain one, from the bounds of evenly spaced sample points.
-  bool predicted_to_pay(std::span<const std::uint64_t> labels) const;
+  // The mode of this assignment, from the last one's and a prediction on the sample
+  // points.
+  Mode next_mode(bool first, std::span<const std::uint64_t> labels);
+  // A pruned assignment's cost as a share of a plain one, predicted from the bounds of
+  // the sample points.
+  double predicted_cost(std::span<const std::uint64_t> labels) const;
   // Point i's own bound moved by the drift, optionally tightened, and the groups it
   // leaves open (its own group not added); the own bound is kept only when none is.
   struct Test {
@@ -132,9 +140,12 @@ class AssignmentBounds {
   // it, merging its groups' results, storing its bounds), about as much as 8,192
   // multiply-adds of search (measured with k = 256, d = 64, where nearly every point
   // opens: at a quarter of the distances a pruned assignment cost 0.75-1.0x a plain
-  // one). It prunes when the samples predict at most kMostPredictedCost.
+  // one). It prunes when the samples predict at most kMostCostToPrune. A recording
+  // costs more than a plain search and pays only over the pruned assignments that
+  // follow, each moving the centroids about as much as the last: it takes a
+  // prediction of at most kMostCostToRecord.
   static constexpr std::size_t kOpenedPointWork = 8192;
-  static constexpr double kMostPredictedCost = 0.9;
+  static constexpr double kMostCostToPrune = 0.9, kMostCostToRecord = 0.6;
   static constexpr std::size_t kSamples = 512;
   // At most this many groups, one bit each, and at most one bound per two columns
   // (the bounds stay under half the size of the data).
@@ -166,9 +177,8 @@ class AssignmentBounds {
   std::vector<float> group_drift_total_float_;  // rounded up
   double drift_total_ = 0.0;                    // the largest drift, summed
   kernels::ScoreErrorBound error_;
-  bool tighten_ = true;
-  Mode mode_ = Mode::Record;
-  std::size_t plain_left_ = 0, next_wait_ = 1;
+  bool tighten_ = true, forced_ = false;
+  Mode mode_ = Mode::Plain;
   std::atomic<std::uint64_t> measured_{0}, tightened_{0}, tightened_kept_{0};
   std::uint64_t full_ = 0;
 };

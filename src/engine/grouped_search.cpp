@@ -64,15 +64,25 @@ void GroupedSearch::search_unless_kept(std::size_t i, const float* x) {
   if (open_.size() == open_.capacity()) search_open();
 }
 
-void GroupedSearch::search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+template <class PointOf>
+void GroupedSearch::search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of) {
   for (std::size_t done = 0; done < count; done += kWideBatch) {
     const std::size_t batch = std::min(kWideBatch, count - done);
     for (std::size_t r = 0; r < batch; ++r) {
-      wide_.push_back(first + done + r);
-      wide_norms_[r] = bounds_.point_norm(first + done + r);
+      wide_.push_back(point_of(done + r));
+      wide_norms_[r] = bounds_.point_norm(wide_.back());
     }
     search_whole(rows + static_cast<std::ptrdiff_t>(done) * stride, stride);
   }
+}
+
+void GroupedSearch::search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+  search_listed(count, rows, stride, [first](std::size_t r) { return first + r; });
+}
+
+void GroupedSearch::search_points(const std::size_t* points, std::size_t count, const float* rows,
+                                  std::ptrdiff_t stride) {
+  search_listed(count, rows, stride, [points](std::size_t r) { return points[r]; });
 }
 
 void GroupedSearch::search_whole(const float* rows, std::ptrdiff_t stride) {

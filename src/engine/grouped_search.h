@@ -24,6 +24,8 @@ class GroupedSearch {
   // Searches rows first .. first + count - 1 (readable at `rows` with `stride`) whole,
   // and records their bounds.
   void search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
+  // The same for the points listed in `points` (their rows in that order).
+  void search_points(const std::size_t* points, std::size_t count, const float* rows, std::ptrdiff_t stride);
   // Searches the points gathered so far.
   void flush() {
     search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
@@ -42,6 +44,9 @@ class GroupedSearch {
     float group_second;  // the runner-up within the best's group
     std::uint32_t position;
   };
+  // Searches `count` rows whole, row r (point point_of(r)) at rows + r * stride.
+  template <class PointOf>
+  void search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of);
   // Searches the points listed in wide_ whole, point s's row at rows + s * stride.
   void search_whole(const float* rows, std::ptrdiff_t stride);
   void search_open();

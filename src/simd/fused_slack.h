@@ -26,12 +26,14 @@ namespace plovek::kernels {
 // The float nearest to `value` at or above it (rounded_up), at or below it
 // (rounded_down): a bound kept in f32 stays a bound.
 inline float rounded_up(double value) {
-  const float nearest = static_cast<float>(value);
-  if (!(static_cast<double>(nearest) < value)) return nearest;  // also NaN and +-infinity
-  // One step up: the bit pattern's successor above zero, its predecessor below.
-  if (nearest == 0.0f) return std::numeric_limits<float>::denorm_min();
+  // -0 made +0, so that its step up is the bit pattern's successor as for every float
+  // at or above zero; below zero it is the predecessor. Branch free: bounds are
+  // rounded for every point, and the direction is as good as random.
+  const float nearest = static_cast<float>(value) + 0.0f;
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(nearest);
-  return std::bit_cast<float>(nearest > 0.0f ? bits + 1 : bits - 1);
+  const std::uint32_t below = static_cast<double>(nearest) < value;  // never for NaN
+  const std::uint32_t step = nearest < 0.0f ? ~std::uint32_t{0} : 1;
+  return std::bit_cast<float>(bits + (step & (0u - below)));
 }
 inline float rounded_down(double value) { return -rounded_up(-value); }
 

@@ -364,6 +364,29 @@ TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
   }
 }
 
+// Bounds kept in f32 rely on the directed roundings: the nearest float on the right
+// side, across signs, zeros, subnormals and overflow.
+TEST(KernelBoundScans, DirectedRoundingsGiveTheNearestFloatOnTheirSide) {
+  std::mt19937_64 rng(59);
+  std::vector<double> values = {0.0, -0.0, 1e-50, -1e-50, 0x1p-149, 0x1.8p-149, 1.0, -1.0, 1.0 + 0x1p-30,
+                                -1.0 - 0x1p-30, 3.4028235e38, 3.5e38, -3.5e38, 1e300};
+  std::normal_distribution<double> normal;
+  for (int i = 0; i < 2000; ++i) values.push_back(normal(rng) * std::ldexp(1.0, static_cast<int>(rng() % 80) - 40));
+  const float infinity = std::numeric_limits<float>::infinity();
+  for (const double v : values) {
+    const float up = rounded_up(v), down = rounded_down(v);
+    EXPECT_GE(double(up), v);
+    EXPECT_LE(double(down), v);
+    // No float lies strictly between the value and its rounding.
+    if (up != -infinity) {
+      EXPECT_LT(double(std::nextafter(up, -infinity)), v) << v;
+    }
+    if (down != infinity) {
+      EXPECT_GT(double(std::nextafter(down, infinity)), v) << v;
+    }
+  }
+}
+
 // Packing a quotient row in one pass must equal dividing first and packing the row,
 // bit for bit, for the row and the packed values.
 TEST(KernelDots, QuotientIntoPanelEqualsDivisionThenUpdate) {
