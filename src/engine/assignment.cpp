@@ -117,8 +117,7 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
         // chunk's sums, in row order, while its rows are still in cache.
         for_each_row_block(data, begin, end, scratch,
                            [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-                             for (std::size_t r = 0; r < count; ++r)
-                               search->search_unless_kept(first + r, rows + static_cast<std::ptrdiff_t>(r) * stride);
+                             search->search_unless_kept(first, count, rows, stride);
                            });
         search->flush();
       }

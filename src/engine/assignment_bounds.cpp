@@ -174,60 +174,97 @@ std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double 
                                   kernels::rounded_up(limit), kernels::rounded_up(scale), group_count_);
 }
 
+void AssignmentBounds::fetch_group_bounds(std::size_t i) const {
+  if (group_count_ == 1) return;
+  const float* bounds = lower_.data() + i * group_count_;
+  for (std::size_t g = 0; g < group_count_; g += 64 / sizeof(float)) __builtin_prefetch(bounds + g);
+  __builtin_prefetch(bounds + group_count_ - 1);
+}
+
 std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
   const std::size_t last = group_count_ - 1, last_size = k_ - last * groups_.group_size;
   const auto whole = static_cast<std::size_t>(std::popcount(groups & ~(std::uint64_t{1} << last)));
   return whole * groups_.group_size + ((groups >> last) & 1 ? last_size : 0);
 }
 
+AssignmentBounds::Moved AssignmentBounds::moved(std::size_t i, std::uint64_t label) const {
+  const double scale = drift_scale(i);
+  return {.own = static_cast<double>(own_[i]) + drift_[label] * scale,
+          .others = static_cast<double>(others_[i]) - drift_total_ * scale,
+          .error = error_(point_norms_[i], roots_[i]),
+          .scale = scale};
+}
+
+// A centroid whose bound lies strictly above the limit has its rounded score strictly
+// behind the own centroid's. Euclidean: limit^2 = own^2 + 2 error, compared squared
+// where it can be. The groups' bounds, each moved by its own group's largest drift
+// rather than the largest of all, often prove a label still: no dot product, and the
+// point's row is not read.
 AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const {
-  // A centroid whose bound lies strictly above `limit` has its rounded score strictly
-  // behind the own centroid's. Euclidean: limit^2 = own^2 + 2 error, compared squared
-  // where it can be.
-  const float point_norm = point_norms_[i];
-  const double error = error_(point_norm, roots_[i]), scale = drift_scale(i);
-  const double others = static_cast<double>(others_[i]) - drift_total_ * scale;
-  const auto beyond = [&](double own_square) { return others > 0.0 && others * others > own_square + 2.0 * error; };
-  const auto limit = [&](double own_square, double own) {
-    return euclidean_ ? std::sqrt(own_square + 2.0 * error) : own + 2.0 * error;
-  };
-  Test result{.own = static_cast<double>(own_[i]) + drift_[label] * scale};
-  if (euclidean_ ? beyond(result.own * result.own) : others - result.own > 2.0 * error) return result;
-  double own_square = result.own * result.own;
-  // The groups' bounds, each moved by its own group's drift rather than the largest,
-  // often still prove the label: no dot product, and the point's row is not read.
-  if (group_count_ > 1) {
-    result.open = groups_open(i, limit(own_square, result.own), scale);
-    if (result.open == 0 || !tighten) return result;
-  }
-  if (tighten) {
-    result.tightened = true;
-    result.open = 0;
-    const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
-    if (euclidean_) {
-      own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norm + error);
-      result.own = std::sqrt(own_square);
-      if (beyond(own_square)) return result;
-    } else {
-      result.own = error - dot;
-      if (others - result.own > 2.0 * error) return result;
+  const Moved m = moved(i, label);
+  const double own_square = m.own * m.own;
+  if (proves(m, m.own, own_square)) return {.own = m.own};
+  const std::uint64_t open = group_count_ > 1 ? groups_open(i, limit(m, m.own, own_square), m.scale) : 1;
+  if (open == 0 || !tighten) return {.own = m.own, .open = open};
+  return tightened_test(i, label, x);
+}
+
+void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> labels, std::vector<Screened>& open) {
+  // In two passes over a few rows at a time: the arithmetic of every point with no
+  // branch on its outcome, so that the points overlap in the core, then the groups'
+  // bounds of the points it leaves open.
+  open.clear();
+  constexpr std::size_t kRows = 128;
+  double owns[kRows], limits[kRows], scales[kRows];
+  bool proven[kRows];
+  for (std::size_t done = 0; done < labels.size(); done += kRows) {
+    const std::size_t count = std::min(kRows, labels.size() - done);
+    for (std::size_t r = 0; r < count; ++r) {
+      fetch_group_bounds(first + done + r);
+      const Moved m = moved(first + done + r, labels[done + r]);
+      const double own_square = m.own * m.own;
+      proven[r] = proves(m, m.own, own_square);
+      owns[r] = m.own;
+      limits[r] = limit(m, m.own, own_square);
+      scales[r] = m.scale;
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::size_t i = first + done + r;
+      const std::uint64_t groups = proven[r] ? 0 : group_count_ > 1 ? groups_open(i, limits[r], scales[r]) : 1;
+      if (groups == 0)
+        own_[i] = kernels::rounded_up(owns[r]);
+      else
+        open.push_back({.row = static_cast<std::uint32_t>(done + r), .groups = groups});
     }
   }
+}
+
+AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint64_t label, const float* x) const {
+  const Moved m = moved(i, label);
+  const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
+  Test result{.own = m.error - dot, .tightened = true};
+  double own_square = result.own * result.own;
+  if (euclidean_) {
+    own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norms_[i] + m.error);
+    result.own = std::sqrt(own_square);
+  }
+  if (proves(m, result.own, own_square)) return result;
   // One group: its bound is the one just tested.
-  result.open = group_count_ == 1 ? 1 : groups_open(i, limit(own_square, result.own), scale);
+  result.open = group_count_ == 1 ? 1 : groups_open(i, limit(m, result.own, own_square), m.scale);
   return result;
 }
 
-std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, Tally& tally) {
-  const Test result = test(i, label, x, tighten_);
-  tally.measured += result.tightened;
-  tally.tightened += result.tightened;
-  if (result.open == 0) {
-    tally.tightened_kept += result.tightened;
-    own_[i] = kernels::rounded_up(result.own);
-    return 0;
-  }
-  return result.open | std::uint64_t{1} << groups_.group_of[label];
+std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, std::uint64_t groups,
+                                            Tally& tally) {
+  const std::uint64_t own_group = std::uint64_t{1} << groups_.group_of[label];
+  if (!tighten_) return groups | own_group;
+  const Test result = tightened_test(i, label, x);
+  tally.measured += 1;
+  tally.tightened += 1;
+  if (result.open != 0) return result.open | own_group;
+  tally.tightened_kept += 1;
+  own_[i] = kernels::rounded_up(result.own);
+  return 0;
 }
 
 void AssignmentBounds::record(std::size_t i, float own_cost, const float* costs) {

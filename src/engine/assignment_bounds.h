@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -79,11 +80,24 @@ class AssignmentBounds {
   };
   void add(const Tally& tally);
 
-  // In Prune mode: the groups point i (row `x`, label `label`) must search, one bit
-  // each (its own group always among them), or 0 when its bounds prove its label
-  // against the prepared centroids. Moves its own bound by the drift; may tighten it
-  // with one dot product (tallied). Safe to call for different points in parallel.
-  std::uint64_t open_groups(std::size_t i, std::uint64_t label, const float* x, Tally& tally);
+  // A point that its moved bounds leave open: its row within the screened rows and the
+  // groups open (every group, with one).
+  struct Screened {
+    std::uint32_t row;
+    std::uint64_t groups;
+  };
+  // In Prune mode, for rows first .. first + labels.size() - 1 with these labels (the
+  // last assignment's): keeps the labels that the bounds, moved by the drift, prove
+  // against the prepared centroids (storing the moved own bounds), without reading the
+  // rows, and lists the other points in `open`, in row order. Safe to call for
+  // different rows in parallel.
+  void screen(std::size_t first, std::span<const std::uint64_t> labels, std::vector<Screened>& open);
+  // In Prune mode, for point i (row `x`, label `label`) that screen() left open with
+  // `groups`: the groups it must search, one bit each (its own group always among
+  // them), or 0 when one dot product, tightening its own bound, proves its label
+  // (tallied).
+  std::uint64_t open_groups(std::size_t i, std::uint64_t label, const float* x, std::uint64_t groups,
+                            Tally& tally);
 
   // A searched point's new bounds, from costs as kernels::RangeNearest gives them
   // (Euclidean c.c - 2 c.x, inner product -(c.x)), each an f32 score of the real one:
@@ -123,14 +137,37 @@ class AssignmentBounds {
   // A pruned assignment's cost as a share of a plain one, predicted from the bounds of
   // the sample points.
   double predicted_cost(std::span<const std::uint64_t> labels) const;
-  // Point i's own bound moved by the drift, optionally tightened, and the groups it
-  // leaves open (its own group not added); the own bound is kept only when none is.
+  // Point i's bounds moved by the drift: on its own centroid (upper) and on every other
+  // one (lower), the error bound of its scores and the factor of its drifts.
+  struct Moved {
+    double own, others, error, scale;
+  };
+  Moved moved(std::size_t i, std::uint64_t label) const;
+  // Whether the bound on every other centroid puts them all strictly behind an own
+  // centroid at `own` (its square `own_square`); and the bound below which a group
+  // must be searched.
+  bool proves(const Moved& m, double own, double own_square) const {
+    return euclidean_ ? (m.others > 0.0) & (m.others * m.others > own_square + 2.0 * m.error)
+                      : m.others - own > 2.0 * m.error;
+  }
+  double limit(const Moved& m, double own, double own_square) const {
+    return euclidean_ ? std::sqrt(own_square + 2.0 * m.error) : own + 2.0 * m.error;
+  }
+  // The own bound, tightened or not, and the groups it leaves open (its own group not
+  // added); the own bound is kept only when none is.
   struct Test {
     double own;
     std::uint64_t open = 0;
     bool tightened = false;
   };
+  // The test of a point from its moved bounds alone, then, where groups stay open and
+  // `tighten`, with its own bound tightened by one dot product.
   Test test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const;
+  Test tightened_test(std::size_t i, std::uint64_t label, const float* x) const;
+  // Starts reading point i's group bounds into the cache: the screening reads them a
+  // pass later, and for only some of the points, too irregularly for the hardware to
+  // fetch them ahead.
+  void fetch_group_bounds(std::size_t i) const;
   // The groups whose bound lies at or below `limit` (moved to now).
   std::uint64_t groups_open(std::size_t i, double limit, double scale) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }

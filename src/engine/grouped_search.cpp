@@ -15,6 +15,8 @@ constexpr std::size_t kLeastBatch = 64;
 // Points searched whole: from this share of the groups open, and this many at a time.
 constexpr double kWideShare = 0.75;
 constexpr std::size_t kWideBatch = 192;
+// Rows fetched ahead of the open points read.
+constexpr std::size_t kRowsFetchedAhead = 4;
 
 }  // namespace
 
@@ -39,9 +41,27 @@ GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, st
   other_members_.resize(groups_.count());
 }
 
-void GroupedSearch::search_unless_kept(std::size_t i, const float* x) {
-  const std::uint64_t label = labels_[i];
-  const std::uint64_t groups = bounds_.open_groups(i, label, x, tally_);
+void GroupedSearch::search_unless_kept(std::size_t first, std::size_t count, const float* rows,
+                                       std::ptrdiff_t stride) {
+  bounds_.screen(first, {labels_ + first, count}, screened_);
+  const auto row = [&](std::size_t s) { return rows + static_cast<std::ptrdiff_t>(screened_[s].row) * stride; };
+  // The rows of the points left open are read a few points ahead: they are not read
+  // in order, and the hardware would not fetch them early.
+  for (std::size_t s = 0; s < std::min(kRowsFetchedAhead, screened_.size()); ++s) fetch_row(row(s));
+  for (std::size_t s = 0; s < screened_.size(); ++s) {
+    if (s + kRowsFetchedAhead < screened_.size()) fetch_row(row(s + kRowsFetchedAhead));
+    search_open_point(first + screened_[s].row, row(s), screened_[s].groups);
+  }
+}
+
+void GroupedSearch::fetch_row(const float* row) const {
+  const std::size_t line = 64 / sizeof(float);
+  for (std::size_t t = 0; t < d_; t += line) __builtin_prefetch(row + t);
+  __builtin_prefetch(row + d_ - 1);
+}
+
+void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64_t screened_groups) {
+  const std::uint64_t groups = bounds_.open_groups(i, labels_[i], x, screened_groups, tally_);
   if (groups == 0) return;
   const std::size_t distances = bounds_.distances_in(groups);
   if (distances >= least_wide_distances_) {

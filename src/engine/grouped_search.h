@@ -19,8 +19,9 @@ class GroupedSearch {
   // Labels are read (the last assignment's) and written in place.
   GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, std::size_t d);
 
-  // Point i (row x, d values) unless its bounds prove its label; searched in batches.
-  void search_unless_kept(std::size_t i, const float* x);
+  // Rows first .. first + count - 1 (readable at `rows` with `stride`), each unless
+  // its bounds prove its label; searched in batches.
+  void search_unless_kept(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
   // Searches rows first .. first + count - 1 (readable at `rows` with `stride`) whole,
   // and records their bounds.
   void search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
@@ -44,6 +45,11 @@ class GroupedSearch {
     float group_second;  // the runner-up within the best's group
     std::uint32_t position;
   };
+  // Point i (row x) that the screening left open with `groups`, unless tightening its
+  // bound proves its label.
+  void search_open_point(std::size_t i, const float* x, std::uint64_t groups);
+  // Starts reading a row (d values) into the cache.
+  void fetch_row(const float* row) const;
   // Searches `count` rows whole, row r (point point_of(r)) at rows + r * stride.
   template <class PointOf>
   void search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of);
@@ -67,6 +73,7 @@ class GroupedSearch {
   std::uint64_t* labels_;
   std::size_t d_;
   std::vector<Open> open_;
+  std::vector<AssignmentBounds::Screened> screened_;
   // The points searched whole: indices, rows, norms, what the search found.
   std::vector<std::size_t> wide_;
   std::vector<float> wide_rows_, wide_norms_, wide_best_, wide_second_, wide_least_;
