@@ -75,8 +75,6 @@ std::size_t AssignmentBounds::last_panel(std::size_t g) const {
 
 void AssignmentBounds::add(const Tally& tally) {
   measured_.fetch_add(tally.measured, std::memory_order_relaxed);
-  tightened_.fetch_add(tally.tightened, std::memory_order_relaxed);
-  tightened_kept_.fetch_add(tally.tightened_kept, std::memory_order_relaxed);
 }
 
 AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels) {
@@ -94,11 +92,6 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
   measure_drifts(centroids, first);
-  // Tightening costs one dot product per point that the bounds leave open. With one
-  // group it pays only where it settles the point: it stops while it settles fewer
-  // than a quarter of them; with more it also closes groups.
-  const std::uint64_t tried = tightened_.exchange(0), kept = tightened_kept_.exchange(0);
-  tighten_ = group_count_ > 1 || tried == 0 || 4 * kept >= tried;
   forced_ = full_search_forced.load();
   mode_ = next_mode(first, labels);
   if (mode_ != Mode::Plain || samples_wanted()) pack_grouped(centroids);
@@ -140,32 +133,48 @@ AssignmentBounds::Mode AssignmentBounds::next_mode(bool first, std::span<const s
   // The sample points' bounds tell how a pruned assignment would fare with bounds
   // recorded last time. After a plain search only they hold bounds: a recording then
   // prepares pruned assignments for when the centroids move as little again.
+  const Prediction prediction = predict(labels);
+  tighten_ = prediction.tighten;
   if (mode_ == Mode::Plain) {
     // With one group a recording costs hardly more than a plain search.
     const double most = group_count_ > 1 ? kMostCostToRecord : kMostCostToPrune;
-    return predicted_cost(labels) <= most ? Mode::Record : Mode::Plain;
+    return prediction.cost <= most ? Mode::Record : Mode::Plain;
   }
-  return predicted_cost(labels) <= kMostCostToPrune ? Mode::Prune : Mode::Plain;
+  return prediction.cost <= kMostCostToPrune ? Mode::Prune : Mode::Plain;
 }
 
-double AssignmentBounds::predicted_cost(std::span<const std::uint64_t> labels) const {
-  // The tests on the sample points, bounds left as they are.
+AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint64_t> labels) const {
+  // The tests on the sample points, bounds left as they are: the distances and opened
+  // points with and without tightening, and what tightening spared.
   const std::size_t samples = sample_count();
   std::vector<float> row(d_);
-  std::uint64_t distances = 0, opened = 0;
+  std::uint64_t screened_distances = 0, screened_open = 0, distances = 0, opened = 0, spared = 0, proven = 0;
   for (std::size_t s = 0; s < samples; ++s) {
     const std::size_t i = sample(s);
-    const Test result = test(i, labels[i], data_.row(i, row.data()), true);
-    if (result.open == 0) continue;
-    distances += distances_in(result.open | std::uint64_t{1} << groups_.group_of[labels[i]]);
-    ++opened;
+    const std::uint64_t groups = screened_groups(i, labels[i]);
+    if (groups == 0) continue;
+    const std::uint64_t own_group = std::uint64_t{1} << groups_.group_of[labels[i]];
+    const std::size_t screened = distances_in(groups | own_group);
+    screened_distances += screened;
+    ++screened_open;
+    const Test tightened = tightened_test(i, labels[i], data_.row(i, row.data()));
+    const std::size_t left = tightened.open == 0 ? 0 : distances_in(tightened.open | own_group);
+    distances += left;
+    opened += tightened.open != 0;
+    proven += tightened.open == 0;
+    spared += screened - left;
   }
-  // With one group an opened point is searched whole, its upkeep small beside it.
-  const double point_cost =
-      group_count_ > 1 ? static_cast<double>(kOpenedPointWork) / static_cast<double>(k_ * d_) : 0.0;
-  const double cost = static_cast<double>(distances) / static_cast<double>(samples * k_) +
-                      point_cost * static_cast<double>(opened) / static_cast<double>(samples);
-  return cost;
+  // An opened point's upkeep as a share of a plain search's. With one group an opened
+  // point is searched whole, its upkeep small beside it.
+  const double samples_work = static_cast<double>(samples) * static_cast<double>(k_ * d_);
+  const double point_cost = group_count_ > 1 ? static_cast<double>(kOpenedPointWork) : 0.0;
+  const bool tighten = group_count_ == 1 ? 4 * proven >= screened_open
+                                         : static_cast<double>(spared * d_) + point_cost * static_cast<double>(proven) >=
+                                               static_cast<double>(screened_open * kTighteningWork);
+  if (!tighten) distances = screened_distances, opened = screened_open;
+  const double cost = static_cast<double>(distances * d_) / samples_work +
+                      point_cost * static_cast<double>(opened) / samples_work;
+  return {.cost = cost, .tighten = tighten};
 }
 
 std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
@@ -200,13 +209,11 @@ AssignmentBounds::Moved AssignmentBounds::moved(std::size_t i, std::uint64_t lab
 // where it can be. The groups' bounds, each moved by its own group's largest drift
 // rather than the largest of all, often prove a label still: no dot product, and the
 // point's row is not read.
-AssignmentBounds::Test AssignmentBounds::test(std::size_t i, std::uint64_t label, const float* x, bool tighten) const {
+std::uint64_t AssignmentBounds::screened_groups(std::size_t i, std::uint64_t label) const {
   const Moved m = moved(i, label);
   const double own_square = m.own * m.own;
-  if (proves(m, m.own, own_square)) return {.own = m.own};
-  const std::uint64_t open = group_count_ > 1 ? groups_open(i, limit(m, m.own, own_square), m.scale) : 1;
-  if (open == 0 || !tighten) return {.own = m.own, .open = open};
-  return tightened_test(i, label, x);
+  if (proves(m, m.own, own_square)) return 0;
+  return group_count_ > 1 ? groups_open(i, limit(m, m.own, own_square), m.scale) : 1;
 }
 
 void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> labels, std::vector<Screened>& open) {
@@ -242,7 +249,7 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
 AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint64_t label, const float* x) const {
   const Moved m = moved(i, label);
   const double dot = kernels::dot(x, centroids_.data() + label * d_, d_);
-  Test result{.own = m.error - dot, .tightened = true};
+  Test result{.own = m.error - dot};
   double own_square = result.own * result.own;
   if (euclidean_) {
     own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norms_[i] + m.error);
@@ -260,9 +267,7 @@ std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, 
   if (!tighten_) return groups | own_group;
   const Test result = tightened_test(i, label, x);
   tally.measured += 1;
-  tally.tightened += 1;
   if (result.open != 0) return result.open | own_group;
-  tally.tightened_kept += 1;
   own_[i] = kernels::rounded_up(result.own);
   return 0;
 }
