@@ -113,8 +113,8 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
       double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
       const auto [begin, end] = chunk_range(c);
       if (search && !record_all) {
-        // The rows the bounds leave open, searched in gathered batches; then the
-        // chunk's sums, in row order, while its rows are still in cache.
+        // The rows the bounds leave open, searched in gathered batches (the others are
+        // not read); then the chunk's sums, in row order.
         for_each_row_block(data, begin, end, scratch,
                            [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                              search->search_unless_kept(first, count, rows, stride);
