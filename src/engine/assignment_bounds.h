@@ -60,7 +60,7 @@ class AssignmentBounds {
   // Whether the sample points are to be searched whole beside this (plain) assignment,
   // recording their bounds; and which points they are.
   bool samples_wanted() const { return mode_ == Mode::Plain && !forced_; }
-  std::size_t sample_count() const { return std::min(own_.size(), kSamples); }
+  std::size_t sample_count() const { return std::clamp<std::size_t>(own_.size() / kPointsPerSample, 1, kSamples); }
   std::size_t sample(std::size_t s) const { return s * own_.size() / sample_count(); }
 
   // The groups (formed from the first centroids) and the centroids of the last
@@ -186,7 +186,9 @@ class AssignmentBounds {
   // prediction of at most kMostCostToRecord.
   static constexpr std::size_t kOpenedPointWork = 8192;
   static constexpr double kMostCostToPrune = 0.9, kMostCostToRecord = 0.6;
-  static constexpr std::size_t kSamples = 512;
+  // At most this many sample points, and one per kPointsPerSample points: searching
+  // them beside a plain search costs at most a sixteenth of it.
+  static constexpr std::size_t kSamples = 512, kPointsPerSample = 16;
   // What tightening one point's own bound costs besides its dot product, as
   // multiply-adds of search. With several groups it pays where the samples show it
   // sparing at least this much search per point tightened, counting a point that it
