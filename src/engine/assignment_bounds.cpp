@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include "engine/kmeans.h"
 #include "simd/kernels.h"
@@ -178,16 +177,10 @@ AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint
 }
 
 std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
+  if (group_count_ == 1) return 1;
   limit += std::abs(limit) * kDoubleSlop;
   return kernels::at_most_shifted(lower_.data() + i * group_count_, group_drift_total_float_.data(),
                                   kernels::rounded_up(limit), kernels::rounded_up(scale), group_count_);
-}
-
-void AssignmentBounds::fetch_group_bounds(std::size_t i) const {
-  if (group_count_ == 1) return;
-  const float* bounds = lower_.data() + i * group_count_;
-  for (std::size_t g = 0; g < group_count_; g += 64 / sizeof(float)) __builtin_prefetch(bounds + g);
-  __builtin_prefetch(bounds + group_count_ - 1);
 }
 
 std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
@@ -213,7 +206,7 @@ std::uint64_t AssignmentBounds::screened_groups(std::size_t i, std::uint64_t lab
   const Moved m = moved(i, label);
   const double own_square = m.own * m.own;
   if (proves(m, m.own, own_square)) return 0;
-  return group_count_ > 1 ? groups_open(i, limit(m, m.own, own_square), m.scale) : 1;
+  return groups_open(i, limit(m, m.own, own_square), m.scale);
 }
 
 void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> labels, std::vector<Screened>& open) {
@@ -227,7 +220,10 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
   for (std::size_t done = 0; done < labels.size(); done += kRows) {
     const std::size_t count = std::min(kRows, labels.size() - done);
     for (std::size_t r = 0; r < count; ++r) {
-      fetch_group_bounds(first + done + r);
+      // The second pass reads the group bounds of only some of the points, too
+      // irregularly for the hardware to fetch them ahead.
+      if (group_count_ > 1)
+        prefetch_bytes(lower_.data() + (first + done + r) * group_count_, group_count_ * sizeof(float));
       const Moved m = moved(first + done + r, labels[done + r]);
       const double own_square = m.own * m.own;
       proven[r] = proves(m, m.own, own_square);
@@ -237,7 +233,7 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
     }
     for (std::size_t r = 0; r < count; ++r) {
       const std::size_t i = first + done + r;
-      const std::uint64_t groups = proven[r] ? 0 : group_count_ > 1 ? groups_open(i, limits[r], scales[r]) : 1;
+      const std::uint64_t groups = proven[r] ? 0 : groups_open(i, limits[r], scales[r]);
       if (groups == 0)
         own_[i] = kernels::rounded_up(owns[r]);
       else
@@ -256,8 +252,7 @@ AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint
     result.own = std::sqrt(own_square);
   }
   if (proves(m, result.own, own_square)) return result;
-  // One group: its bound is the one just tested.
-  result.open = group_count_ == 1 ? 1 : groups_open(i, limit(m, result.own, own_square), m.scale);
+  result.open = groups_open(i, limit(m, result.own, own_square), m.scale);
   return result;
 }
 

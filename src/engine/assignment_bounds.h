@@ -167,11 +167,8 @@ class AssignmentBounds {
     std::uint64_t open = 0;
   };
   Test tightened_test(std::size_t i, std::uint64_t label, const float* x) const;
-  // Starts reading point i's group bounds into the cache: the screening reads them a
-  // pass later, and for only some of the points, too irregularly for the hardware to
-  // fetch them ahead.
-  void fetch_group_bounds(std::size_t i) const;
-  // The groups whose bound lies at or below `limit` (moved to now).
+  // The groups whose bound lies at or below `limit` (moved to now); with one group,
+  // that group (its bound is the one on every other centroid, already tested).
   std::uint64_t groups_open(std::size_t i, double limit, double scale) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
 

@@ -45,19 +45,14 @@ void GroupedSearch::search_unless_kept(std::size_t first, std::size_t count, con
                                        std::ptrdiff_t stride) {
   bounds_.screen(first, {labels_ + first, count}, screened_);
   const auto row = [&](std::size_t s) { return rows + static_cast<std::ptrdiff_t>(screened_[s].row) * stride; };
-  // The rows of the points left open are read a few points ahead: they are not read
-  // in order, and the hardware would not fetch them early.
-  for (std::size_t s = 0; s < std::min(kRowsFetchedAhead, screened_.size()); ++s) fetch_row(row(s));
+  // The rows of the points left open are not read in order: each is fetched a few
+  // points ahead.
+  const auto fetch = [&](std::size_t s) { prefetch_bytes(row(s), d_ * sizeof(float)); };
+  for (std::size_t s = 0; s < std::min(kRowsFetchedAhead, screened_.size()); ++s) fetch(s);
   for (std::size_t s = 0; s < screened_.size(); ++s) {
-    if (s + kRowsFetchedAhead < screened_.size()) fetch_row(row(s + kRowsFetchedAhead));
+    if (s + kRowsFetchedAhead < screened_.size()) fetch(s + kRowsFetchedAhead);
     search_open_point(first + screened_[s].row, row(s), screened_[s].groups);
   }
-}
-
-void GroupedSearch::fetch_row(const float* row) const {
-  const std::size_t line = 64 / sizeof(float);
-  for (std::size_t t = 0; t < d_; t += line) __builtin_prefetch(row + t);
-  __builtin_prefetch(row + d_ - 1);
 }
 
 void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64_t screened_groups) {

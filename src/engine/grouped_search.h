@@ -48,8 +48,6 @@ class GroupedSearch {
   // Point i (row x) that the screening left open with `groups`, unless tightening its
   // bound proves its label.
   void search_open_point(std::size_t i, const float* x, std::uint64_t groups);
-  // Starts reading a row (d values) into the cache.
-  void fetch_row(const float* row) const;
   // Searches `count` rows whole, row r (point point_of(r)) at rows + r * stride.
   template <class PointOf>
   void search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of);

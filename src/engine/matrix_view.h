@@ -7,6 +7,15 @@
 
 namespace plovek {
 
+// Asks the CPU to start loading every cache line of the `bytes` bytes at `start`: data
+// read out of order, which the hardware does not fetch ahead, waits less for memory.
+inline void prefetch_bytes(const void* start, std::size_t bytes) {
+  constexpr std::uintptr_t kLine = 64;
+  const auto from = reinterpret_cast<std::uintptr_t>(start);
+  for (std::uintptr_t line = from & ~(kLine - 1); line < from + bytes; line += kLine)
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
 class MatrixView {
  public:
   MatrixView() = default;
@@ -50,11 +59,7 @@ class MatrixView {
   }
 
   // Asks the CPU to start loading row i (rows read out of order wait less for memory).
-  void prefetch_row(std::size_t i) const {
-    const unsigned char* start = address(i, 0);
-    const std::size_t bytes = cols_ * sizeof(float);
-    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(start + offset);
-  }
+  void prefetch_row(std::size_t i) const { prefetch_bytes(address(i, 0), cols_ * sizeof(float)); }
 
   void copy_row(std::size_t i, float* out) const {
     for (std::size_t j = 0; j < cols_; ++j) out[j] = at(i, j);
