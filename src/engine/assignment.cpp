@@ -62,9 +62,10 @@ void record_sample_bounds(AssignmentBounds& bounds, const MatrixView& data, std:
 
 // New labels for every row (nearest centroid, in parallel over chunks of rows) and
 // their 64-bit counts per cluster. With `sums`, every chunk also adds its rows to its
-// own partial sums, chunks being those of the plan, rows in order. With `bounds`, the
-// rows whose labels they prove keep them unsearched (the labels already hold the last
-// assignment's).
+// own partial sums, chunks being those of the plan, rows in order; where the bounds
+// prune and the chunk holds the sums of an earlier labelling, only its clusters whose
+// members changed are summed again. With `bounds`, the rows whose labels they prove
+// keep them unsearched (the labels already hold the last assignment's).
 std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::span<const float> point_norms,
                                        ChunkedRowSums* sums, AssignmentBounds* bounds) {
   const Matrix& current = required_centroids(km);
@@ -102,15 +103,12 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
     std::vector<std::uint64_t> task_counts(count_in_tasks ? k : 0, 0);
     std::optional<GroupedSearch> search;
     if (bounds) search.emplace(*bounds, labels, d);
-    const auto add_rows = [&](double* chunk_sums, std::size_t first, std::size_t count, const float* rows,
-                              std::ptrdiff_t stride) {
-      if (chunk_sums) kernels::add_rows_by_label(rows, stride, count, labels + first, 0, k, chunk_sums, d);
+    const auto count_labels = [&](std::size_t first, std::size_t count) {
       if (count_in_tasks)
         for (std::size_t r = 0; r < count; ++r) ++task_counts[labels[first + r]];
     };
     const auto chunk_range = [&](std::size_t c) { return std::pair(c * chunk_rows, std::min(n, (c + 1) * chunk_rows)); };
     for (std::size_t c = first_chunk; c < last_chunk; ++c) {
-      double* chunk_sums = sums ? sums->chunk_sums(c) : nullptr;
       const auto [begin, end] = chunk_range(c);
       if (search && !record_all) {
         // The rows the bounds leave open, searched in gathered batches (the others are
@@ -120,7 +118,13 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
                              search->search_unless_kept(first, count, rows, stride);
                            });
         search->flush();
+        if (sums && sums->holds(c)) {
+          sums->update_chunk(c, data, labels + begin, scratch);
+          count_labels(begin, end - begin);
+          continue;
+        }
       }
+      double* chunk_sums = sums ? sums->start_chunk(c) : nullptr;
       for_each_row_block(data, begin, end, scratch,
                          [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                            if (panels) {
@@ -129,8 +133,11 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
                            } else if (record_all) {
                              search->search_rows(first, count, rows, stride);
                            }
-                           add_rows(chunk_sums, first, count, rows, stride);
+                           if (chunk_sums)
+                             kernels::add_rows_by_label(rows, stride, count, labels + first, 0, k, chunk_sums, d);
+                           count_labels(first, count);
                          });
+      if (sums) sums->finish_chunk(c, labels + begin);
     }
     if (search) search->finish();
     if (!count_in_tasks) return;
@@ -149,27 +156,42 @@ void KMeans::assign_clusters(const MatrixView& data, std::span<const float> poin
   assign_rows(*this, data, point_norms, nullptr, bounds);
 }
 
+namespace {
+
+// The caller's kept sums, else a plan of fresh ones in `fresh`; none when the sums
+// would take too much memory.
+ChunkedRowSums* sums_for(const KMeans& km, const MatrixView& data, ChunkedRowSums* kept,
+                         std::optional<ChunkedRowSums>& fresh) {
+  if (kept) return kept;
+  fresh = ChunkedRowSums::plan(data.rows(), km.n_clusters, data.cols());
+  return fresh ? &*fresh : nullptr;
+}
+
+}  // namespace
+
 Matrix KMeans::assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms,
-                                         AssignmentBounds* bounds) {
-  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(data.rows(), n_clusters, data.cols());
+                                         AssignmentBounds* bounds, ChunkedRowSums* kept_sums) {
+  std::optional<ChunkedRowSums> fresh;
+  ChunkedRowSums* sums = sums_for(*this, data, kept_sums, fresh);
   if (!sums) {
     assign_clusters(data, point_norms, bounds);
     return mean_centroids(data, labels, n_clusters);
   }
-  const std::vector<std::uint64_t> counts = assign_rows(*this, data, point_norms, &*sums, bounds);
+  const std::vector<std::uint64_t> counts = assign_rows(*this, data, point_norms, sums, bounds);
   return sums->means(counts);
 }
 
 std::vector<double> KMeans::assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms,
-                                                     AssignmentBounds* bounds) {
-  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(data.rows(), n_clusters, data.cols());
+                                                     AssignmentBounds* bounds, ChunkedRowSums* kept_sums) {
+  std::optional<ChunkedRowSums> fresh;
+  ChunkedRowSums* sums = sums_for(*this, data, kept_sums, fresh);
   if (!sums) {
     assign_clusters(data, point_norms, bounds);
     std::vector<double> total(n_clusters * data.cols(), 0.0);
     add_rows_of_clusters(data, labels, 0, n_clusters, total);
     return total;
   }
-  assign_rows(*this, data, point_norms, &*sums, bounds);
+  assign_rows(*this, data, point_norms, sums, bounds);
   return sums->total();
 }
 

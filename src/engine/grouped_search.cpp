@@ -21,12 +21,16 @@ constexpr std::size_t kRowsFetchedAhead = 4;
 }  // namespace
 
 GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, std::size_t d)
-    : bounds_(bounds), panels_(bounds.grouped_panels()), groups_(bounds.groups()), labels_(labels), d_(d) {
-  const std::size_t batch = std::max(kLeastBatch, kBatchBytes / (std::max<std::size_t>(d, 1) * sizeof(float)));
-  open_.reserve(batch);
-  rows_.resize(batch * d);
-  call_rows_.resize(batch);
-  call_limits_.resize(batch);
+    : bounds_(bounds),
+      panels_(bounds.grouped_panels()),
+      groups_(bounds.groups()),
+      labels_(labels),
+      d_(d),
+      batch_(std::max(kLeastBatch, kBatchBytes / (std::max<std::size_t>(d, 1) * sizeof(float)))) {
+  open_.reserve(batch_);
+  rows_.resize(batch_ * d);
+  call_rows_.resize(batch_);
+  call_limits_.resize(batch_);
   wide_.reserve(kWideBatch);
   wide_rows_.resize(kWideBatch * d);
   wide_norms_.resize(kWideBatch);
@@ -35,10 +39,12 @@ GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, st
   wide_positions_.resize(kWideBatch);
   wide_least_.resize(kWideBatch * groups_.count());
   least_wide_distances_ = static_cast<std::size_t>(std::ceil(kWideShare * static_cast<double>(panels_.k())));
-  call_results_.resize(batch);
-  costs_.resize(batch * groups_.count());
-  own_members_.resize(groups_.count());
-  other_members_.resize(groups_.count());
+  call_results_.resize(batch_);
+  costs_.resize(batch_ * groups_.count());
+  own_members_.resize(groups_.count() * batch_);
+  other_members_.resize(groups_.count() * batch_);
+  own_count_.resize(groups_.count());
+  other_count_.resize(groups_.count());
 }
 
 void GroupedSearch::search_unless_kept(std::size_t first, std::size_t count, const float* rows,
@@ -64,7 +70,7 @@ void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64
     std::copy(x, x + d_, wide_rows_.data() + wide_.size() * d_);
     wide_norms_[wide_.size()] = bounds_.point_norm(i);
     wide_.push_back(i);
-    if (wide_.size() == wide_.capacity()) search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
+    if (wide_.size() == kWideBatch) search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
     return;
   }
   tally_.measured += distances;
@@ -76,7 +82,7 @@ void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64
                    .second = 0.0f,
                    .group_second = 0.0f,
                    .position = 0});
-  if (open_.size() == open_.capacity()) search_open();
+  if (open_.size() == batch_) search_open();
 }
 
 template <class PointOf>
@@ -131,25 +137,29 @@ void GroupedSearch::settle_whole(std::size_t s, const float* x) {
 
 void GroupedSearch::search_open() {
   if (open_.empty()) return;
+  const std::size_t group_count = groups_.count(), room = batch_;
+  std::fill(own_count_.begin(), own_count_.end(), 0);
+  std::fill(other_count_.begin(), other_count_.end(), 0);
   for (std::size_t s = 0; s < open_.size(); ++s) {
     // The labels are still the last assignment's: each point's own group is its label's.
     const Open& point = open_[s];
     const std::size_t own_group = groups_.group_of[labels_[point.index]];
-    own_members_[own_group].push_back(static_cast<std::uint32_t>(s));
-    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << own_group); rest != 0; rest &= rest - 1)
-      other_members_[static_cast<std::size_t>(__builtin_ctzll(rest))].push_back(static_cast<std::uint32_t>(s));
+    own_members_[own_group * room + own_count_[own_group]++] = static_cast<std::uint32_t>(s);
+    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << own_group); rest != 0; rest &= rest - 1) {
+      const auto g = static_cast<std::size_t>(__builtin_ctzll(rest));
+      other_members_[g * room + other_count_[g]++] = static_cast<std::uint32_t>(s);
+    }
   }
   // Own groups first: every point starts from its own centroid's group, and the others
   // then need a full result only where they beat it.
-  for (std::size_t g = 0; g < groups_.count(); ++g) search_group(g, own_members_[g], true);
-  for (std::size_t g = 0; g < groups_.count(); ++g) search_group(g, other_members_[g], false);
+  for (std::size_t g = 0; g < group_count; ++g) search_group(g, own_members_.data() + g * room, own_count_[g], true);
+  for (std::size_t g = 0; g < group_count; ++g)
+    search_group(g, other_members_.data() + g * room, other_count_[g], false);
   for (std::size_t s = 0; s < open_.size(); ++s) settle(s);
   open_.clear();
-  for (std::size_t g = 0; g < groups_.count(); ++g) own_members_[g].clear(), other_members_[g].clear();
 }
 
-void GroupedSearch::search_group(std::size_t g, const std::vector<std::uint32_t>& members, bool own) {
-  const std::size_t count = members.size();
+void GroupedSearch::search_group(std::size_t g, const std::uint32_t* members, std::size_t count, bool own) {
   if (count == 0) return;
   for (std::size_t c = 0; c < count; ++c) {
     call_rows_[c] = rows_.data() + members[c] * d_;

@@ -54,9 +54,9 @@ class GroupedSearch {
   // Searches the points listed in wide_ whole, point s's row at rows + s * stride.
   void search_whole(const float* rows, std::ptrdiff_t stride);
   void search_open();
-  // Searches group g for the gathered points listed (their own group, or one they
-  // have open besides).
-  void search_group(std::size_t g, const std::vector<std::uint32_t>& members, bool own);
+  // Searches group g for the `count` gathered points listed (their own group, or one
+  // they have open besides).
+  void search_group(std::size_t g, const std::uint32_t* members, std::size_t count, bool own);
   // The label and the new bounds of the gathered point in slot s.
   void settle(std::size_t s);
   // The label and the new bounds of the point searched whole in slot s (row x).
@@ -70,6 +70,7 @@ class GroupedSearch {
   const CentroidGroups& groups_;
   std::uint64_t* labels_;
   std::size_t d_;
+  std::size_t batch_;  // points gathered before they are searched
   std::vector<Open> open_;
   std::vector<AssignmentBounds::Screened> screened_;
   // The points searched whole: indices, rows, norms, what the search found.
@@ -79,8 +80,9 @@ class GroupedSearch {
   std::size_t least_wide_distances_;
   std::vector<float> rows_;   // the gathered points' rows, in order
   std::vector<float> costs_;  // per gathered point and group searched: its least cost
-  // Per group: the gathered points whose own group it is, and those with it open besides.
-  std::vector<std::vector<std::uint32_t>> own_members_, other_members_;
+  // Per group, a batch's room each: the gathered points whose own group it is, and
+  // those with it open besides; and how many of each.
+  std::vector<std::uint32_t> own_members_, other_members_, own_count_, other_count_;
   // One kernel call's points, their limits and results.
   std::vector<const float*> call_rows_;
   std::vector<float> call_limits_;

@@ -16,6 +16,7 @@
 namespace plovek {
 
 class AssignmentBounds;
+class ChunkedRowSums;
 
 // For each cluster, the strictly ascending row numbers of its points.
 using ClusterLists = std::vector<std::vector<std::uint64_t>>;
@@ -61,12 +62,15 @@ struct KMeans {
   // labels are those of the full search.
   void assign_clusters(const MatrixView& data, std::span<const float> point_norms, AssignmentBounds* bounds = nullptr);
   // assign_clusters, then the mean of each cluster's rows (zero rows for empty
-  // clusters), summed in double while the assignment pass reads the rows anyway.
+  // clusters), summed in double while the assignment pass reads the rows anyway. With
+  // `kept_sums` (planned for this data and k, and kept by training from one call to the
+  // next), a chunk whose labels the bounds left mostly unchanged sums again only the
+  // clusters whose members changed.
   Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms,
-                                   AssignmentBounds* bounds = nullptr);
+                                   AssignmentBounds* bounds = nullptr, ChunkedRowSums* kept_sums = nullptr);
   // assign_clusters, then every cluster's row sum in double (k x d), gathered the same way.
   std::vector<double> assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms,
-                                               AssignmentBounds* bounds = nullptr);
+                                               AssignmentBounds* bounds = nullptr, ChunkedRowSums* kept_sums = nullptr);
   // Mean squared distance (euclidean) or mean inner product of points to their centroid.
   float compute_cost(const MatrixView& data) const;
   // Inner-product metric only: scales every non-zero centroid row to unit length.

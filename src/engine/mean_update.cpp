@@ -21,6 +21,9 @@ constexpr std::size_t kMinChunkRows = 1024;
 constexpr std::size_t kChunkRows = 8192;
 constexpr std::size_t kChunksOfSmallInput = 16;
 constexpr std::size_t kMaxChunkSumBytes = std::size_t{64} << 20;
+// A kept chunk is summed again whole, in one pass over its rows, once more than
+// 1/kMostStaleShare of the clusters changed in it; else row by row for those clusters.
+constexpr std::size_t kMostStaleShare = 4;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
 // of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
@@ -102,22 +105,89 @@ std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k,
   const std::size_t max_chunks = kMaxChunkSumBytes / per_chunk;
   const std::size_t rows = std::max(std::clamp((n + kChunksOfSmallInput - 1) / kChunksOfSmallInput, kMinChunkRows, kChunkRows),
                                     (n + max_chunks - 1) / max_chunks);
-  return ChunkedRowSums(rows, (n + rows - 1) / rows, k, d);
+  return ChunkedRowSums(n, rows, (n + rows - 1) / rows, k, d);
 }
 
-ChunkedRowSums::ChunkedRowSums(std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d)
-    : chunk_rows_(chunk_rows), chunk_count_(chunk_count), k_(k), d_(d), sums_(chunk_count * k * d, 0.0) {}
+ChunkedRowSums::ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k,
+                               std::size_t d)
+    : n_(n),
+      chunk_rows_(chunk_rows),
+      chunk_count_(chunk_count),
+      k_(k),
+      d_(d),
+      sums_(chunk_count * k * d),
+      summed_labels_(n),
+      held_(chunk_count, 0),
+      changed_(std::make_unique<std::atomic<bool>[]>(k)) {}
 
-std::vector<double> ChunkedRowSums::total() const {
-  std::vector<double> total(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(k_ * d_));
-  for (std::size_t c = 1; c < chunk_count_; ++c) {
-    const double* chunk = sums_.data() + c * k_ * d_;
-    for (std::size_t e = 0; e < k_ * d_; ++e) total[e] += chunk[e];
+double* ChunkedRowSums::start_chunk(std::size_t c) {
+  double* sums = sums_.data() + c * k_ * d_;
+  std::fill_n(sums, k_ * d_, 0.0);
+  for (std::uint64_t j = 0; j < k_; ++j) mark_changed(j);
+  return sums;
+}
+
+void ChunkedRowSums::finish_chunk(std::size_t c, const std::uint64_t* labels) {
+  std::copy_n(labels, rows_in(c), summed_labels_.data() + c * chunk_rows_);
+  held_[c] = 1;
+}
+
+void ChunkedRowSums::update_chunk(std::size_t c, const MatrixView& data, const std::uint64_t* labels,
+                                  std::vector<float>& scratch) {
+  const std::size_t first = c * chunk_rows_, count = rows_in(c);
+  std::uint64_t* summed = summed_labels_.data() + first;
+  // The clusters that lost or gained a member here: their sums are added again.
+  thread_local std::vector<std::uint64_t> stale;
+  thread_local std::vector<unsigned char> is_stale;
+  stale.clear();
+  is_stale.resize(k_);
+  const auto add_stale = [&](std::uint64_t j) {
+    if (!is_stale[j]) is_stale[j] = 1, stale.push_back(j);
+  };
+  for (std::size_t r = 0; r < count; ++r) {
+    if (labels[r] == summed[r]) continue;
+    add_stale(summed[r]);
+    add_stale(labels[r]);
   }
-  return total;
+  if (stale.empty()) return;
+  if (stale.size() * kMostStaleShare > k_) {
+    // Many clusters changed: one pass over every row reads no more.
+    double* sums = start_chunk(c);
+    for_each_row_block(data, first, first + count, scratch,
+                       [&](std::size_t row, std::size_t rows, const float* x, std::ptrdiff_t stride) {
+                         kernels::add_rows_by_label(x, stride, rows, labels + (row - first), 0, k_, sums, d_);
+                       });
+  } else {
+    double* sums = sums_.data() + c * k_ * d_;
+    for (const std::uint64_t j : stale) {
+      std::fill_n(sums + j * d_, d_, 0.0);
+      mark_changed(j);
+    }
+    scratch.resize(d_);
+    for (std::size_t r = 0; r < count; ++r)
+      if (is_stale[labels[r]])
+        kernels::add_rows_by_label(data.row(first + r, scratch.data()), 0, 1, labels + r, 0, k_, sums, d_);
+  }
+  for (const std::uint64_t j : stale) is_stale[j] = 0;
+  std::copy_n(labels, count, summed);
 }
 
-Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) const {
+const std::vector<double>& ChunkedRowSums::total() {
+  total_.resize(k_ * d_);
+  for (std::uint64_t j = 0; j < k_; ++j) {
+    if (!changed_[j].load(std::memory_order_relaxed)) continue;
+    changed_[j].store(false, std::memory_order_relaxed);
+    double* row = total_.data() + j * d_;
+    std::copy_n(sums_.data() + j * d_, d_, row);
+    for (std::size_t c = 1; c < chunk_count_; ++c) {
+      const double* chunk = sums_.data() + (c * k_ + j) * d_;
+      for (std::size_t t = 0; t < d_; ++t) row[t] += chunk[t];
+    }
+  }
+  return total_;
+}
+
+Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) {
   Matrix result(k_, d_);
   store_means(total(), counts, 0, d_, result);
   return result;

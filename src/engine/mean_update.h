@@ -3,8 +3,11 @@
 // workers change a mean.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,26 +36,49 @@ void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t>
 // filled in ascending row order, and the chunks are merged in chunk order. The chunk
 // size depends only on n, k and d, never on the number of workers, so the result is
 // the same whatever the pool's size.
+//
+// Kept from one assignment to the next, a chunk's sums are brought up to date by
+// summing again only the clusters whose members in the chunk changed: a cluster's
+// partial sum depends on nothing but its members' rows in row order, so the result is
+// bit for bit that of summing the whole chunk again.
 class ChunkedRowSums {
  public:
   // A plan for n rows, or nothing when the partial sums would take too much memory.
   static std::optional<ChunkedRowSums> plan(std::size_t n, std::size_t k, std::size_t d);
 
   std::size_t chunk_rows() const { return chunk_rows_; }
-  // The k x d partial sums of chunk c (zero-initialised).
-  double* chunk_sums(std::size_t c) { return sums_.data() + c * k_ * d_; }
+  // Chunk c's k x d partial sums, zeroed, for a pass that adds all its rows in order;
+  // then finish_chunk with the labels it added them by.
+  double* start_chunk(std::size_t c);
+  void finish_chunk(std::size_t c, const std::uint64_t* labels);
+  // Whether chunk c holds the sums of some earlier labelling, that update_chunk can
+  // bring up to date.
+  bool holds(std::size_t c) const { return held_[c] != 0; }
+  // Brings held chunk c's sums up to date with its rows' labels now (`labels`, from
+  // row c * chunk_rows()), reading only the rows of the clusters whose members
+  // changed. `scratch` holds a row where the view's rows are not direct.
+  void update_chunk(std::size_t c, const MatrixView& data, const std::uint64_t* labels, std::vector<float>& scratch);
 
   // Merges the chunks in order: the k x d sums of every cluster's rows.
-  std::vector<double> total() const;
+  const std::vector<double>& total();
   // Merges the chunks in order and divides by the counts: row c is the mean of its
   // cluster's rows, zero for clusters without points.
-  Matrix means(std::span<const std::uint64_t> counts) const;
+  Matrix means(std::span<const std::uint64_t> counts);
 
  private:
-  ChunkedRowSums(std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d);
+  ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d);
+  std::size_t rows_in(std::size_t c) const { return std::min(chunk_rows_, n_ - c * chunk_rows_); }
+  // Clusters whose total must be merged again.
+  void mark_changed(std::uint64_t cluster) { changed_[cluster].store(true, std::memory_order_relaxed); }
 
-  std::size_t chunk_rows_, chunk_count_, k_, d_;
+  std::size_t n_, chunk_rows_, chunk_count_, k_, d_;
   std::vector<double> sums_;
+  // Per row, the label its chunk's sums hold it under; per chunk, whether they hold any.
+  std::vector<std::uint64_t> summed_labels_;
+  std::vector<char> held_;
+  // The merged sums, and per cluster whether a chunk's sum of it changed since.
+  std::vector<double> total_;
+  std::unique_ptr<std::atomic<bool>[]> changed_;
 };
 
 }  // namespace plovek

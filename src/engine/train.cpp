@@ -117,13 +117,15 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
 
   medoids::ExactMedoidMemo medoid_memo;
   AssignmentBounds bounds(data, euclidean, point_norms);
+  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, data.cols());
+  ChunkedRowSums* kept_sums = sums ? &*sums : nullptr;
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     if (use_medoids) {
-      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms, &bounds), &medoid_memo,
+      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms, &bounds, kept_sums), &medoid_memo,
                                     &cancellation_points);
     } else {
-      centroids = assign_clusters_and_means(data, point_norms, &bounds);
+      centroids = assign_clusters_and_means(data, point_norms, &bounds, kept_sums);
     }
     repair_empty_clusters(*this, data, generator);
     postprocess_centroids();

@@ -19,9 +19,14 @@ struct V {
     return _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lanes));
   }
   // The first n (<= kLanes) floats at p, zeros after them; nothing past them is read.
-  static F load_first(const float* p, std::size_t n) { return _mm256_maskload_ps(p, _mm256_castps_si256(first_lanes(n))); }
+  // Whole vectors take the plain load and store: a masked store costs many times a
+  // plain one on some cores (AMD's).
+  static F load_first(const float* p, std::size_t n) {
+    return n == kLanes ? load(p) : _mm256_maskload_ps(p, _mm256_castps_si256(first_lanes(n)));
+  }
   // The first n (<= kLanes) lanes of v to p; nothing past them is written.
   static void store_first(float* p, F v, std::size_t n) {
+    if (n == kLanes) return store(p, v);
     _mm256_maskstore_ps(p, _mm256_castps_si256(first_lanes(n)), v);
   }
 

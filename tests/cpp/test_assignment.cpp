@@ -2,14 +2,17 @@
 // normalisation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "engine/kmeans.h"
 #include "levels.h"
 #include "engine/mean_update.h"
+#include "simd/kernels.h"
 
 namespace plovek {
 namespace {
@@ -189,6 +192,52 @@ TEST(AssignmentMeans, FusedPassGivesTheSeparateMeansOverManyChunksAndLayouts) {
       EXPECT_EQ(km.cluster_sizes, separate.cluster_sizes);
       EXPECT_EQ(fused, mean_centroids(view, separate.labels, k));
     }
+  }
+}
+
+// Kept sums, brought up to date after labels changed in a few chunks (one row, a few,
+// most clusters), equal sums filled afresh, bit for bit: rows of wide-ranging
+// magnitudes make every sum depend on its order.
+TEST(AssignmentMeans, KeptSumsUpdatedWhereLabelsChangedEqualFreshSums) {
+  const std::size_t n = 5'000, d = 3, k = 40;
+  std::mt19937 rng(8);
+  std::vector<float> rows(n * d);
+  for (float& v : rows) v = std::ldexp(float(rng() % 1000) - 500.0f, int(rng() % 40) - 20);
+  std::vector<float> column_major(n * d);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t t = 0; t < d; ++t) column_major[t * n + i] = rows[i * d + t];
+  std::vector<std::uint64_t> labels(n);
+  for (auto& label : labels) label = rng() % k;
+  for (const MatrixView& view : {MatrixView::row_major(rows.data(), n, d),
+                                 MatrixView(column_major.data(), n, d, 1, std::ptrdiff_t(n))}) {
+    const auto fill = [&](ChunkedRowSums& sums) {
+      std::vector<float> row(d);
+      for (std::size_t c = 0; c * sums.chunk_rows() < n; ++c) {
+        double* chunk = sums.start_chunk(c);
+        for (std::size_t i = c * sums.chunk_rows(); i < std::min(n, (c + 1) * sums.chunk_rows()); ++i)
+          kernels::add_rows_by_label(view.row(i, row.data()), 0, 1, &labels[i], 0, k, chunk, d);
+        sums.finish_chunk(c, labels.data() + c * sums.chunk_rows());
+      }
+    };
+    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d);
+    ASSERT_TRUE(kept && kept->chunk_rows() < n / 4);
+    fill(*kept);
+    kept->total();
+    std::vector<float> scratch;
+    const auto update_and_compare = [&] {
+      for (std::size_t c = 0; c * kept->chunk_rows() < n; ++c) {
+        ASSERT_TRUE(kept->holds(c));
+        kept->update_chunk(c, view, labels.data() + c * kept->chunk_rows(), scratch);
+      }
+      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d);
+      fill(*fresh);
+      EXPECT_EQ(kept->total(), fresh->total());
+    };
+    labels[7] = (labels[7] + 1) % k;                                          // chunk 0: one row
+    for (std::size_t i = 1500; i < 1503; ++i) labels[i] = (labels[i] * 3) % k;  // chunk 1: a few
+    update_and_compare();
+    for (std::size_t i = 2100; i < 3000; ++i) labels[i] = (labels[i] + 5) % k;  // chunk 2: most clusters
+    update_and_compare();
   }
 }
 

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "engine/assignment_bounds.h"
 #include "engine/kmeans.h"
+#include "engine/mean_update.h"
 #include "levels.h"
 #include "runtime/random.h"
 
@@ -118,8 +120,9 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
     pruned.labels.assign(n, 0);
     full.centroids = pruned.centroids;
     AssignmentBounds bounds(data, euclidean, norms);
+    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d);
     for (int iteration = 0; iteration < 15; ++iteration) {
-      pruned.centroids = pruned.assign_clusters_and_means(data, norms, &bounds);
+      pruned.centroids = pruned.assign_clusters_and_means(data, norms, &bounds, &*kept);
       full.centroids = full.assign_clusters_and_means(data, norms);
       pruned.postprocess_centroids();
       full.postprocess_centroids();
