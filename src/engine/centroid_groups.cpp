@@ -2,29 +2,29 @@
 
 #include <algorithm>
 
+#include "simd/kernels.h"
+
 namespace plovek {
 
 namespace {
 
 constexpr int kLloydSteps = 5;
 
-double squared_distance(const float* x, const double* centre, std::size_t d) {
-  double sum = 0.0;
-  for (std::size_t t = 0; t < d; ++t) {
-    const double delta = static_cast<double>(x[t]) - centre[t];
-    sum += delta * delta;
-  }
-  return sum;
-}
-
-// Every centroid's squared distance to every centre: [centroid][centre].
+// Every centroid's squared distance to every centre: [centroid][centre]. From f32 dot
+// products: the groups only steer the work, so they need no exact distances.
 std::vector<double> distances_to_centres(const Matrix& centroids, const std::vector<double>& centres,
                                          std::size_t groups) {
   const std::size_t k = centroids.rows(), d = centroids.cols();
+  const std::vector<float> narrow(centres.begin(), centres.end());
+  std::vector<float> centre_norms(groups);
+  for (std::size_t g = 0; g < groups; ++g) centre_norms[g] = kernels::dot(&narrow[g * d], &narrow[g * d], d);
   std::vector<double> distances(k * groups);
-  for (std::size_t j = 0; j < k; ++j)
+  for (std::size_t j = 0; j < k; ++j) {
+    const float* row = centroids.row(j).data();
+    const double norm = kernels::dot(row, row, d);
     for (std::size_t g = 0; g < groups; ++g)
-      distances[j * groups + g] = squared_distance(centroids.row(j).data(), centres.data() + g * d, d);
+      distances[j * groups + g] = norm + centre_norms[g] - 2.0 * double(kernels::dot(row, &narrow[g * d], d));
+  }
   return distances;
 }
 
