@@ -1,7 +1,7 @@
 // Times training with the bound-pruned assignment against the full search (the test
 // hook), alternating, on blobs like bench/run_bench.py's, and prints the share of
 // point-centroid distances the pruned runs measured.
-//   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0]
+//   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]
 // centre_scale 4 is the benchmark's blobs (L1), 0.5 data that settles slowly (L1f);
 // pruned_only 1 skips the full searches (for profiling).
 #include <algorithm>
@@ -17,8 +17,6 @@
 #include "runtime/random.h"
 
 namespace {
-
-constexpr std::uint64_t kSeed = 2026;
 
 std::vector<float> blobs(std::size_t n, std::size_t d, std::size_t k, float centre_scale, bool unit_rows) {
   std::mt19937 rng(0);
@@ -39,14 +37,14 @@ std::vector<float> blobs(std::size_t n, std::size_t d, std::size_t k, float cent
 }
 
 double train_seconds(const plovek::MatrixView& data, std::size_t k, bool euclidean, std::uint64_t iterations,
-                     bool full_search) {
+                     bool full_search, std::uint64_t seed) {
   plovek::KMeans km(k);
   km.euclidean = euclidean;
   km.iterations = iterations;
   plovek::AssignmentBounds::force_full_search_for_testing(full_search);
   // The same seeds in every run: the pruned and the full search take the same course,
   // and so do the runs of two builds compared.
-  plovek::thread_generator() = plovek::RandomGenerator(kSeed);
+  plovek::thread_generator() = plovek::RandomGenerator(seed);
   const auto start = std::chrono::steady_clock::now();
   if (!km.train(data, std::nullopt).ok()) std::abort();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -61,7 +59,8 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: %s n d k euclidean centre_scale [iterations=25] [repeats=3]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]\n",
+                 argv[0]);
     return 2;
   }
   const std::size_t n = std::strtoull(argv[1], nullptr, 10), d = std::strtoull(argv[2], nullptr, 10),
@@ -71,13 +70,14 @@ int main(int argc, char** argv) {
   const std::uint64_t iterations = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 25;
   const int repeats = argc > 7 ? std::atoi(argv[7]) : 3;
   const bool pruned_only = argc > 8 && std::atoi(argv[8]) != 0;
+  const std::uint64_t seed = argc > 9 ? std::strtoull(argv[9], nullptr, 10) : 2026;
   const std::vector<float> values = blobs(n, d, k, centre_scale, !euclidean);
   const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
 
   std::vector<double> pruned, full;
   for (int r = 0; r < repeats; ++r) {
-    if (!pruned_only) full.push_back(train_seconds(data, k, euclidean, iterations, true));
-    pruned.push_back(train_seconds(data, k, euclidean, iterations, false));
+    if (!pruned_only) full.push_back(train_seconds(data, k, euclidean, iterations, true, seed));
+    pruned.push_back(train_seconds(data, k, euclidean, iterations, false, seed));
   }
   if (pruned_only) {
     std::printf("pruned %.3f s\n", median(pruned));

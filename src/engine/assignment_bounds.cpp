@@ -93,7 +93,6 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   measure_drifts(centroids, first);
   forced_ = full_search_forced.load();
   mode_ = next_mode(first, labels);
-  if (mode_ == Mode::Record && group_count_ > 1) regroup(centroids);
   if (mode_ != Mode::Plain || samples_wanted()) pack_grouped(centroids);
   return mode_;
 }
@@ -115,13 +114,6 @@ void AssignmentBounds::measure_drifts(const Matrix& centroids, bool first) {
     drift_total_ = (drift_total_ + *std::max_element(largest.begin(), largest.end())) * (1.0 + kDoubleSlop);
   }
   centroids_.assign(centroids.data(), centroids.data() + k * d_);
-}
-
-void AssignmentBounds::regroup(const Matrix& centroids) {
-  groups_ = group_centroids(centroids, groups_.group_size);
-  // The recording stores every bound afresh, against drift totals that start again.
-  std::fill(group_drift_total_.begin(), group_drift_total_.end(), 0.0);
-  std::fill(group_drift_total_float_.begin(), group_drift_total_float_.end(), 0.0f);
 }
 
 void AssignmentBounds::pack_grouped(const Matrix& centroids) {

@@ -130,11 +130,6 @@ class AssignmentBounds {
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
   void measure_drifts(const Matrix& centroids, bool first);
-  // Before a recording, which stores every point's bounds afresh: the groups formed
-  // again for the centroids' places now, which can lie far from those the groups were
-  // formed for (measured with k = 256, d = 64 on data that settles slowly: training
-  // measured 75% of the full search's distances so, 85% with the first groups).
-  void regroup(const Matrix& centroids);
   void pack_grouped(const Matrix& centroids);
   // The mode of this assignment, from the last one's and a prediction on the sample
   // points.
