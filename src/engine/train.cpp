@@ -122,8 +122,8 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     if (use_medoids) {
-      medoids::update_exact_medoids(*this, data, assign_clusters_and_sums(data, point_norms, &bounds, kept_sums), &medoid_memo,
-                                    &cancellation_points);
+      const std::vector<double> cluster_sums = assign_clusters_and_sums(data, point_norms, &bounds, kept_sums);
+      medoids::update_exact_medoids(*this, data, cluster_sums, &medoid_memo, &cancellation_points);
     } else {
       centroids = assign_clusters_and_means(data, point_norms, &bounds, kept_sums);
     }
