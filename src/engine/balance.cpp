@@ -20,6 +20,27 @@ namespace plovek {
 
 namespace balancing {
 
+namespace {
+
+// The members of each cluster, counted exactly.
+std::vector<double> counted_sizes(std::span<const std::uint64_t> labels, std::size_t k) {
+  std::vector<std::uint64_t> counts(k, 0);
+  for (const std::uint64_t label : labels) ++counts[label];
+  return std::vector<double>(counts.begin(), counts.end());
+}
+
+}  // namespace
+
+double BalanceRun::size_spread() const {
+  return wide_sizes_.empty() ? balancing::size_spread(model_.cluster_sizes) : balancing::size_spread(wide_sizes_);
+}
+
+void BalanceRun::store_sizes() {
+  if (wide_sizes_.empty()) return;
+  std::transform(wide_sizes_.begin(), wide_sizes_.end(), model_.cluster_sizes.begin(),
+                 [](double size) { return static_cast<float>(size); });
+}
+
 BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
     : model_(model),
       data_(data),
@@ -32,6 +53,7 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
       row_scratch_(d_),
       stay_scratch_(2 * d_),
       medoid_scratch_(d_) {
+  if (needs_wide_counts(data_.rows())) wide_sizes_ = counted_sizes(model_.labels, k_);
   if (model_.use_medoids) {
     nearest_members_.emplace(model_, data_);
     return;
@@ -57,6 +79,7 @@ void BalanceRun::run_steps(std::size_t first, std::size_t last) {
                   .point_norms = point_norms_.data(),
                   .labels = model_.labels.data(),
                   .sizes = model_.cluster_sizes.data(),
+                  .wide_sizes = wide_sizes_.empty() ? nullptr : wide_sizes_.data(),
                   .sums = cluster_sums_.data(),
                   .centroids = model_.centroids.value().data(),
                   .dots = dots_.data(),
@@ -84,22 +107,23 @@ void KMeans::balance_clusters(const MatrixView& data, std::span<const float> poi
                               CancellationPoints* cancellation) {
   if (verbose) write_progress_line("Balancing clusters...\n");
   balancing::BalanceRun run(*this, data, point_norms);
-  const float limit = balancing::spread_limit(max_balance_diff);
-  float spread = balancing::size_spread(cluster_sizes);
+  const double limit = balancing::spread_limit(max_balance_diff);
+  double spread = run.size_spread();
   std::int32_t iteration = 0;
   while (spread > limit) {
     run.run_iteration(cancellation);
     run.set_size_penalty(balancing::grown_size_penalty(run.size_penalty(), run.next_size_penalty()));
-    spread = balancing::size_spread(cluster_sizes);
+    spread = run.size_spread();
     ++iteration;
     if (verbose) {
       const float cost = compute_cost(data);
       write_progress_line("Balance iteration " + std::to_string(iteration) + " | Cost: " + format_fixed(cost, 6) +
-                          " | Max diff: " + format_fixed(spread, 2) + "\n");
+                          " | Max diff: " + format_fixed(static_cast<float>(spread), 2) + "\n");
     }
     // Past this point a placement cost could overflow; see size_penalty_usable.
     if (!balancing::size_penalty_usable(run.size_penalty(), data.rows())) break;
   }
+  run.store_sizes();
   if (use_medoids) update_all_medoids(data);
 }
 

@@ -16,6 +16,7 @@
 #include "engine/matrix_view.h"
 #include "engine/medoid_rules.h"
 #include "simd/centroid_panels.h"
+#include "simd/kernels.h"
 
 namespace plovek::balancing {
 
@@ -27,11 +28,43 @@ inline constexpr float penalty_growth = 2.5f;
 // Added to max_balance_diff in the stop test.
 inline constexpr float balance_slack = 0.5f;
 
+// Cluster sizes are counted in f32 as long as every size is a whole number f32 can
+// still count, that is below 2^24: past it s - 1 rounds back to s and s + 1 stays at
+// 2^24. With 2^24 points or more the phase counts in double instead (the same steps,
+// exact for counts up to 2^53); the record's f32 sizes are written from them at the end.
+inline bool needs_wide_counts(std::size_t n) { return n >= (std::size_t{1} << 24); }
+
 // The home cluster's size while its leaving point's target is chosen: (s - 1) + 0.15,
-// rounded after each operation.
-inline float reduced_home_size(float s) {
-  const float without_point = s - 1.0f;
-  return without_point + residual_share;
+// rounded after each operation (to f32, or to double for wide counts).
+template <class Count>
+Count reduced_home_size(Count s) {
+  const Count without_point = s - Count{1};
+  return without_point + Count{residual_share};
+}
+
+// The placement scan of kernels::Placement over wide counts: each cost and each
+// switch value computed in double from the f32 distances and penalty, the switch
+// penalty then rounded to f32.
+inline kernels::Placement place_by_wide_counts(const float* dots, const float* centroid_norms, float point_norm,
+                                               const double* sizes, std::size_t k, std::size_t home,
+                                               float size_penalty) {
+  const auto distance = [&](std::size_t j) {
+    return double{kernels::score_from_dot(dots[j], centroid_norms, j, point_norm)};
+  };
+  const double home_distance = distance(home), home_size = sizes[home], penalty = size_penalty;
+  std::size_t target = 0;
+  double target_cost = distance(0) + penalty * sizes[0];
+  double smallest = std::numeric_limits<double>::infinity();
+  for (std::size_t j = 0; j < k; ++j) {
+    const double distance_j = distance(j);
+    const double cost = distance_j + penalty * sizes[j];
+    if (cost < target_cost) target = j, target_cost = cost;
+    const double gap = home_size - sizes[j];
+    if (!(home_size > sizes[j]) || gap == 0.0) continue;
+    const double value = (distance_j - home_distance) / gap;
+    if (value < smallest) smallest = value;
+  }
+  return {target, static_cast<float>(smallest)};
 }
 
 // A point's switch penalty lowers the iteration's candidate when it lies strictly
@@ -49,11 +82,12 @@ inline float spread_limit(std::uint64_t max_balance_diff) {
 }
 
 // Largest minus smallest cluster size (0 for no clusters).
-inline float size_spread(std::span<const float> sizes) {
-  if (sizes.empty()) return 0.0f;
-  float smallest = sizes[0];
-  float largest = sizes[0];
-  for (const float size : sizes.subspan(1)) {
+template <class Count>
+Count size_spread(const std::vector<Count>& sizes) {
+  if (sizes.empty()) return Count{0};
+  Count smallest = sizes[0];
+  Count largest = sizes[0];
+  for (const Count size : sizes) {
     if (size < smallest) smallest = size;
     if (size > largest) largest = size;
   }
@@ -91,7 +125,8 @@ struct StepState {
   float* row_scratch;               // d values, for rows that are not read in place
   const float* point_norms;         // x.x per point (Euclidean metric)
   std::uint64_t* labels;            // per point, rewritten by its step
-  float* sizes;                     // k cluster sizes
+  float* sizes;                     // k cluster sizes, counted in f32 ...
+  double* wide_sizes;               // ... or, when not null, in double (needs_wide_counts)
   float* sums;                      // k x d running sums of the members' rows (mean mode)
   float* centroids;                 // k x d, row-major
   float* dots;                      // k values of scratch
@@ -122,6 +157,11 @@ class BalanceRun {
   // medoid step can take far longer, so there is one after each.
   static constexpr std::size_t kMeanStepsPerPoll = 64;
 
+  // Largest minus smallest cluster size, as counted.
+  double size_spread() const;
+  // Leaves the record's f32 sizes as the phase counted them.
+  void store_sizes();
+
   float size_penalty() const { return size_penalty_; }
   void set_size_penalty(float value) { size_penalty_ = value; }
   float next_size_penalty() const { return next_size_penalty_; }
@@ -139,6 +179,7 @@ class BalanceRun {
   std::size_t k_;
   std::size_t d_;
   Matrix cluster_sums_;
+  std::vector<double> wide_sizes_;  // the sizes, with needs_wide_counts; else the record's
   float size_penalty_ = 0.0f;
   float next_size_penalty_ = std::numeric_limits<float>::infinity();
   // The centroids packed for the dot-product kernel; each point step repacks only the

@@ -28,31 +28,29 @@ constexpr std::size_t kStayOnStack = 256;
 // the dot products, which need not wait for it, and its dot product taken on the side.
 constexpr std::size_t kFewDots = 2048;
 
-// Cluster j gains point x in mean mode: its size and its running sum. Returns the size.
-inline float join(float* sizes, float* sums, std::size_t j, const float* x, std::size_t d) {
-  sizes[j] = sizes[j] + 1.0f;
-  kernels::add_row(sums + j * d, x, d);
-  return sizes[j];
-}
+// Sizes are counted by the step (balancing::Count); a mode sees a cluster's size only
+// as the divisor of its mean, in f32.
 
 class MeanEuclidean {
  public:
   MeanEuclidean(const balancing::StepState& s, float* stay_scratch)
       : panels_(*s.panels), d_(panels_.d()), k_(panels_.k()), padded_k_(panels_.panel_count() * panels_.width()),
-        sizes_(s.sizes), sums_(s.sums), centroids_(s.centroids), dots_(s.dots), norms_(panels_.writable_score_bias()),
+        sums_(s.sums), centroids_(s.centroids), dots_(s.dots), norms_(panels_.writable_score_bias()),
         stay_scratch_(stay_scratch), few_dots_(k_ * d_ <= kFewDots) {}
 
   const float* centroid_norms() const { return norms_; }
 
   // The home centroid without the point (a sole member leaves it as it was).
-  void leave(std::size_t home, float home_size, const float* x) {
+  template <class Count>
+  void leave(std::size_t home, Count home_size, const float* x) {
     kernels::subtract_row(sums_ + home * d_, x, d_);
-    const bool refresh_home = home_size > 1.0f;
+    const bool refresh_home = home_size > Count{1};
+    const float remaining = static_cast<float>(home_size - Count{1});
     home_lane_later_ = refresh_home && few_dots_;
     if (home_lane_later_) {
-      kernels::divide_row(sums_ + home * d_, home_size - 1.0f, centroids_ + home * d_, d_);
+      kernels::divide_row(sums_ + home * d_, remaining, centroids_ + home * d_, d_);
     } else if (refresh_home) {
-      refresh(home, home_size - 1.0f);
+      refresh(home, remaining);
     }
   }
 
@@ -60,32 +58,32 @@ class MeanEuclidean {
   // dot product (exactly as its lane gives it) and its norm follow. Then the refresh a
   // stay gives the home cluster, computed before the placement decides (most points
   // stay): a stay then leaves only stores to do.
-  void after_dots(std::size_t home, const float* x, float reduced_size) {
+  void after_dots(std::size_t home, const float* x, float stay_size) {
     const float* home_row = centroids_ + home * d_;
     if (home_lane_later_) {
       Kernels::store_lane(dots_, home, k_, Kernels::paired_lane_dot(home_row, x, d_));
       Kernels::store_lane(norms_, home, padded_k_, Kernels::dot(home_row, home_row, d_));
     }
-    stay_ = StayRefresh{.sum = stay_scratch_, .row = stay_scratch_ + d_, .size = reduced_size + 1.0f, .norm = 0.0f};
+    stay_ = StayRefresh{.sum = stay_scratch_, .row = stay_scratch_ + d_, .size = stay_size, .norm = 0.0f};
     std::copy(sums_ + home * d_, sums_ + (home + 1) * d_, stay_.sum);
     kernels::add_row(stay_.sum, x, d_);
     kernels::divide_row(stay_.sum, stay_.size, stay_.row, d_);
     stay_.norm = Kernels::dot(stay_.row, stay_.row, d_);
   }
 
-  void stay(std::size_t home, const float*) {
-    sizes_[home] = stay_.size;
+  void stay(std::size_t home, const float*, float) {
     std::copy(stay_.sum, stay_.sum + d_, sums_ + home * d_);
     std::copy(stay_.row, stay_.row + d_, centroids_ + home * d_);
     Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), stay_.row, d_);
     Kernels::store_lane(norms_, home, padded_k_, stay_.norm);
   }
 
-  void move(std::size_t home, std::size_t target, const float* x) {
+  void move(std::size_t home, std::size_t target, const float* x, float target_size) {
     if (home_lane_later_) {
       Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), centroids_ + home * d_, d_);
     }
-    refresh(target, join(sizes_, sums_, target, x, d_));
+    kernels::add_row(sums_ + target * d_, x, d_);
+    refresh(target, target_size);
   }
 
   void moved(std::size_t, std::size_t, std::size_t) {}
@@ -100,7 +98,7 @@ class MeanEuclidean {
 
   kernels::CentroidPanels& panels_;
   std::size_t d_, k_, padded_k_;
-  float *sizes_, *sums_, *centroids_, *dots_, *norms_;
+  float *sums_, *centroids_, *dots_, *norms_;
   float* stay_scratch_;
   bool few_dots_;
   bool home_lane_later_ = false;
@@ -110,19 +108,21 @@ class MeanEuclidean {
 class MeanInnerProduct {
  public:
   explicit MeanInnerProduct(const balancing::StepState& s)
-      : panels_(*s.panels), d_(panels_.d()), sizes_(s.sizes), sums_(s.sums), centroids_(s.centroids) {}
+      : panels_(*s.panels), d_(panels_.d()), sums_(s.sums), centroids_(s.centroids) {}
 
   const float* centroid_norms() const { return nullptr; }
 
-  void leave(std::size_t home, float home_size, const float* x) {
+  template <class Count>
+  void leave(std::size_t home, Count home_size, const float* x) {
     kernels::subtract_row(sums_ + home * d_, x, d_);
-    if (home_size > 1.0f) refresh(home, home_size - 1.0f);
+    if (home_size > Count{1}) refresh(home, static_cast<float>(home_size - Count{1}));
   }
   void after_dots(std::size_t, const float*, float) {}
-  void stay(std::size_t home, const float* x) { move(home, home, x); }
   // When the point stays, the target's size still holds the residual share.
-  void move(std::size_t, std::size_t target, const float* x) {
-    refresh(target, join(sizes_, sums_, target, x, d_));
+  void stay(std::size_t home, const float* x, float stay_size) { move(home, home, x, stay_size); }
+  void move(std::size_t, std::size_t target, const float* x, float target_size) {
+    kernels::add_row(sums_ + target * d_, x, d_);
+    refresh(target, target_size);
   }
   void moved(std::size_t, std::size_t, std::size_t) {}
 
@@ -137,7 +137,7 @@ class MeanInnerProduct {
 
   kernels::CentroidPanels& panels_;
   std::size_t d_;
-  float *sizes_, *sums_, *centroids_;
+  float *sums_, *centroids_;
 };
 
 // The point still carries its home label through its step, so it is one of the home
@@ -145,33 +145,46 @@ class MeanInnerProduct {
 class Medoid {
  public:
   explicit Medoid(const balancing::StepState& s)
-      : norms_(s.panels->euclidean() ? s.panels->score_bias() : nullptr), sizes_(s.sizes), run_(*s.run) {}
+      : norms_(s.panels->euclidean() ? s.panels->score_bias() : nullptr), run_(*s.run) {}
 
   const float* centroid_norms() const { return norms_; }
 
-  void leave(std::size_t home, float home_size, const float*) {
-    if (home_size > 0.0f) run_.refresh_medoid(home);
+  template <class Count>
+  void leave(std::size_t home, Count home_size, const float*) {
+    if (home_size > Count{0}) run_.refresh_medoid(home);
   }
   void after_dots(std::size_t, const float*, float) {}
-  void stay(std::size_t home, const float* x) { move(home, home, x); }
-  void move(std::size_t, std::size_t target, const float*) {
-    sizes_[target] = sizes_[target] + 1.0f;
-    run_.refresh_medoid(target);
-  }
+  void stay(std::size_t home, const float* x, float stay_size) { move(home, home, x, stay_size); }
+  void move(std::size_t, std::size_t target, const float*, float) { run_.refresh_medoid(target); }
   void moved(std::size_t point, std::size_t home, std::size_t target) {
     if (target != home) run_.medoid_moved(point, home, target);
   }
 
  private:
   const float* norms_;
-  float* sizes_;
   balancing::BalanceRun& run_;
 };
 
+// A cluster size as the step stores it: f32 sizes through the level's lane store, wide
+// counts (balancing::Count) plainly.
+inline void store_size(float* sizes, std::size_t j, std::size_t k, float size) { Kernels::store_lane(sizes, j, k, size); }
+inline void store_size(double* sizes, std::size_t j, std::size_t, double size) { sizes[j] = size; }
+
+// The placement of a point: the level's scan over f32 sizes, or the wide-count scan.
+inline kernels::Placement place(const float* dots, const float* centroid_norms, float point_norm, const float* sizes,
+                                std::size_t k, std::size_t home, float size_penalty, float switch_limit) {
+  return Kernels::place_from_dots(dots, centroid_norms, point_norm, sizes, k, home, size_penalty, switch_limit);
+}
+inline kernels::Placement place(const float* dots, const float* centroid_norms, float point_norm,
+                                const double* sizes, std::size_t k, std::size_t home, float size_penalty, float) {
+  return balancing::place_by_wide_counts(dots, centroid_norms, point_norm, sizes, k, home, size_penalty);
+}
+
 // Flattened: the kernels are inlined into the loop, so that a step makes no calls
 // between them (at small d, calls took much of a step).
-template <class Mode>
-[[gnu::flatten]] void run_steps(balancing::StepState& s, Mode mode, std::size_t first, std::size_t last) {
+template <class Mode, class Count>
+[[gnu::flatten]] void run_steps(balancing::StepState& s, Mode mode, Count* const sizes, std::size_t first,
+                                std::size_t last) {
   // In locals (the mode holds its own): the stores of a step cannot then be taken to
   // change them.
   const kernels::CentroidPanels& panels = *s.panels;
@@ -184,7 +197,6 @@ template <class Mode>
   const std::ptrdiff_t row_stride = data.row_stride();
   const float* const point_norms = s.point_norms;
   std::uint64_t* const labels = s.labels;
-  float* const sizes = s.sizes;
   float* const dots = s.dots;
   const float size_penalty = s.size_penalty;
   float next_size_penalty = s.next_size_penalty;
@@ -192,28 +204,30 @@ template <class Mode>
     const float* x =
         direct_rows ? direct_rows + static_cast<std::ptrdiff_t>(i) * row_stride : data.row(i, row_scratch);
     const std::size_t home = static_cast<std::size_t>(labels[i]);
-    const float home_size = sizes[home];
+    const Count home_size = sizes[home];
 
     mode.leave(home, home_size, x);
-    const float reduced_size = balancing::reduced_home_size(home_size);
-    Kernels::store_lane(sizes, home, k, reduced_size);
+    const Count reduced_size = balancing::reduced_home_size(home_size);
+    store_size(sizes, home, k, reduced_size);
 
     Kernels::paired_point_dots(panels, x, dots);
-    mode.after_dots(home, x, reduced_size);
+    mode.after_dots(home, x, static_cast<float>(reduced_size + Count{1}));
     // A switch penalty at or above the next size penalty changes nothing: it need not
     // be exact.
-    const kernels::Placement placement =
-        Kernels::place_from_dots(dots, mode.centroid_norms(), euclidean ? point_norms[i] : 0.0f, sizes, k, home,
-                                 size_penalty, next_size_penalty);
+    const kernels::Placement placement = place(dots, mode.centroid_norms(), euclidean ? point_norms[i] : 0.0f, sizes,
+                                               k, home, size_penalty, next_size_penalty);
     next_size_penalty = balancing::lower_next_penalty(size_penalty, next_size_penalty, placement.switch_penalty);
 
+    // A point that stays joins its home cluster with the residual share still counted.
     const std::size_t target = placement.target;
+    sizes[target] = sizes[target] + Count{1};
+    const float target_size = static_cast<float>(sizes[target]);
     if (target == home) {
-      mode.stay(home, x);
+      mode.stay(home, x, target_size);
     } else {
-      mode.move(home, target, x);
+      mode.move(home, target, x, target_size);
     }
-    sizes[home] = sizes[home] - balancing::residual_share;
+    sizes[home] = sizes[home] - Count{balancing::residual_share};
     mode.moved(i, home, target);
     labels[i] = target;
   }
@@ -223,14 +237,27 @@ template <class Mode>
 }  // namespace balance_step
 
 // The point steps of points first .. last - 1, in the mode the state's record asks.
-inline void run_balance_steps(balancing::StepState& s, bool use_medoids, std::size_t first, std::size_t last) {
+template <class Count>
+void run_balance_steps_counting(balancing::StepState& s, Count* sizes, bool use_medoids, std::size_t first,
+                                std::size_t last) {
   if (use_medoids) {
-    balance_step::run_steps(s, balance_step::Medoid(s), first, last);
+    balance_step::run_steps(s, balance_step::Medoid(s), sizes, first, last);
   } else if (s.panels->euclidean()) {
     alignas(64) float stay_on_stack[2 * balance_step::kStayOnStack];
     const bool on_stack = s.panels->d() <= balance_step::kStayOnStack;
-    balance_step::run_steps(s, balance_step::MeanEuclidean(s, on_stack ? stay_on_stack : s.stay), first, last);
+    balance_step::run_steps(s, balance_step::MeanEuclidean(s, on_stack ? stay_on_stack : s.stay), sizes, first,
+                            last);
   } else {
-    balance_step::run_steps(s, balance_step::MeanInnerProduct(s), first, last);
+    balance_step::run_steps(s, balance_step::MeanInnerProduct(s), sizes, first, last);
+  }
+}
+
+// The point steps of points first .. last - 1, in the mode the state's record asks,
+// counting in f32 or, where f32 cannot count the sizes, in wide counts.
+inline void run_balance_steps(balancing::StepState& s, bool use_medoids, std::size_t first, std::size_t last) {
+  if (s.wide_sizes != nullptr) {
+    run_balance_steps_counting(s, s.wide_sizes, use_medoids, first, last);
+  } else {
+    run_balance_steps_counting(s, s.sizes, use_medoids, first, last);
   }
 }
