@@ -12,7 +12,7 @@ Bounds are recorded by a full search at iteration R; from then on, in every iter
   searched whole where any member's bound fails (O(n k) bounds);
 - elkan: the same bounds, only the failing centroids measured, one by one.
 Every scheme also measures each point's own centroid. Run:
-  python bound_share_simulation.py [centre_scale=0.5] [R=8] [W=16] [n=40000]
+  python bench/bound_share_simulation.py [centre_scale=0.5] [R=8] [W=16] [n=40000]
 """
 import sys
 
