@@ -129,7 +129,7 @@ std::vector<std::uint64_t> assign_rows(KMeans& km, const MatrixView& data, std::
                          [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                            if (panels) {
                              const float* norms = euclidean ? point_norms.data() + first : nullptr;
-                             kernels::nearest_centroids(*panels, rows, stride, count, norms, labels + first);
+                             kernels::nearest_centroids(*panels, rows, stride, count, norms, labels + first, nullptr);
                            } else if (record_all) {
                              search->search_rows(first, count, rows, stride);
                            }

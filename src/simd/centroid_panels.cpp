@@ -58,9 +58,4 @@ void CentroidPanels::update_centroid(std::size_t j, const float* row) {
   store_norm(j, row);
 }
 
-void CentroidPanels::update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row) {
-  quotient_into_panel(level_, panel_of(j), lane_of(j), sum, divisor, row, d_);
-  store_norm(j, row);
-}
-
 }  // namespace plovek::kernels

@@ -40,9 +40,6 @@ class CentroidPanels {
 
   // Replaces centroid j by `row` (d values).
   void update_centroid(std::size_t j, const float* row);
-  // Replaces centroid j by sum / divisor, element by element (a division each), and
-  // writes it to `row` (d values) too: one pass instead of a division pass and a copy.
-  void update_centroid_to_quotient(std::size_t j, const float* sum, float divisor, float* row);
 
   // For kernels that rewrite centroid j in place: the panel holding it, its lane in
   // that panel, and the score biases (its entry must follow the new row). The width

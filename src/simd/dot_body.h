@@ -41,3 +41,6 @@ inline float dot_order(const float* x, const float* y, std::size_t d) {
   }
   return V::reduce_sixteen(acc);
 }
+
+inline float dot_impl(const float* x, const float* y, std::size_t d) { return dot_order<false>(x, y, d); }
+inline float squared_distance_impl(const float* x, const float* y, std::size_t d) { return dot_order<true>(x, y, d); }

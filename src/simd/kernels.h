@@ -27,29 +27,14 @@ namespace plovek::kernels {
 //   sums, added at the end.
 inline constexpr std::size_t kRowDotPartials = 16;
 
-// --- Row dot products ---
-// x . y over d elements (0.0 for d = 0).
-float dot(const float* x, const float* y, std::size_t d);
-// (x - y).(x - y): the difference rounded to f32 element by element, then summed as
-// `dot` sums, so it equals `dot` of a stored difference vector with itself bit for bit.
-float squared_distance(const float* x, const float* y, std::size_t d);
-
-// The largest magnitude's bit pattern among `count` consecutive values (NaN above
-// infinity above every finite value).
-std::uint32_t largest_magnitude_bits(const float* values, std::size_t count);
-
-// --- Against packed centroids (at the panels' level) ---
+// --- Against packed centroids ---
 // The centroids per panel at `level`: two vectors' lanes, or 1 (plain rows).
 std::size_t panel_width(SimdLevel level);
+// Whether centroid_dots fuses its multiply-adds at `level`.
+bool centroid_dots_are_fused(SimdLevel level);
 
-// For `count` points (row r at x + r * ldx, d contiguous values each): the index of
-// the nearest centroid by nearest_by_rule. The vector levels search with fused
-// multiply-adds, keep each point's runner-up, and recompute with rounded products the
-// points whose best two scores lie within twice the FusedScoreSlack: the labels are
-// those of the rounded products. `point_norms` (x.x per point) is read only for the
-// Euclidean score.
-// With `scores`, also each point's best and runner-up cost as the search saw them
-// (the smaller the nearer: Euclidean c.c - 2 c.x, x.x not added; inner product
+// What nearest_centroids gives besides the labels: each point's best and runner-up
+// cost as the search saw them (the smaller the nearer: Euclidean c.c - 2 c.x, x.x not added; inner product
 // -(c.x)), for bounds: each an f32 score of the real one, the best for the label found
 // (or above it), the runner-up at or below every other centroid's. Without a runner-up
 // (k = 1) it is +infinity. With `group_least`, also per point and group of
@@ -63,10 +48,8 @@ struct NearestScores {
   // The groups of k centroids (0 without group_least).
   std::size_t group_count(std::size_t k) const { return group_least ? (k + group_size - 1) / group_size : 0; }
 };
-void nearest_centroids(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                       const float* point_norms, std::uint64_t* labels, const NearestScores* scores = nullptr);
-// The nearest of the centroids in panels [first_panel, last_panel) for `count` points
-// anywhere in memory (point r's d values at rows[r]), by cost, the smaller the nearer:
+// What nearest_in_panels gives for each of its points, the nearest of the centroids in
+// a range of panels by cost, the smaller the nearer:
 // Euclidean c.c - 2 c.x, inner product -(c.x). Per point the smallest cost and, only
 // where it is at most limits[r], the position (panel * width + lane) of a centroid with
 // that cost and the smallest cost among the range's other centroids (+infinity when
@@ -80,23 +63,6 @@ struct RangeNearest {
   float second;
   std::uint32_t position;
 };
-void nearest_in_panels(const CentroidPanels& panels, std::size_t first_panel, std::size_t last_panel,
-                       const float* const* rows, const float* limits, std::size_t count, RangeNearest* out);
-// All dot products c_j . x of `count` points: out[r * k + j]. With fused multiply-adds
-// at the levels where centroid_dots_are_fused(level), each then within the panels'
-// FusedScoreSlack of the rounded-product one (as a score).
-void centroid_dots(const CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count, float* out);
-bool centroid_dots_are_fused(SimdLevel level);
-// The dot products c_j . x of one point with every centroid, out[j], with rounded
-// products: what centroid_dots gives where it does not fuse.
-void exact_point_dots(const CentroidPanels& panels, const float* x, float* out);
-// The dot products c_j . x of one point with every centroid, out[j], in the balancing
-// step's order (two chains, half the dependency depth of one).
-void paired_point_dots(const CentroidPanels& panels, const float* x, float* out);
-// row = sum / divisor (a division per element), also written into centroid lane
-// `lane` of the panel at `panel`.
-void quotient_into_panel(SimdLevel level, float* panel, std::size_t lane, const float* sum, float divisor, float* row,
-                         std::size_t d);
 
 // A score from a point's dot product with centroid j: (c.c - 2 c.x) + x.x in that
 // order with the centroids' squared norms c.c, -(c.x) for the inner product (no norms).
@@ -136,55 +102,24 @@ struct Placement {
 // at or above the limit (+infinity when there is none), which lets the vector levels
 // skip the divisions of values that cannot matter.
 
-// --- Top-k selection scans ---
-// Turns one point's k dot products into its scores, in place: (c.c - 2 c.x) + x.x in
-// that order when `centroid_norms` (c.c) is given, -(c.x) when it is null. Returns
-// false if a score is NaN. Otherwise `bound` is a value that at least `rank` scores
-// are <= to (+infinity when the pass cannot tell), from the per-lane minima; rank >= 1.
-bool score_and_bound(float* dots, const float* centroid_norms, float point_norm, std::size_t k, std::size_t rank,
-                     float& bound);
-// Writes the indices j < count with values[j] <= bound to `out`, ascending; returns
-// how many. `out` has room for count + kIndexSlack indices: a vector level may write
-// whole vectors past the last index found.
+// --- Selection and bound scans ---
+// Room indices_at_most may write past the last index it finds.
 inline constexpr std::size_t kIndexSlack = 16;
-std::size_t indices_at_most(const float* values, std::size_t count, float bound, std::uint32_t* out);
-// Bit j (j < count <= 64) set where values[j] is not above limit + scale * offsets[j]
-// (NaN values count as not above), the bound taken with a margin that covers the
-// rounding of its product and sum: plus (|limit| + scale * offsets[j]) kShiftedMargin.
-// Offsets and scale are at least 0.
+// The relative margin of at_most_shifted and store_lower_bounds.
 inline constexpr float kShiftedMargin = 0x1p-22f;
-std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
-                              std::size_t count);
-// Lower bounds that move by scale * offsets[j], from scores: for each j < count whose
-// score is a number, bounds[j] becomes a value at or below b + scale * offsets[j], b
-// the square root of max(0, scores[j] + base) when `root`, else scores[j] + base
-// (+infinity where the score is +infinity); a NaN score leaves bounds[j] as it is.
-// Returns a value at or below every bounds[j] - scale * offsets[j] afterwards (those
-// that are +infinity, no bound, never count; +infinity for none). Every step is taken
-// with a margin of kShiftedMargin times its operands' magnitude. Offsets and scale are
-// at least 0.
-float store_lower_bounds(const float* scores, float base, bool root, const float* offsets, float scale, float* bounds,
-                         std::size_t count);
 // The most clusters first_by_score picks (up to this many, an insertion into a short
 // sorted list beats a selection algorithm).
 inline constexpr std::size_t kFirstByScoreMost = 16;
-// Of the `found` candidates (cluster indices, ascending), the `take` with the smallest
-// scores (1 <= take <= min(found, kFirstByScoreMost)), equal scores in candidate order:
-// their indices to chosen[0 .. take), nearest first. No score may be NaN.
-void first_by_score(const float* scores, const std::uint32_t* candidates, std::size_t found, std::size_t take,
-                    std::uint64_t* chosen);
 
 // --- Double precision ---
 // In one pass: the sums over t < d of double(x[t])^2 and of double(x[t]) * y[t].
 struct SquareAndDot {
   double square = 0.0, dot = 0.0;
 };
-// Row sums (every level performs the same additions):
-// For each row r < count (at rows + r * ldx, d values) whose label lies in
-// [first, last): sums[(label - first) * d + t] += double(row[t]), rows in order.
-void add_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count, const std::uint64_t* labels,
-                       std::uint64_t first, std::uint64_t last, double* sums, std::size_t d);
-// SquareAndDot of x and y (the summation order is free).
-SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d);
+
+// The dispatched kernels (kernel_list.h), each run at the level its line names.
+#define PLOVEK_KERNEL(name, result, parameters, arguments, level) result name parameters;
+#include "simd/kernel_list.h"
+#undef PLOVEK_KERNEL
 
 }  // namespace plovek::kernels

@@ -78,6 +78,11 @@ struct SortedInsertion<W, true> {
   }
 };
 
+inline void first_by_score_impl(const float* scores, const std::uint32_t* candidates, std::size_t found,
+                                std::size_t take, std::uint64_t* chosen) {
+  SortedInsertion<V>::first_by_score(scores, candidates, found, take, chosen);
+}
+
 inline std::uint64_t at_most_shifted_impl(const float* values, const float* offsets, float limit, float scale,
                                           std::size_t count) {
   const typename V::F base = V::set1(limit), stretch = V::set1(scale);
@@ -94,8 +99,8 @@ inline std::uint64_t at_most_shifted_impl(const float* values, const float* offs
 }
 
 template <bool kRoot>
-inline float store_lower_bounds_impl(const float* scores, float base, const float* offsets, float scale,
-                                     float* bounds, std::size_t count) {
+inline float store_lower_bounds_rooted(const float* scores, float base, const float* offsets, float scale,
+                                       float* bounds, std::size_t count) {
   const typename V::F shift_by = V::set1(scale), step = V::set1(kernels::kShiftedMargin);
   const typename V::F at = V::set1(base), size = V::set1(std::abs(base)), zero = V::zero();
   const typename V::F infinity = V::set1(std::numeric_limits<float>::infinity());
@@ -115,4 +120,10 @@ inline float store_lower_bounds_impl(const float* scores, float base, const floa
     least = V::select(V::first_lanes(n), V::min(now, least), least);
   }
   return V::reduce_min(least);
+}
+
+inline float store_lower_bounds_impl(const float* scores, float base, bool root, const float* offsets, float scale,
+                                     float* bounds, std::size_t count) {
+  return root ? store_lower_bounds_rooted<true>(scores, base, offsets, scale, bounds, count)
+              : store_lower_bounds_rooted<false>(scores, base, offsets, scale, bounds, count);
 }

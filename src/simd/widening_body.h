@@ -12,7 +12,7 @@ inline void widen_add_row(double* acc, const float* row, std::size_t d) {
   }
 }
 
-inline void add_rows_by_label_lanes(const float* rows, std::ptrdiff_t ldx, std::size_t count,
+inline void add_rows_by_label_impl(const float* rows, std::ptrdiff_t ldx, std::size_t count,
                                     const std::uint64_t* labels, std::uint64_t first, std::uint64_t last, double* sums,
                                     std::size_t d) {
   for (std::size_t r = 0; r < count; ++r) {
@@ -22,7 +22,7 @@ inline void add_rows_by_label_lanes(const float* rows, std::ptrdiff_t ldx, std::
 }
 
 // SquareAndDot of x and y (the order is free): fused multiply-adds in double lanes.
-inline kernels::SquareAndDot square_and_dot_lanes(const float* x, const double* y, std::size_t d) {
+inline kernels::SquareAndDot square_and_dot_f64_impl(const float* x, const double* y, std::size_t d) {
   typename V::D squares = V::zero_double(), dots = V::zero_double();
   for (std::size_t t = 0; t < d; t += V::kDoubleLanes) {
     const std::size_t n = std::min(V::kDoubleLanes, d - t);

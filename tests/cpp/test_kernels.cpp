@@ -148,7 +148,7 @@ TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
           for_each_level([&](SimdLevel) {
             std::vector<std::uint64_t> labels(p.n);
             nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(),
-                              std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data());
+                              std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data(), nullptr);
             ASSERT_EQ(labels, expected) << "d=" << d << " k=" << k << " ties=" << ties << " euclidean=" << euclidean;
           });
         }
@@ -172,7 +172,7 @@ TEST(KernelNearest, SymmetricCentroidsTieForDiagonalPointsAtEveryLevel) {
     for (const bool euclidean : {true, false}) {
       std::vector<std::uint64_t> labels(201);
       nearest_centroids(CentroidPanels(centroids, 2, 2, euclidean), points.data(), 2, 201, norms.data(),
-                        labels.data());
+                        labels.data(), nullptr);
       EXPECT_EQ(std::count(labels.begin(), labels.end(), euclidean ? 0u : 1u), 201) << "euclidean=" << euclidean;
     }
   });
@@ -226,7 +226,7 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
       std::vector<std::uint64_t> labels(p.n);
       for (const bool euclidean : {true, false}) {
         nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(), std::ptrdiff_t(d),
-                          p.n, p.point_norms.data(), labels.data());
+                          p.n, p.point_norms.data(), labels.data(), nullptr);
         const std::uint64_t expected = d == 0 ? (euclidean ? 0 : k - 1) : (euclidean ? 3 : 41);
         for (const std::uint64_t label : labels) EXPECT_EQ(label, expected) << "d=" << d << " euclidean=" << euclidean;
       }
