@@ -97,3 +97,14 @@ def test_scores_round_every_product(euclidean):
     km.train(np.array([[a, b], [b, a]], np.float32), None)
     t = np.linspace(-5, 5, 201).astype(np.float32)
     assert km.assign(np.stack([t, t], axis=1), 1) == [list(range(201)), []]
+
+
+@pytest.mark.parametrize("balanced", [False, True])
+@pytest.mark.parametrize("scale", [1e-23, 1e-22])
+def test_inner_product_centroids_are_unit_length_when_their_squares_underflow(scale, balanced):
+    rng = np.random.default_rng(3)
+    data = (rng.random((20000, 8), dtype=np.float32) - np.float32(0.25)) * np.float32(scale)
+    km = KMeans(16).with_iterations(10).with_balanced(balanced)
+    km.train(data, None)
+    norms = np.linalg.norm(km.centroids.astype(np.float64), axis=1)
+    assert np.all(np.abs(norms - 1.0) < 1e-6), (norms.min(), norms.max())
