@@ -193,15 +193,27 @@ MemberEstimates member_estimates(const MatrixView& data, bool euclidean, const C
 // The estimates E(a) of these are computed in double, within `absolute_` of T(a). With
 // u = 2^-24 and G(a) the sum of the magnitudes of a's terms (|a - x_j|^2, or 1 + |a| |x_j|):
 //  - a distance rounds its d element differences (or its 1 - dot) and sums d products in
-//    some order: it is off by at most g = (d + 2) u / (1 - (d + 2) u) of its magnitude;
+//    some order: it is off by at most g = (d + 2) u / (1 - (d + 2) u) of its magnitude,
+//    plus d 2^-150 (1 + g): each product may underflow, off by at most 2^-150 (a sum or
+//    difference that underflows is exact), and the additions after it grow that by 1 + g;
 //  - the f32 total adds its m - 1 distances in order; a recursive sum of p terms is off
 //    by at most (p - 1) u times the sum of their magnitudes (Rump, BIT 52, 2012), here
-//    (m - 2) u (1 + g) G(a).
-// So the f32 total F(a) lies within rho G(a) + absolute_ of E(a), rho = g + (m - 2) u (1 + g),
-// and G(a) = T(a) <= E(a) + absolute_ in the Euclidean case. (A margin of 2^-20 of rho
-// covers the double arithmetic of G.) Member a can beat member b only if
-// E(a) - error(a) <= F(b): before any total is known, F(b) <= E(b) + error(b).
+//    (m - 2) u (1 + g) (G(a) + (m - 1) d 2^-150).
+// So the f32 total F(a) lies within rho G(a) + (1 + rho) (m - 1) d 2^-150 + absolute_ of
+// E(a), rho = g + (m - 2) u (1 + g), and G(a) = T(a) <= E(a) + absolute_ in the Euclidean
+// case. (A margin of 2^-20 of rho covers the double arithmetic of G.) Member a can beat
+// member b only if E(a) - error(a) <= F(b): before any total is known, F(b) <= E(b) + error(b).
 // For totals added in double (see kMaxF32Candidates) the sum's unit is 2^-53 instead.
+// The Euclidean bound scales with the data (by s^2 when the data is scaled by s) except
+// for its underflow term, where the f32 distances themselves stop scaling.
+//
+// Where every distance must round to the same f32 value, every total is the same sum
+// and the first member wins (the inner product's 1 - dot on data of magnitude 1e-6, for
+// one, whose dots lie below the rounding unit of 1):
+//  - squared Euclidean, |a|^2 below 2^-153 for every member: every element difference
+//    lies below 2^-75.5, and its square, below half the smallest subnormal, rounds to 0;
+//  - inner product, |a|^2 at most 2^-28 and g at most 1: every computed dot lies within
+//    (1 + g) (|a| |x_j| + d 2^-150) < 2^-25 of 0, and 1 minus it rounds to 1.
 class Narrowing {
  public:
   // `to_mean` and `size`: the cluster's member estimates, in member order. `wide`: the
@@ -222,11 +234,20 @@ class Narrowing {
     const double g = double(d + 2) * u / (1.0 - double(d + 2) * u);
     const double sum_unit = wide ? 0x1p-53 : u;
     rho_ = (g + (m_ - 2.0) * sum_unit * (1.0 + g)) * (1.0 + 0x1p-20);
-    // Each estimate's double error stays below about 8 m (m + d) 2^-53 max|x|^2 (the
-    // expanded |a - mean|^2 included); 16 times that covers it with room to spare.
-    absolute_ = double(to_mean.size() + d + 8) * 0x1p-46 * m_ * (max_square + 1.0);
+    // Each estimate's double error stays below about 8 m (m + d) 2^-53 times the largest
+    // magnitude among its terms, max|x|^2 (the expanded |a - mean|^2 included) and, for
+    // the inner product, 1; 16 times that covers it with room to spare. The Euclidean
+    // bound takes min(2 max|x|^2, max|x|^2 + 1): it scales with the data, and from
+    // max|x|^2 = 1 up it stays the inner product's max|x|^2 + 1, so that data at that
+    // scale narrows, and picks which clusters add in double, as it long has.
+    const double largest_term = euclidean ? max_square + std::min(max_square, 1.0) : max_square + 1.0;
+    const double underflow = (m_ - 1.0) * double(d) * 0x1p-150 * (1.0 + rho_);
+    absolute_ = double(to_mean.size() + d + 8) * 0x1p-46 * m_ * largest_term + underflow;
+    equal_distances_ = euclidean ? max_square < 0x1p-153 : max_square <= 0x1p-28 && g <= 1.0;
   }
 
+  // Every distance between members rounds to the same f32 value.
+  bool equal_distances() const { return equal_distances_; }
   std::size_t size() const { return to_mean_.size(); }
   double estimate(std::size_t r) const {
     return euclidean_ ? m_ * to_mean_[r] + spread_ : (m_ - 1.0) - to_mean_[r];
@@ -241,7 +262,7 @@ class Narrowing {
   double lowest_total(std::size_t r) const { return estimate(r) - error(r); }
 
  private:
-  bool euclidean_;
+  bool euclidean_, equal_distances_ = false;
   double m_, spread_ = 0.0, sum_length_ = 0.0, rho_ = 0.0, absolute_ = 0.0;
   std::span<const double> to_mean_, size_;
 };
@@ -458,6 +479,10 @@ class ExactSearch {
         cluster.narrowing.emplace(data_.cols(), euclidean_, wide, std::span(estimates_.to_mean).subspan(first, m),
                                   std::span(estimates_.size).subspan(first, m));
     cluster.wide = wide;
+    if (narrowing.equal_distances()) {  // every total the same: the first member wins
+      choices[c] = buckets_.of(c).front();
+      return;
+    }
     cluster.lowest = lowest_estimate(narrowing);
     if (!cluster.lowest) return;
     cluster.positions.resize(m);

@@ -147,13 +147,17 @@ TEST(AssignmentCost, IsZeroOnExactFitsAndTheMeanInnerProductOtherwise) {
 }
 
 TEST(AssignmentNormalisation, GivesUnitRowsForInnerProductOnlyAndKeepsZeroRows) {
-  KMeans km = record_with_centroids({{3, 4}, {0, 0}, {1e-23f, 0}}, false);
+  // The squares of the last two rows underflow: they are scaled up first, by a power
+  // of two, so {3, -4} 2^-80 gets the bits of {3, 4} (signed).
+  KMeans km = record_with_centroids({{3, 4}, {0, 0}, {1e-23f, 0}, {0x1.8p-79f, -0x1p-78f}}, false);
   km.postprocess_centroids();
   EXPECT_FLOAT_EQ(km.centroids->row(0)[0], 0.6f);
   EXPECT_FLOAT_EQ(km.centroids->row(0)[1], 0.8f);
   EXPECT_EQ(km.centroids->row(1)[0], 0.0f);
   EXPECT_EQ(km.centroids->row(1)[1], 0.0f);
-  EXPECT_EQ(km.centroids->row(2)[0], 1e-23f);  // its square underflows to 0: left unchanged
+  EXPECT_EQ(km.centroids->row(2)[0], 1.0f);
+  EXPECT_EQ(km.centroids->row(3)[0], km.centroids->row(0)[0]);
+  EXPECT_EQ(km.centroids->row(3)[1], -km.centroids->row(0)[1]);
 
   KMeans euclidean = record_with_centroids({{3, 4}}, true);
   euclidean.postprocess_centroids();

@@ -250,7 +250,9 @@ std::uint64_t all_pairs_medoid(const MatrixView& data, bool euclidean, const std
 
 // The narrowed exact-medoid rule must pick exactly the member the all-pairs rule picks,
 // including on exact ties (duplicated and integer-valued rows) and at both metrics,
-// for large clusters (narrowed) and small ones (all pairs) in the same pass.
+// for large clusters (narrowed) and small ones (all pairs) in the same pass, and on the
+// same rows scaled down: by 2^-40, which keeps the order of the f32 totals, and by
+// 2^-140, where every product underflows (every total is the same: the first member).
 TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
   std::mt19937 rng(2024);
   for (int trial = 0; trial < 60; ++trial) {
@@ -264,20 +266,25 @@ TEST(MedoidExactNarrowing, ChoosesLikeTheAllPairsRuleOnRandomClusters) {
       std::copy_n(&values[i * d], d, &values[(i + 1) * d]);
     if (!euclidean && !integers)
       for (std::size_t i = 0; i < m; ++i) scale_to_unit_length(std::span(&values[i * d], d));
-    const MatrixView data = MatrixView::row_major(values.data(), m, d);
-
     // Cluster 0 takes most rows, cluster 1 a few.
     std::vector<std::uint64_t> labels(m, 0);
     for (std::size_t i = 3; i < m; i += 11) labels[i] = 1;
-    KMeans model = make_record(d, labels, {1.0f, 1.0f}, euclidean);
-    model.update_medoids_by_total_distance(data);
-    for (std::uint64_t c = 0; c < 2; ++c) {
-      std::vector<std::uint64_t> members;
-      for (std::size_t i = 0; i < m; ++i)
-        if (labels[i] == c) members.push_back(i);
-      const std::uint64_t all_pairs = all_pairs_medoid(data, euclidean, members);
-      ASSERT_EQ(model.medoid_indices[c], all_pairs) << "trial " << trial << " m=" << m << " d=" << d;
-      ASSERT_TRUE(bit_equal(model.centroids->row(c), &values[all_pairs * d]));
+
+    for (const float scale : {1.0f, 0x1p-40f, 0x1p-140f}) {
+      std::vector<float> scaled(values);
+      for (float& v : scaled) v *= scale;
+      const MatrixView data = MatrixView::row_major(scaled.data(), m, d);
+      KMeans model = make_record(d, labels, {1.0f, 1.0f}, euclidean);
+      model.update_medoids_by_total_distance(data);
+      for (std::uint64_t c = 0; c < 2; ++c) {
+        std::vector<std::uint64_t> members;
+        for (std::size_t i = 0; i < m; ++i)
+          if (labels[i] == c) members.push_back(i);
+        const std::uint64_t all_pairs = all_pairs_medoid(data, euclidean, members);
+        ASSERT_EQ(model.medoid_indices[c], all_pairs) << "trial " << trial << " m=" << m << " d=" << d
+                                                      << " scale=" << scale;
+        ASSERT_TRUE(bit_equal(model.centroids->row(c), &scaled[all_pairs * d]));
+      }
     }
   }
 }
@@ -314,16 +321,19 @@ TEST(MedoidExactNarrowing, NearTiesAmongCentralMembers) {
     std::shuffle(order.begin(), order.end(), rng);
     std::vector<float> shuffled(values.size());
     for (std::size_t i = 0; i < m; ++i) std::copy_n(&values[order[i] * 2], 2, &shuffled[i * 2]);
-    const MatrixView data = MatrixView::row_major(shuffled.data(), m, 2);
-
     std::vector<std::uint64_t> members(m);
     for (std::size_t i = 0; i < m; ++i) members[i] = i;
     const std::size_t central = m - 2000;
-    const std::uint64_t expected = central <= 256 ? all_pairs_medoid<float>(data, true, members)
-                                                  : all_pairs_medoid<double>(data, true, members);
-    KMeans model = make_record(2, std::vector<std::uint64_t>(m, 0), {1.0f}, true);
-    model.update_medoids_by_total_distance(data);
-    EXPECT_EQ(model.medoid_indices[0], expected) << central << " central members";
+    for (const float scale : {1.0f, 0x1p-40f}) {
+      std::vector<float> scaled(shuffled);
+      for (float& v : scaled) v *= scale;
+      const MatrixView data = MatrixView::row_major(scaled.data(), m, 2);
+      const std::uint64_t expected = central <= 256 ? all_pairs_medoid<float>(data, true, members)
+                                                    : all_pairs_medoid<double>(data, true, members);
+      KMeans model = make_record(2, std::vector<std::uint64_t>(m, 0), {1.0f}, true);
+      model.update_medoids_by_total_distance(data);
+      EXPECT_EQ(model.medoid_indices[0], expected) << central << " central members, scale " << scale;
+    }
   }
 }
 

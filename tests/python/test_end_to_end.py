@@ -107,3 +107,14 @@ def test_balanced_sizes_past_what_f32_can_count():
     km = KMeans(2).with_euclidean(True).with_iterations(2).with_balanced(True).with_max_balance_diff(1)
     sizes = sorted(len(members) for members in km.train(x, None))
     assert sizes == [n // 2, n // 2]
+
+
+@pytest.mark.parametrize("balanced", [False, True])
+@pytest.mark.parametrize("scale", [1e-23, 1e-22])
+def test_inner_product_centroids_are_unit_length_when_their_squares_underflow(scale, balanced):
+    rng = np.random.default_rng(3)
+    data = (rng.random((20000, 8), dtype=np.float32) - np.float32(0.25)) * np.float32(scale)
+    km = KMeans(16).with_iterations(10).with_balanced(balanced)
+    km.train(data, None)
+    norms = np.linalg.norm(km.centroids.astype(np.float64), axis=1)
+    assert np.all(np.abs(norms - 1.0) < 1e-6), (norms.min(), norms.max())
