@@ -27,7 +27,7 @@
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
 #include "simd/centroid_panels.h"
-#include "simd/fused_slack.h"
+#include "simd/rounding_model.h"
 
 namespace plovek {
 

@@ -122,7 +122,7 @@ void GroupedSearch::settle_whole(std::size_t s, const float* x) {
   const std::size_t i = wide_[s];
   const float point_norm = wide_norms_[s];
   float* costs = wide_least_.data() + s * groups_.count();
-  if (wide_second_[s] - wide_best_[s] > 2.0f * panels_.fused_slack()(point_norm)) {
+  if (panels_.fused_slack().decides(wide_best_[s], wide_second_[s], point_norm)) {
     // Decided by the fused costs. The runner-up bounds the label's group too.
     const std::uint64_t position = wide_positions_[s];
     labels_[i] = groups_.order[position];
@@ -188,8 +188,8 @@ void GroupedSearch::settle(std::size_t s) {
   const float* x = rows_.data() + s * d_;
   float* costs = costs_.data() + s * groups_.count();
   const float point_norm = bounds_.point_norm(point.index);
-  const float spread = 2.0f * panels_.fused_slack()(point_norm);
-  if (point.second - point.best > spread) {
+  const kernels::FusedScoreSlack& slack = panels_.fused_slack();
+  if (slack.decides(point.best, point.second, point_norm)) {
     // The fused costs decide: the best is the rounded products' nearest too, and its
     // group's bound is the runner-up within the group.
     labels_[point.index] = groups_.order[point.position];
@@ -197,27 +197,15 @@ void GroupedSearch::settle(std::size_t s) {
     bounds_.record(point.index, point.best, costs);
     return;
   }
-  // A near tie: the label from rounded products. Its fused cost lies within the spread
+  // A near tie: the label from rounded products. Its fused cost lies within the margin
   // of the best; the groups' least costs bound every member.
   labels_[point.index] = exact_label(x, point_norm);
-  bounds_.record(point.index, kernels::rounded_up(double(point.best) + double(spread)), costs);
+  bounds_.record(point.index, kernels::rounded_up(double(point.best) + double(slack.margin(point_norm))), costs);
 }
 
 std::uint64_t GroupedSearch::exact_label(const float* x, float point_norm) {
-  const std::size_t k = panels_.k();
-  dots_.resize(k);
-  kernels::exact_point_dots(panels_, x, dots_.data());
-  const float* norms = panels_.euclidean() ? panels_.score_bias() : nullptr;
-  // Euclidean: the lowest index wins a tie; inner product: the highest.
-  const auto before = [&](std::uint64_t j, std::uint64_t other) { return norms ? j < other : j > other; };
-  std::uint64_t label = groups_.order[0];
-  float best = kernels::score_from_dot(dots_[0], norms, 0, point_norm);
-  for (std::size_t position = 1; position < k; ++position) {
-    const std::uint64_t j = groups_.order[position];
-    const float score = kernels::score_from_dot(dots_[position], norms, position, point_norm);
-    if (score < best || (score == best && before(j, label))) best = score, label = j;
-  }
-  return label;
+  dots_.resize(panels_.k());
+  return kernels::nearest_by_rounded_products(panels_, x, point_norm, dots_.data(), groups_.order.data());
 }
 
 }  // namespace plovek

@@ -191,11 +191,12 @@ MemberEstimates member_estimates(const MatrixView& data, bool euclidean, const C
 //   squared Euclidean: T(a) = m |a - mean|^2 + sum_j |x_j - mean|^2,
 //   inner product:     T(a) = (m - 1) - a . (sum_j x_j - a).
 // The estimates E(a) of these are computed in double, within `absolute_` of T(a). With
-// u = 2^-24 and G(a) the sum of the magnitudes of a's terms (|a - x_j|^2, or 1 + |a| |x_j|):
+// u, g(n) and the underflow unit 2^-150 of the rounding model (simd/rounding_model.h),
+// and G(a) the sum of the magnitudes of a's terms (|a - x_j|^2, or 1 + |a| |x_j|):
 //  - a distance rounds its d element differences (or its 1 - dot) and sums d products in
-//    some order: it is off by at most g = (d + 2) u / (1 - (d + 2) u) of its magnitude,
-//    plus d 2^-150 (1 + g): each product may underflow, off by at most 2^-150 (a sum or
-//    difference that underflows is exact), and the additions after it grow that by 1 + g;
+//    some order: it is off by at most g = g(d + 2) of its magnitude, plus d 2^-150 (1 + g):
+//    each product may underflow, off by at most 2^-150, and the additions after it grow
+//    that by 1 + g;
 //  - the f32 total adds its m - 1 distances in order; a recursive sum of p terms is off
 //    by at most (p - 1) u times the sum of their magnitudes (Rump, BIT 52, 2012), here
 //    (m - 2) u (1 + g) (G(a) + (m - 1) d 2^-150).
@@ -230,9 +231,9 @@ class Narrowing {
         max_square = std::max(max_square, size[r] * size[r]);
       }
     }
-    constexpr double u = 0x1p-24;
-    const double g = double(d + 2) * u / (1.0 - double(d + 2) * u);
-    const double sum_unit = wide ? 0x1p-53 : u;
+    constexpr double u = kernels::kUnitRoundoff;
+    const double g = kernels::rounding_growth(d + 2);
+    const double sum_unit = wide ? kernels::kDoubleUnitRoundoff : u;
     rho_ = (g + (m_ - 2.0) * sum_unit * (1.0 + g)) * (1.0 + 0x1p-20);
     // Each estimate's double error stays below about 8 m (m + d) 2^-53 times the largest
     // magnitude among its terms, max|x|^2 (the expanded |a - mean|^2 included) and, for
@@ -241,7 +242,7 @@ class Narrowing {
     // max|x|^2 = 1 up it stays the inner product's max|x|^2 + 1, so that data at that
     // scale narrows, and picks which clusters add in double, as it long has.
     const double largest_term = euclidean ? max_square + std::min(max_square, 1.0) : max_square + 1.0;
-    const double underflow = (m_ - 1.0) * double(d) * 0x1p-150 * (1.0 + rho_);
+    const double underflow = (m_ - 1.0) * double(d) * kernels::kUnderflowUnit * (1.0 + rho_);
     absolute_ = double(to_mean.size() + d + 8) * 0x1p-46 * m_ * largest_term + underflow;
     equal_distances_ = euclidean ? max_square < 0x1p-153 : max_square <= 0x1p-28 && g <= 1.0;
   }

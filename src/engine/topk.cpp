@@ -53,7 +53,7 @@ class Scorer {
     for (std::size_t r = 0; r < count; ++r) {
       const float* x = rows + static_cast<std::ptrdiff_t>(r) * stride;
       const float point_norm = kernels::dot(x, x, d_);
-      margins[r] = fused_ ? 2.0f * slack_(point_norm) : -1.0f;
+      margins[r] = fused_ ? slack_.margin(point_norm) : -1.0f;
       comparable &= score_row(scores + r * clusters_, point_norm, rank, bounds[r]);
     }
     return comparable;

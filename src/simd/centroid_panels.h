@@ -12,7 +12,7 @@
 #include <memory>
 #include <span>
 
-#include "simd/fused_slack.h"
+#include "simd/rounding_model.h"
 #include "simd/level.h"
 
 namespace plovek::kernels {

@@ -8,7 +8,8 @@
 #include <limits>
 
 #include "simd/centroid_panels.h"
-#include "simd/fused_slack.h"
+#include "simd/rounding_model.h"
+#include "simd/score_order.h"
 #include "simd/level.h"
 #include "simd/row_arithmetic.h"
 
@@ -70,18 +71,17 @@ inline float score_from_dot(float dot, const float* centroid_norms, std::size_t 
   return centroid_norms ? (centroid_norms[j] - 2.0f * dot) + point_norm : -dot;
 }
 
-// The nearest of k centroids by one point's dot products with them: Euclidean
-// (centroid_norms given) the smallest score, the lowest index winning ties; inner
-// product the largest dot product, the highest index winning ties.
-inline std::uint64_t nearest_by_rule(const float* dots, const float* centroid_norms, std::size_t k,
-                                     float point_norm) {
-  std::uint64_t best_index = 0;
-  float best = std::numeric_limits<float>::infinity();
-  for (std::size_t j = 0; j < k; ++j) {
-    const float score = score_from_dot(dots[j], centroid_norms, j, point_norm);
-    if (centroid_norms ? score < best : score <= best) best = score, best_index = j;
-  }
-  return best_index;
+// The nearest of k centroids by one point's dot products with them, by the training
+// search's rules: Euclidean (centroid_norms given) the smallest score, the lowest index
+// winning ties; inner product the largest dot product, the highest index winning ties.
+// dots[p] belongs to centroid index_of[p] where the centroids lie in another order
+// (null: in order).
+inline std::uint64_t nearest_by_rule(const float* dots, const float* centroid_norms, std::size_t k, float point_norm,
+                                     const std::uint32_t* index_of = nullptr) {
+  if (centroid_norms == nullptr)
+    return nearest_in_order<HighestScoreFirst>(k, [&](std::size_t p) { return dots[p]; }, index_of);
+  return nearest_in_order<LowestScoreFirst>(
+      k, [&](std::size_t p) { return score_from_dot(dots[p], centroid_norms, p, point_norm); }, index_of);
 }
 
 // --- Placement scan ---
@@ -121,5 +121,14 @@ struct SquareAndDot {
 #define PLOVEK_KERNEL(name, result, parameters, arguments, level) result name parameters;
 #include "simd/kernel_list.h"
 #undef PLOVEK_KERNEL
+
+// The fallback of every fused search, for a point whose fused scores do not decide
+// (FusedScoreSlack::decides): its nearest centroid by rounded products and the training
+// search's rules. `dots` has room for k values; index_of as for nearest_by_rule.
+inline std::uint64_t nearest_by_rounded_products(const CentroidPanels& panels, const float* x, float point_norm,
+                                                 float* dots, const std::uint32_t* index_of = nullptr) {
+  exact_point_dots(panels, x, dots);
+  return nearest_by_rule(dots, panels.euclidean() ? panels.score_bias() : nullptr, panels.k(), point_norm, index_of);
+}
 
 }  // namespace plovek::kernels

@@ -42,6 +42,7 @@ template <bool kEuclidean, bool kGroups>
 inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
                                const float* bias, std::int32_t first_index, float* best_value, float* second_value,
                                std::int32_t* best_index, float* group_extreme) {
+  using Order = LaneOrder<std::conditional_t<kEuclidean, kernels::LowestScoreFirst, kernels::HighestScoreFirst>>;
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
   typename V::F acc[P][J];
   for (std::size_t p = 0; p < P; ++p)
@@ -62,24 +63,16 @@ inline void fold_centroid_tile(const float* xt, std::size_t d, const float* pane
     typename V::F extreme = kGroups ? V::load(group_extreme + p * V::kLanes) : value;
     for (std::size_t j = 0; j < J; ++j) {
       const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
-      if constexpr (kEuclidean) {
-        // c.c - 2 c.x (the doubling is exact, so one rounding either way): adding x.x,
-        // the same for every centroid, changes no order the slack leaves decided.
-        // Padding carries NaN and never wins.
-        const typename V::F score = V::fnmadd(V::set1(2.0f), acc[p][j], V::set1(bias[j]));
-        const typename V::M take = V::less(score, value);
-        if constexpr (kGroups) extreme = V::min(score, extreme);
-        second = V::min(V::max(value, score), second);
-        value = V::select(take, score, value);
-        index = V::select_index(take, j_index, index);
-      } else {
-        const typename V::F score = V::add(acc[p][j], V::set1(bias[j]));
-        const typename V::M take = V::greater_or_equal(score, value);
-        if constexpr (kGroups) extreme = V::max(score, extreme);
-        second = V::max(V::min(value, score), second);
-        value = V::select(take, score, value);
-        index = V::select_index(take, j_index, index);
-      }
+      // Euclidean: c.c - 2 c.x (the doubling is exact, so one rounding either way):
+      // adding x.x, the same for every centroid, changes no order the slack leaves
+      // decided. Padding carries NaN and never wins.
+      const typename V::F score = kEuclidean ? V::fnmadd(V::set1(2.0f), acc[p][j], V::set1(bias[j]))
+                                             : V::add(acc[p][j], V::set1(bias[j]));
+      const typename V::M take = Order::replaces(score, value);
+      if constexpr (kGroups) extreme = Order::nearer(score, extreme);
+      second = Order::nearer(Order::farther(value, score), second);
+      value = V::select(take, score, value);
+      index = V::select_index(take, j_index, index);
     }
     V::store(best_value + p * V::kLanes, value);
     V::store(second_value + p * V::kLanes, second);
@@ -236,12 +229,12 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   dots.resize(k);
   for (; undecided != 0; undecided &= undecided - 1) {
     const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
-    exact_point_dots_impl(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, dots.data());
-    labels[r] = kernels::nearest_by_rule(dots.data(), kEuclidean ? panels.score_bias() : nullptr, k, norms[r]);
+    labels[r] = kernels::nearest_by_rounded_products(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, norms[r],
+                                                     dots.data());
     if (scores) {
-      // The label found lies within twice the slack of the fused best; every other
-      // centroid at or beyond the fused best.
-      const float spread = 2.0f * slack(squares[r]);
+      // The label found lies within the margin of the fused best; every other centroid
+      // at or beyond the fused best.
+      const float spread = slack.margin(squares[r]);
       scores->second[r] = cost(best_value[r]);
       scores->best[r] = cost(best_value[r]) + spread;
     }

@@ -2,6 +2,7 @@
 // gathered in `Kernels`, the same members as the scalar level's (scalar_kernels.h).
 // Included by foreach_level.h inside the level's namespace and target pragma, after
 // the traits; no include guard.
+#include "simd/order_body.h"
 #include "simd/dot_body.h"
 #include "simd/panel_body.h"
 #include "simd/placement_body.h"

@@ -1,8 +1,13 @@
+// The rounding model of the engine's f32 arithmetic, in one place: the unit roundoff u,
+// the growth g of a sum of products, what underflow can lose, and the bounds built on
+// them: how far a fused multiply-add score can lie from the rounded-product one
+// (FusedScoreSlack, for the fused searches and their re-checks), and how far any f32
+// score can lie from the real one (ScoreErrorBound, for the assignment bounds). The
+// medoid narrowing builds its bound on the same u, g and underflow unit.
+//
 // How far a score computed with fused multiply-adds can lie from the same score with
 // every product rounded to f32, so that a fast kernel can tell when the fused scores
-// decide what the rounded ones would.
-//
-// Both dot products sum the d products x[t] c[t] in the same order. Each lies within
+// decide what the rounded ones would. Both dot products sum the d products x[t] c[t] in the same order. Each lies within
 // g |x| |c| of the exact dot product, g = d u / (1 - d u) with u = 2^-24 (the sum of
 // the |x[t] c[t]| is at most |x| |c|), and an underflowing step adds at most 2^-150 to
 // either; so the two differ by at most 2 g |x| |c| + d 2^-149.
@@ -37,16 +42,26 @@ inline float rounded_up(double value) {
 }
 inline float rounded_down(double value) { return -rounded_up(-value); }
 
-// The unit roundoff of f32.
+// The unit roundoff of f32, and of double.
 inline constexpr double kUnitRoundoff = 0x1p-24;
+inline constexpr double kDoubleUnitRoundoff = 0x1p-53;
+// The most a rounded f32 product can lose to underflow: half the smallest subnormal.
+// (A sum or difference that underflows is exact.)
+inline constexpr double kUnderflowUnit = 0x1p-150;
 
-// g = d u / (1 - d u): a d-element dot product in f32 lies within g times the sum of
-// its |products| of the real one. None where the bounds built on it say nothing: d u
+// g(n) = n u / (1 - n u), for n u < 1: a computation that rounds n times in f32 (a
+// d-element dot product: n = d) lies within g(n) times the sum of the magnitudes of its
+// terms of the real value.
+inline double rounding_growth(std::size_t n) {
+  const double nu = static_cast<double>(n) * kUnitRoundoff;
+  return nu / (1.0 - nu);
+}
+
+// g(d) for the score bounds, or none where the bounds built on it say nothing: d u
 // reaching 1/2, or centroid norms that are not finite.
 inline std::optional<double> dot_growth(std::size_t d, float largest_centroid_norm) {
-  const double du = static_cast<double>(d) * kUnitRoundoff;
-  if (!(du < 0.5) || !std::isfinite(largest_centroid_norm)) return std::nullopt;
-  return du / (1.0 - du);
+  if (!(static_cast<double>(d) * kUnitRoundoff < 0.5) || !std::isfinite(largest_centroid_norm)) return std::nullopt;
+  return rounding_growth(d);
 }
 
 class FusedScoreSlack {
@@ -62,7 +77,7 @@ class FusedScoreSlack {
     }
     const double g = *growth;
     const double centroid = std::sqrt(static_cast<double>(largest_centroid_norm)) / (1.0 - g);
-    const double underflow = static_cast<double>(d) * 0x1p-147;
+    const double underflow = static_cast<double>(d) * (8.0 * kUnderflowUnit);
     if (euclidean) {
       root_ = rounded_up((4.0 * g + 8.0002 * u * (1.0 + g)) * centroid);
       linear_ = rounded_up(2.0 * u);
@@ -77,6 +92,12 @@ class FusedScoreSlack {
   float operator()(float point_norm) const {
     return (root_ * std::sqrt(point_norm) + linear_ * point_norm + constant_) * kEvaluationMargin;
   }
+  // How far apart two fused scores of the point must lie for the rounded products to
+  // order them the same way: twice the slack.
+  float margin(float point_norm) const { return 2.0f * (*this)(point_norm); }
+  // Whether a fused search's best and runner-up costs (the smaller the nearer) decide
+  // the rounded products' nearest; otherwise the point is re-scored with them.
+  bool decides(float best, float second, float point_norm) const { return second - best > margin(point_norm); }
   // Its terms, for evaluating it over a vector of points the same way.
   float root() const { return root_; }
   float linear() const { return linear_; }
@@ -110,7 +131,7 @@ class ScoreErrorBound {
     g_ = *growth;
     norm_factor_ = (1.0 + 0x1p-40) / std::sqrt(1.0 - g_);
     const double cc = static_cast<double>(largest_centroid_norm), c = std::sqrt(cc / (1.0 - g_));
-    const double tiny = static_cast<double>(d) * 0x1p-146;
+    const double tiny = static_cast<double>(d) * (16.0 * kUnderflowUnit);
     if (euclidean) {
       // g (x^2 + 2xc + c^2) with x^2 <= x.x / (1 - g), plus 2.0001 u (c.c + 2 (1+g) x c + x.x).
       linear_ = g_ / (1.0 - g_) + 2.0001 * u;
