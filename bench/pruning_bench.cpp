@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "engine/assignment_bounds.h"
 #include "engine/kmeans.h"
 #include "runtime/random.h"
 
@@ -36,18 +36,29 @@ std::vector<float> blobs(std::size_t n, std::size_t d, std::size_t k, float cent
   return values;
 }
 
+// One training's time; with `full_search` every assignment runs the full search. What
+// each assignment searched is appended to `stats`.
 double train_seconds(const plovek::MatrixView& data, std::size_t k, bool euclidean, std::uint64_t iterations,
-                     bool full_search, std::uint64_t seed) {
+                     bool full_search, std::uint64_t seed, std::vector<plovek::AssignmentStats>& stats) {
   plovek::KMeans km(k);
   km.euclidean = euclidean;
   km.iterations = iterations;
-  plovek::AssignmentBounds::force_full_search_for_testing(full_search);
+  const plovek::FixedPolicy plain(plovek::SearchMode::Plain);
   // The same seeds in every run: the pruned and the full search take the same course,
   // and so do the runs of two builds compared.
   plovek::thread_generator() = plovek::RandomGenerator(seed);
   const auto start = std::chrono::steady_clock::now();
-  if (!km.train(data, std::nullopt).ok()) std::abort();
+  if (!km.train(data, std::nullopt, {}, {.policy = full_search ? &plain : nullptr, .stats = &stats}).ok())
+    std::abort();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The assignments' modes in order, a letter each (Prune, Record, Plain).
+std::string modes(const std::vector<plovek::AssignmentStats>& stats) {
+  std::string letters;
+  for (const plovek::AssignmentStats& s : stats)
+    letters += s.mode == plovek::SearchMode::Prune ? 'P' : s.mode == plovek::SearchMode::Record ? 'R' : '-';
+  return letters;
 }
 
 double median(std::vector<double> v) {
@@ -75,25 +86,28 @@ int main(int argc, char** argv) {
   const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
 
   std::vector<double> pruned, full;
+  std::vector<plovek::AssignmentStats> pruned_stats, full_stats;
   for (int r = 0; r < repeats; ++r) {
-    if (!pruned_only) full.push_back(train_seconds(data, k, euclidean, iterations, true, seed));
-    pruned.push_back(train_seconds(data, k, euclidean, iterations, false, seed));
+    if (!pruned_only) full.push_back(train_seconds(data, k, euclidean, iterations, true, seed, full_stats));
+    pruned_stats.clear();
+    pruned.push_back(train_seconds(data, k, euclidean, iterations, false, seed, pruned_stats));
   }
   if (pruned_only) {
     std::printf("pruned %.3f s\n", median(pruned));
     return 0;
   }
-  // The full searches count their distances too: subtract them from the totals.
-  const plovek::AssignmentBounds::Totals totals = plovek::AssignmentBounds::process_totals();
-  const double full_distances = double(totals.of_full_searches) / 2.0;
-  const double pruned_measured = double(totals.measured) - full_distances;
+  double measured = 0.0, of_full_search = 0.0;
+  for (const plovek::AssignmentStats& s : pruned_stats) {
+    measured += double(s.distances_measured);
+    of_full_search += double(s.distances_of_full_search);
+  }
   // The machine's speed drifts: the ratio of each alternating pair is steadier.
   std::vector<double> ratios;
   for (int r = 0; r < repeats; ++r) ratios.push_back(pruned[r] / full[r]);
   std::printf("n=%zu d=%zu k=%zu %s centres x%.2g, %llu it: pruned %.3f s, full search %.3f s, ratio %.3f "
-              "(median of pairs %.3f), distances measured %.1f%%\n",
+              "(median of pairs %.3f), distances measured %.1f%%, modes %s\n",
               n, d, k, euclidean ? "sq. Euclidean" : "inner product", double(centre_scale),
               static_cast<unsigned long long>(iterations), median(pruned), median(full), median(pruned) / median(full),
-              median(ratios), 100.0 * pruned_measured / full_distances);
+              median(ratios), 100.0 * measured / of_full_search, modes(pruned_stats).c_str());
   return 0;
 }

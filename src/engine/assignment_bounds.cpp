@@ -4,7 +4,8 @@
 #include <bit>
 #include <cmath>
 
-#include "engine/kmeans.h"
+#include "engine/kmeans_error.h"
+#include "engine/point_norms.h"
 #include "simd/kernels.h"
 
 namespace plovek {
@@ -13,9 +14,6 @@ namespace {
 
 // A relative step that covers the rounding of a few double operations.
 constexpr double kDoubleSlop = 0x1p-50;
-
-std::atomic<bool> full_search_forced{false};
-std::atomic<std::uint64_t> process_measured{0}, process_of_full_searches{0};
 
 // The real drift |c' - c| from the f32 rows, rounded up: the double sum of squares of
 // exact differences is within a few ulps.
@@ -29,17 +27,6 @@ double drift_between(const float* now, const float* before, std::size_t d) {
 }
 
 }  // namespace
-
-void AssignmentBounds::force_full_search_for_testing(bool force) { full_search_forced.store(force); }
-
-AssignmentBounds::Totals AssignmentBounds::process_totals() {
-  return {.measured = process_measured.load(), .of_full_searches = process_of_full_searches.load()};
-}
-
-AssignmentBounds::~AssignmentBounds() {
-  process_measured.fetch_add(distances_measured());
-  process_of_full_searches.fetch_add(full_);
-}
 
 AssignmentBounds::AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms)
     : euclidean_(euclidean), d_(data.cols()), data_(data), point_norms_(point_norms) {}
@@ -72,16 +59,12 @@ std::size_t AssignmentBounds::last_panel(std::size_t g) const {
   return std::min(grouped_panels_->panel_count(), (g + 1) * panels_per_group_);
 }
 
-void AssignmentBounds::add(const Tally& tally) {
-  measured_.fetch_add(tally.measured, std::memory_order_relaxed);
-}
-
-AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels) {
+SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels,
+                                     const SearchPolicy& policy) {
   const bool first = own_.size() != data_.rows();
   if (first) set_up(centroids);
   const std::size_t k = centroids.rows();
   k_ = k;
-  full_ += own_.size() * k;
   centroid_norms_.resize(k);
   float largest_norm = 0.0f;
   for (std::size_t j = 0; j < k; ++j) {
@@ -91,9 +74,9 @@ AssignmentBounds::Mode AssignmentBounds::prepare(const Matrix& centroids, std::s
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
   measure_drifts(centroids, first);
-  forced_ = full_search_forced.load();
-  mode_ = next_mode(first, labels);
-  if (mode_ != Mode::Plain || samples_wanted()) pack_grouped(centroids);
+  predicts_ = policy.predicts();
+  mode_ = next_mode(first, labels, policy);
+  if (mode_ != SearchMode::Plain || samples_wanted()) pack_grouped(centroids);
   return mode_;
 }
 
@@ -127,19 +110,19 @@ void AssignmentBounds::pack_grouped(const Matrix& centroids) {
     throw InternalError("centroid groups must hold whole panels (the SIMD level changed during training)");
 }
 
-AssignmentBounds::Mode AssignmentBounds::next_mode(bool first, std::span<const std::uint64_t> labels) {
-  if (forced_ || first) return Mode::Plain;
+SearchMode AssignmentBounds::next_mode(bool first, std::span<const std::uint64_t> labels,
+                                       const SearchPolicy& policy) {
   // The sample points' bounds tell how a pruned assignment would fare with bounds
-  // recorded last time. After a plain search only they hold bounds: a recording then
-  // prepares pruned assignments for when the centroids move as little again.
-  const Prediction prediction = predict(labels);
-  tighten_ = prediction.tighten;
-  if (mode_ == Mode::Plain) {
-    // With one group a recording costs hardly more than a plain search.
-    const double most = group_count_ > 1 ? kMostCostToRecord : kMostCostToPrune;
-    return prediction.cost <= most ? Mode::Record : Mode::Plain;
+  // recorded last time. After a plain search only they hold bounds.
+  SearchSituation situation{.first = first, .last = mode_, .grouped = group_count_ > 1, .predicted_cost = 0.0};
+  if (!first && predicts_) {
+    const Prediction prediction = predict(labels);
+    tighten_ = prediction.tighten;
+    situation.predicted_cost = prediction.cost;
   }
-  return prediction.cost <= kMostCostToPrune ? Mode::Prune : Mode::Plain;
+  const SearchMode chosen = policy.choose(situation);
+  const bool recorded = !first && mode_ != SearchMode::Plain;
+  return chosen == SearchMode::Prune && !recorded ? SearchMode::Record : chosen;
 }
 
 AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint64_t> labels) const {
@@ -257,11 +240,11 @@ AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint
 }
 
 std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, std::uint64_t groups,
-                                            Tally& tally) {
+                                            std::uint64_t& measured) {
   const std::uint64_t own_group = std::uint64_t{1} << groups_.group_of[label];
   if (!tighten_) return groups | own_group;
   const Test result = tightened_test(i, label, x);
-  tally.measured += 1;
+  measured += 1;
   if (result.open != 0) return result.open | own_group;
   own_[i] = kernels::rounded_up(result.own);
   return 0;

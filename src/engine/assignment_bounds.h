@@ -15,7 +15,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +25,7 @@
 #include "engine/centroid_groups.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
+#include "engine/search_policy.h"
 #include "simd/centroid_panels.h"
 #include "simd/rounding_model.h"
 
@@ -47,19 +47,14 @@ class AssignmentBounds {
   }
   static constexpr std::size_t kLeastSearchWork = 1024, kLeastColumns = 24;
 
-  // How an assignment uses the bounds: it searches only the groups they leave open
-  // (Prune), searches every point whole to record its bounds (Record), or runs the
-  // plain full search and leaves the bounds stale (Plain, while pruning does not pay).
-  // Beside a plain search the sample points' bounds are recorded (samples_wanted()),
-  // so that the next assignment can tell whether recording would pay.
-  enum class Mode { Prune, Record, Plain };
   // Before each assignment, with the centroids it searches and the labels it starts
   // from (the last assignment's): measures how far each centroid moved since then and
-  // picks the mode. The first assignment, whose centroids move the most, is Plain.
-  Mode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels);
+  // asks `policy` for the mode, telling it what the sample points predict. Prune
+  // without bounds recorded runs as Record.
+  SearchMode prepare(const Matrix& centroids, std::span<const std::uint64_t> labels, const SearchPolicy& policy);
   // Whether the sample points are to be searched whole beside this (plain) assignment,
-  // recording their bounds; and which points they are.
-  bool samples_wanted() const { return mode_ == Mode::Plain && !forced_; }
+  // recording their bounds for the policy's next prediction; and which points they are.
+  bool samples_wanted() const { return mode_ == SearchMode::Plain && predicts_; }
   std::size_t sample_count() const { return std::clamp<std::size_t>(own_.size() / kPointsPerSample, 1, kSamples); }
   std::size_t sample(std::size_t s) const { return s * own_.size() / sample_count(); }
 
@@ -73,12 +68,6 @@ class AssignmentBounds {
 
   // The centroids in the groups (bits).
   std::size_t distances_in(std::uint64_t groups) const;
-
-  // What one worker's calls did, merged into the totals by `add`.
-  struct Tally {
-    std::uint64_t measured = 0;  // distances
-  };
-  void add(const Tally& tally);
 
   // A point that its moved bounds leave open: its row within the screened rows and the
   // groups open (every group, with one).
@@ -95,9 +84,10 @@ class AssignmentBounds {
   // In Prune mode, for point i (row `x`, label `label`) that screen() left open with
   // `groups`: the groups it must search, one bit each (its own group always among
   // them), or 0 when one dot product, tightening its own bound, proves its label
-  // (tallied; tightening pauses where the sample points show that it does not pay).
+  // (counted in `measured`; tightening pauses where the sample points show that it
+  // does not pay).
   std::uint64_t open_groups(std::size_t i, std::uint64_t label, const float* x, std::uint64_t groups,
-                            Tally& tally);
+                            std::uint64_t& measured);
 
   // A searched point's new bounds, from costs as kernels::RangeNearest gives them
   // (Euclidean c.c - 2 c.x, inner product -(c.x)), each an f32 score of the real one:
@@ -108,32 +98,17 @@ class AssignmentBounds {
   // x.x of point i as the fused slack takes it.
   float point_norm(std::size_t i) const { return point_norms_[i]; }
 
-  // Point-centroid distances measured in the assignments since construction, and what
-  // the full searches would have measured.
-  std::uint64_t distances_measured() const { return measured_.load(std::memory_order_relaxed); }
-  std::uint64_t distances_of_full_searches() const { return full_; }
-
-  // The same two counts over every AssignmentBounds of the process destroyed so far
-  // (for benchmarks: training keeps its bounds to itself).
-  struct Totals {
-    std::uint64_t measured = 0, of_full_searches = 0;
-  };
-  static Totals process_totals();
-  ~AssignmentBounds();
   AssignmentBounds(const AssignmentBounds&) = delete;
   AssignmentBounds& operator=(const AssignmentBounds&) = delete;
-
-  // Test hook: every later prepare() picks Plain: the full search alone.
-  static void force_full_search_for_testing(bool force);
 
  private:
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
   void measure_drifts(const Matrix& centroids, bool first);
   void pack_grouped(const Matrix& centroids);
-  // The mode of this assignment, from the last one's and a prediction on the sample
-  // points.
-  Mode next_mode(bool first, std::span<const std::uint64_t> labels);
+  // The mode of this assignment, from the policy, told the last one's and what the
+  // sample points predict.
+  SearchMode next_mode(bool first, std::span<const std::uint64_t> labels, const SearchPolicy& policy);
   // A pruned assignment's cost as a share of a plain one, predicted from the bounds of
   // the sample points, and whether tightening pays in it.
   struct Prediction {
@@ -175,14 +150,9 @@ class AssignmentBounds {
   // A pruned assignment's cost as a share of a plain one: the share of the distances
   // it measures, plus with several groups the upkeep of each point it opens (gathering
   // it, merging its groups' results, storing its bounds), about as much as 8,192
-  // multiply-adds of search (measured with k = 256, d = 64, where nearly every point
-  // opens: at a quarter of the distances a pruned assignment cost 0.75-1.0x a plain
-  // one). It prunes when the samples predict at most kMostCostToPrune. A recording
-  // costs more than a plain search and pays only over the pruned assignments that
-  // follow, each moving the centroids about as much as the last: it takes a
-  // prediction of at most kMostCostToRecord.
+  // multiply-adds of search (at a quarter of the distances, with nearly every point
+  // opened, a pruned assignment costs about as much as a plain one).
   static constexpr std::size_t kOpenedPointWork = 8192;
-  static constexpr double kMostCostToPrune = 0.9, kMostCostToRecord = 0.6;
   // At most this many sample points, and one per kPointsPerSample points: searching
   // them beside a plain search costs at most a sixteenth of it.
   static constexpr std::size_t kSamples = 512, kPointsPerSample = 16;
@@ -223,10 +193,8 @@ class AssignmentBounds {
   std::vector<float> group_drift_total_float_;  // rounded up
   double drift_total_ = 0.0;                    // the largest drift, summed
   kernels::ScoreErrorBound error_;
-  bool tighten_ = true, forced_ = false;
-  Mode mode_ = Mode::Plain;
-  std::atomic<std::uint64_t> measured_{0};
-  std::uint64_t full_ = 0;
+  bool tighten_ = true, predicts_ = false;
+  SearchMode mode_ = SearchMode::Plain;
 };
 
 }  // namespace plovek

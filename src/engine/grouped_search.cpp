@@ -62,18 +62,18 @@ void GroupedSearch::search_unless_kept(std::size_t first, std::size_t count, con
 }
 
 void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64_t screened_groups) {
-  const std::uint64_t groups = bounds_.open_groups(i, labels_[i], x, screened_groups, tally_);
+  const std::uint64_t groups = bounds_.open_groups(i, labels_[i], x, screened_groups, measured_);
   if (groups == 0) return;
   const std::size_t distances = bounds_.distances_in(groups);
   if (distances >= least_wide_distances_) {
-    tally_.measured += panels_.k();
+    measured_ += panels_.k();
     std::copy(x, x + d_, wide_rows_.data() + wide_.size() * d_);
     wide_norms_[wide_.size()] = bounds_.point_norm(i);
     wide_.push_back(i);
     if (wide_.size() == kWideBatch) search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
     return;
   }
-  tally_.measured += distances;
+  measured_ += distances;
   std::copy(x, x + d_, rows_.data() + open_.size() * d_);
   std::fill_n(costs_.data() + open_.size() * groups_.count(), groups_.count(), std::numeric_limits<float>::quiet_NaN());
   open_.push_back({.index = i,

@@ -32,8 +32,8 @@ class GroupedSearch {
     search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
     search_open();
   }
-  // Adds what this worker did to the bounds' totals.
-  void finish() { bounds_.add(tally_); }
+  // The distances this worker measured.
+  std::uint64_t measured() const { return measured_; }
 
  private:
   // A gathered point and the best its searched groups have shown so far (costs as
@@ -88,7 +88,7 @@ class GroupedSearch {
   std::vector<float> call_limits_;
   std::vector<kernels::RangeNearest> call_results_;
   std::vector<float> dots_;
-  AssignmentBounds::Tally tally_;
+  std::uint64_t measured_ = 0;
 };
 
 }  // namespace plovek

@@ -12,11 +12,10 @@
 #include "engine/kmeans_error.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
+#include "engine/nearest_search.h"
+#include "engine/point_norms.h"
 
 namespace plovek {
-
-class AssignmentBounds;
-class ChunkedRowSums;
 
 // For each cluster, the strictly ascending row numbers of its points.
 using ClusterLists = std::vector<std::vector<std::uint64_t>>;
@@ -48,7 +47,7 @@ struct KMeans {
   // yes, or when anything throws, the record is put back as it was (untrained) and
   // the exception (Cancelled for a cancellation) passes to the caller.
   Result<ClusterLists> train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
-                             const Cancellation& cancellation = {});
+                             const Cancellation& cancellation = {}, const SearchSettings& search = {});
 
   // --- Top-k membership (topk.cpp) ---
   // For each cluster, the rows that have it among their k nearest clusters.
@@ -57,20 +56,7 @@ struct KMeans {
   // --- Assignment, cost and normalisation (assignment.cpp) ---
   // New labels (nearest centroid, in parallel on the pool) and cluster sizes.
   // `point_norms` must hold x.x per row when `euclidean` is set; ignored otherwise.
-  // With `bounds` (training keeps them from one assignment to the next, the labels
-  // holding the last one's), the points they prove keep their labels unsearched: the
-  // labels are those of the full search.
-  void assign_clusters(const MatrixView& data, std::span<const float> point_norms, AssignmentBounds* bounds = nullptr);
-  // assign_clusters, then the mean of each cluster's rows (zero rows for empty
-  // clusters), summed in double while the assignment pass reads the rows anyway. With
-  // `kept_sums` (planned for this data and k, and kept by training from one call to the
-  // next), a chunk whose labels the bounds left mostly unchanged sums again only the
-  // clusters whose members changed.
-  Matrix assign_clusters_and_means(const MatrixView& data, std::span<const float> point_norms,
-                                   AssignmentBounds* bounds = nullptr, ChunkedRowSums* kept_sums = nullptr);
-  // assign_clusters, then every cluster's row sum in double (k x d), gathered the same way.
-  std::vector<double> assign_clusters_and_sums(const MatrixView& data, std::span<const float> point_norms,
-                                               AssignmentBounds* bounds = nullptr, ChunkedRowSums* kept_sums = nullptr);
+  void assign_clusters(const MatrixView& data, std::span<const float> point_norms);
   // Mean squared distance (euclidean) or mean inner product of points to their centroid.
   float compute_cost(const MatrixView& data) const;
   // Inner-product metric only: scales every non-zero centroid row to unit length.
@@ -86,8 +72,5 @@ struct KMeans {
   void update_all_medoids(const MatrixView& data);
   void update_medoids_by_total_distance(const MatrixView& data);
 };
-
-// x.x for every row of `data`.
-std::vector<float> compute_point_norms(const MatrixView& data);
 
 }  // namespace plovek

@@ -57,6 +57,13 @@ void store_means(std::span<const double> sums, std::span<const std::uint64_t> co
 
 // Adds, in double, every row whose label lies in [first, last) to that cluster's row
 // of `sums` ((last - first) x d), scanning the points in ascending order.
+std::vector<double> row_sums_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels,
+                                         std::uint64_t k) {
+  std::vector<double> sums(k * data.cols(), 0.0);
+  add_rows_of_clusters(data, labels, 0, k, sums);
+  return sums;
+}
+
 void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
                           std::uint64_t last, std::span<double> sums) {
   std::vector<float> scratch;

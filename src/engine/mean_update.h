@@ -30,6 +30,9 @@ Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> lab
 // `sums` ((last - first) x d), scanning the points in ascending order.
 void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
                           std::uint64_t last, std::span<double> sums);
+// Every cluster's row sum in double (k x d), from one ascending scan of the data.
+std::vector<double> row_sums_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels,
+                                         std::uint64_t k);
 
 // Per-cluster double sums of data rows gathered alongside the assignment pass (which
 // reads every row anyway): every fixed chunk of rows has its own k x d partial sums,

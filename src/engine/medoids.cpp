@@ -592,10 +592,7 @@ void KMeans::update_all_medoids(const MatrixView& data) {
 }
 
 void KMeans::update_medoids_by_total_distance(const MatrixView& data) {
-  // Every cluster's row sum, from one ascending scan of the data.
-  std::vector<double> sums(n_clusters * data.cols(), 0.0);
-  add_rows_of_clusters(data, labels, 0, n_clusters, sums);
-  medoids::update_exact_medoids(*this, data, sums);
+  medoids::update_exact_medoids(*this, data, row_sums_of_clusters(data, labels, n_clusters));
 }
 
 }  // namespace plovek

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/assignment_bounds.h"
+#include "engine/assignment_pass.h"
 #include "engine/empty_cluster_repair.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
@@ -82,7 +82,7 @@ class RestoreOnUnwind {
 }  // namespace
 
 Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
-                                   const Cancellation& cancellation) {
+                                   const Cancellation& cancellation, const SearchSettings& search_settings) {
   if (is_trained) return KMeansError::already_trained();
   const std::uint64_t n = data.rows();
   const std::uint64_t k = n_clusters;
@@ -116,16 +116,25 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   postprocess_centroids();
 
   medoids::ExactMedoidMemo medoid_memo;
-  AssignmentBounds bounds(data, euclidean, point_norms);
-  std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, data.cols());
-  ChunkedRowSums* kept_sums = sums ? &*sums : nullptr;
+  const std::unique_ptr<NearestSearch> search =
+      make_bounded_search(data, euclidean, point_norms, search_settings.policy);
+  // Each assignment's labels, and what it searched.
+  std::vector<std::uint64_t> counts;
+  const auto assign = [&](ChunkedRowSums* sums) {
+    const AssignmentStats stats = assign_for_training(*this, data, *search, sums, counts);
+    if (search_settings.stats) search_settings.stats->push_back(stats);
+  };
+  // The clusters' row sums in double, kept from one assignment to the next; without
+  // them (too large), summed after each assignment.
+  std::optional<ChunkedRowSums> kept_sums = ChunkedRowSums::plan(n, k, data.cols());
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
+    assign(kept_sums ? &*kept_sums : nullptr);
     if (use_medoids) {
-      const std::vector<double> cluster_sums = assign_clusters_and_sums(data, point_norms, &bounds, kept_sums);
+      const std::vector<double> cluster_sums = kept_sums ? kept_sums->total() : row_sums_of_clusters(data, labels, k);
       medoids::update_exact_medoids(*this, data, cluster_sums, &medoid_memo, &cancellation_points);
     } else {
-      centroids = assign_clusters_and_means(data, point_norms, &bounds, kept_sums);
+      centroids = kept_sums ? kept_sums->means(counts) : mean_centroids(data, labels, k);
     }
     repair_empty_clusters(*this, data, generator);
     postprocess_centroids();
@@ -137,7 +146,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   }
 
   cancellation_points.poll();
-  assign_clusters(data, point_norms, &bounds);
+  assign(nullptr);
   if (balanced) balance_clusters(data, point_norms, &cancellation_points);
 
   ClusterLists lists = lists_from_labels(labels, k);

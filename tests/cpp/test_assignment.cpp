@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/assignment_pass.h"
 #include "engine/kmeans.h"
 #include "levels.h"
 #include "engine/mean_update.h"
@@ -191,7 +192,10 @@ TEST(AssignmentMeans, FusedPassGivesTheSeparateMeansOverManyChunksAndLayouts) {
       const std::vector<float> norms = compute_point_norms(view);
       KMeans separate = km.clone();
       separate.assign_clusters(view, norms);
-      const Matrix fused = km.assign_clusters_and_means(view, norms);
+      std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, d);
+      std::vector<std::uint64_t> counts;
+      assign_for_training(km, view, *make_full_search(n, euclidean, norms), &*sums, counts);
+      const Matrix fused = sums->means(counts);
       EXPECT_EQ(km.labels, separate.labels);
       EXPECT_EQ(km.cluster_sizes, separate.cluster_sizes);
       EXPECT_EQ(fused, mean_centroids(view, separate.labels, k));

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/assignment_bounds.h"
+#include "engine/assignment_pass.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
 #include "levels.h"
@@ -52,18 +52,20 @@ struct Trained {
   std::vector<std::uint64_t> medoids;
 };
 
+// A training from the same seeds every time, its search's modes picked by `policy`
+// (the predicted policy when null); what each assignment searched goes to `stats`.
 Trained train_seeded(const MatrixView& data, std::size_t k, bool euclidean, bool medoids, std::uint64_t iterations,
-                     bool full_search) {
+                     const SearchPolicy* policy, std::vector<AssignmentStats>* stats = nullptr) {
   KMeans km(k);
   km.euclidean = euclidean;
   km.use_medoids = medoids;
   km.iterations = iterations;
   thread_generator() = RandomGenerator(99);
-  AssignmentBounds::force_full_search_for_testing(full_search);
-  ClusterLists lists = km.train(data, std::nullopt).value();
-  AssignmentBounds::force_full_search_for_testing(false);
+  ClusterLists lists = km.train(data, std::nullopt, {}, {.policy = policy, .stats = stats}).value();
   return {std::move(lists), *km.centroids, km.medoid_indices};
 }
+
+const FixedPolicy kFullSearch(SearchMode::Plain);
 
 TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
   struct Case {
@@ -80,7 +82,7 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
                         {Data::Blobs, true, false, 3000, 32, 300},  {Data::Uniform, false, false, 2500, 40, 220},
                         {Data::Thirds, true, false, 2000, 48, 180}, {Data::FewDistinctRows, false, false, 1500, 64, 130},
                         {Data::Blobs, false, true, 1200, 32, 260}};
-  std::uint64_t measured = 0, of_full_searches = 0;  // by the pruned runs
+  std::vector<AssignmentStats> stats;  // of the pruned runs
   test_support::for_each_level([&](kernels::SimdLevel) {
     for (const Case& c : cases) {
       const std::vector<float> values = make_data(c.data, c.n, c.d, c.k, static_cast<unsigned>(c.n + c.k));
@@ -88,12 +90,8 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
       for (const std::uint64_t iterations : {1, 2, 4, 7, 12}) {
         SCOPED_TRACE(::testing::Message() << "data " << int(c.data) << " euclidean " << c.euclidean << " medoids "
                                           << c.medoids << " iterations " << iterations);
-        const AssignmentBounds::Totals before = AssignmentBounds::process_totals();
-        const Trained pruned = train_seeded(data, c.k, c.euclidean, c.medoids, iterations, false);
-        const AssignmentBounds::Totals after = AssignmentBounds::process_totals();
-        measured += after.measured - before.measured;
-        of_full_searches += after.of_full_searches - before.of_full_searches;
-        const Trained full = train_seeded(data, c.k, c.euclidean, c.medoids, iterations, true);
+        const Trained pruned = train_seeded(data, c.k, c.euclidean, c.medoids, iterations, nullptr, &stats);
+        const Trained full = train_seeded(data, c.k, c.euclidean, c.medoids, iterations, &kFullSearch);
         ASSERT_EQ(pruned.lists, full.lists);
         ASSERT_EQ(pruned.centroids, full.centroids);
         ASSERT_EQ(pruned.medoids, full.medoids);
@@ -102,7 +100,37 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
   });
   // The comparison is not vacuous: the pruned runs skipped work (little in all, as the
   // first assignment of a run never prunes and most runs are short).
-  EXPECT_LT(double(measured), 0.95 * double(of_full_searches));
+  double measured = 0.0, of_full_search = 0.0;
+  for (const AssignmentStats& s : stats) measured += double(s.distances_measured), of_full_search += double(s.distances_of_full_search);
+  EXPECT_LT(measured, 0.95 * of_full_search);
+}
+
+// Each mode forced on every assignment gives the full search's result: recording alone,
+// and pruning (after the one recording it needs), which measures less than it.
+TEST(TrainPruning, EachForcedModeMatchesTheFullSearch) {
+  const std::size_t n = 3000, d = 32, k = 300;  // groups of centroids
+  for (const Data kind : {Data::Blobs, Data::Thirds}) {
+    const std::vector<float> values = make_data(kind, n, d, k, 11);
+    const MatrixView data = MatrixView::row_major(values.data(), n, d);
+    for (const bool euclidean : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "data " << int(kind) << " euclidean " << euclidean);
+      const Trained full = train_seeded(data, k, euclidean, false, 8, &kFullSearch);
+      for (const SearchMode mode : {SearchMode::Record, SearchMode::Prune}) {
+        const FixedPolicy forced(mode);
+        std::vector<AssignmentStats> stats;
+        const Trained trained = train_seeded(data, k, euclidean, false, 8, &forced, &stats);
+        ASSERT_EQ(trained.lists, full.lists);
+        ASSERT_EQ(trained.centroids, full.centroids);
+        ASSERT_EQ(stats.size(), 9u);  // the iterations and the final assignment
+        EXPECT_EQ(stats[0].mode, SearchMode::Record);
+        for (std::size_t a = 1; a < stats.size(); ++a) {
+          EXPECT_EQ(stats[a].mode, mode);
+          if (mode == SearchMode::Record) EXPECT_EQ(stats[a].distances_measured, stats[a].distances_of_full_search);
+        }
+        if (mode == SearchMode::Prune) EXPECT_LT(stats.back().distances_measured, stats.back().distances_of_full_search / 2);
+      }
+    }
+  }
 }
 
 // Driving the assignment by hand: once the blobs settle, most points are skipped, and
@@ -119,18 +147,24 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
     for (std::size_t c = 0; c < k; ++c) data.copy_row(c * 7, pruned.centroids->row(c).data());
     pruned.labels.assign(n, 0);
     full.centroids = pruned.centroids;
-    AssignmentBounds bounds(data, euclidean, norms);
+    const std::unique_ptr<NearestSearch> bounded = make_bounded_search(data, euclidean, norms);
+    const std::unique_ptr<NearestSearch> every = make_full_search(n, euclidean, norms);
     std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d);
+    std::vector<std::uint64_t> counts;
+    double measured = 0.0, of_full_search = 0.0;
     for (int iteration = 0; iteration < 15; ++iteration) {
-      pruned.centroids = pruned.assign_clusters_and_means(data, norms, &bounds, &*kept);
-      full.centroids = full.assign_clusters_and_means(data, norms);
+      const AssignmentStats stats = assign_for_training(pruned, data, *bounded, &*kept, counts);
+      measured += double(stats.distances_measured), of_full_search += double(stats.distances_of_full_search);
+      pruned.centroids = kept->means(counts);
+      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d);
+      assign_for_training(full, data, *every, &*fresh, counts);
+      full.centroids = fresh->means(counts);
       pruned.postprocess_centroids();
       full.postprocess_centroids();
       ASSERT_EQ(pruned.labels, full.labels) << "iteration " << iteration;
       ASSERT_EQ(*pruned.centroids, *full.centroids) << "iteration " << iteration;
     }
-    EXPECT_LT(double(bounds.distances_measured()), 0.5 * double(bounds.distances_of_full_searches()))
-        << "euclidean " << euclidean;
+    EXPECT_LT(measured, 0.5 * of_full_search) << "euclidean " << euclidean;
   }
 }
 

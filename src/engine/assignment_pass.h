@@ -1,0 +1,23 @@
+// The training's assignment pass: every label from a NearestSearch, the cluster sizes,
+// and the clusters' row sums gathered while the pass reads the rows anyway.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/kmeans.h"
+#include "engine/mean_update.h"
+#include "engine/nearest_search.h"
+
+namespace plovek {
+
+// New labels for every row of `data` by `search` (prepared here, with the record's
+// centroids and its labels, the last assignment's), in parallel over chunks of rows;
+// the record's cluster sizes and, in `counts`, the exact count of each cluster. With
+// `sums` (planned for this data and k), every chunk also adds its rows to its partial
+// sums, rows in order; kept from one call to the next, a chunk whose labels the search
+// kept sums again only the clusters whose members changed. Returns what it searched.
+AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestSearch& search, ChunkedRowSums* sums,
+                                    std::vector<std::uint64_t>& counts);
+
+}  // namespace plovek
