@@ -38,10 +38,9 @@ class AssignmentBounds {
   // before the first prepare().
   AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms);
 
-  // Whether bounds can pay with k clusters of d columns. Measured: below 1,024
-  // multiply-adds per point a search costs no more than keeping its bounds, and below
-  // 24 columns the bounds leave too many points open (k = 64..256 with d = 8 or 16 ran
-  // 2-70% slower pruned).
+  // Whether bounds can pay with k clusters of d columns: below 1,024 multiply-adds per
+  // point a search costs no more than keeping its bounds, and below 24 columns the
+  // bounds leave too many points open to pay for their upkeep (docs/design.md).
   static bool pay_for(std::size_t k, std::size_t d) {
     return k >= 2 && d >= kLeastColumns && k * d >= kLeastSearchWork;
   }
@@ -159,9 +158,8 @@ class AssignmentBounds {
   // What tightening one point's own bound costs besides its dot product, as
   // multiply-adds of search. With several groups it pays where the samples show it
   // sparing at least this much search per point tightened, counting a point that it
-  // proves as its search and its upkeep (measured: with k = 256, d = 64 on data that
-  // settles slowly it spared too little, and pruned assignments ran 5-10% faster
-  // without it). With one group it pays where it proves at least a quarter of them.
+  // proves as its search and its upkeep (on data that settles slowly it spares too
+  // little). With one group it pays where it proves at least a quarter of them.
   static constexpr std::size_t kTighteningWork = 4096;
   // At most this many groups, one bit each, and at most one bound per two columns
   // (the bounds stay under half the size of the data).

@@ -51,7 +51,7 @@ struct Kernels {
     }
     V::store(values + first, V::with_lane(V::load(values + first), j - first, value));
   }
-  // Not inlined: in a balancing step's loop, its own call measured faster.
+  // Not inlined: in a balancing step's loop, its own call runs faster.
   [[gnu::noinline]] static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms,
                                                               float point_norm,
                                             const float* sizes, std::size_t k, std::size_t home, float size_penalty,
