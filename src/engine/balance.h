@@ -42,30 +42,6 @@ Count reduced_home_size(Count s) {
   return without_point + Count{residual_share};
 }
 
-// The placement scan of kernels::Placement over wide counts: each cost and each
-// switch value computed in double from the f32 distances and penalty, the switch
-// penalty then rounded to f32.
-inline kernels::Placement place_by_wide_counts(const float* dots, const float* centroid_norms, float point_norm,
-                                               const double* sizes, std::size_t k, std::size_t home,
-                                               float size_penalty) {
-  const auto distance = [&](std::size_t j) {
-    return double{kernels::score_from_dot(dots[j], centroid_norms, j, point_norm)};
-  };
-  const double home_distance = distance(home), home_size = sizes[home], penalty = size_penalty;
-  std::size_t target = 0;
-  double target_cost = distance(0) + penalty * sizes[0];
-  double smallest = std::numeric_limits<double>::infinity();
-  for (std::size_t j = 0; j < k; ++j) {
-    const double distance_j = distance(j);
-    const double cost = distance_j + penalty * sizes[j];
-    if (cost < target_cost) target = j, target_cost = cost;
-    const double gap = home_size - sizes[j];
-    if (!(home_size > sizes[j]) || gap == 0.0) continue;
-    const double value = (distance_j - home_distance) / gap;
-    if (value < smallest) smallest = value;
-  }
-  return {target, static_cast<float>(smallest)};
-}
 
 // A point's switch penalty lowers the iteration's candidate when it lies strictly
 // between the current size penalty and the candidate so far.

@@ -177,7 +177,7 @@ inline kernels::Placement place(const float* dots, const float* centroid_norms, 
 }
 inline kernels::Placement place(const float* dots, const float* centroid_norms, float point_norm,
                                 const double* sizes, std::size_t k, std::size_t home, float size_penalty, float) {
-  return balancing::place_by_wide_counts(dots, centroid_norms, point_norm, sizes, k, home, size_penalty);
+  return kernels::place_by_scan(dots, centroid_norms, point_norm, sizes, k, home, size_penalty);
 }
 
 // Flattened: the kernels are inlined into the loop, so that a step makes no calls

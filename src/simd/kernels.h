@@ -96,6 +96,29 @@ struct Placement {
   // count); +infinity when there is none.
   float switch_penalty;
 };
+// The placement scan in order, with cluster sizes counted as `Count` (f32, or double
+// where f32 cannot count them): each cost and switch value computed in `Count` from the
+// f32 distances and penalty, the switch penalty then rounded to f32. The scalar level's
+// place_from_dots, and the balancing step's with wide counts.
+template <class Count>
+Placement place_by_scan(const float* dots, const float* centroid_norms, float point_norm, const Count* sizes,
+                        std::size_t k, std::size_t home, float size_penalty) {
+  const auto distance = [&](std::size_t j) { return Count{score_from_dot(dots[j], centroid_norms, j, point_norm)}; };
+  const Count home_distance = distance(home), home_size = sizes[home], penalty = size_penalty;
+  std::size_t target = 0;
+  Count target_cost = distance(0) + penalty * sizes[0];
+  Count smallest = std::numeric_limits<Count>::infinity();
+  for (std::size_t j = 0; j < k; ++j) {
+    const Count distance_j = distance(j);
+    const Count cost = distance_j + penalty * sizes[j];
+    if (cost < target_cost) target = j, target_cost = cost;
+    const Count gap = home_size - sizes[j];
+    if (!(home_size > sizes[j]) || gap == Count{0}) continue;
+    const Count value = (distance_j - home_distance) / gap;
+    if (value < smallest) smallest = value;
+  }
+  return {target, static_cast<float>(smallest)};
+}
 // Each level's `Kernels::place_from_dots` finds the Placement of a point from its dot
 // products, distances[j] = score_from_dot(dots[j], centroid_norms, j, point_norm). The
 // switch penalty is exact when it lies below `switch_limit`; otherwise it is some value

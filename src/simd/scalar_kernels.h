@@ -96,21 +96,7 @@ struct Kernels {
   static kernels::Placement place_from_dots(const float* dots, const float* centroid_norms, float point_norm,
                                             const float* sizes, std::size_t k, std::size_t home, float size_penalty,
                                             float /*switch_limit: exact here*/) {
-    const auto distance = [&](std::size_t j) { return kernels::score_from_dot(dots[j], centroid_norms, j, point_norm); };
-    const float home_distance = distance(home), home_size = sizes[home];
-    std::size_t target = 0;
-    float target_cost = distance(0) + size_penalty * sizes[0];
-    float smallest = std::numeric_limits<float>::infinity();
-    for (std::size_t j = 0; j < k; ++j) {
-      const float distance_j = distance(j);
-      const float cost = distance_j + size_penalty * sizes[j];
-      if (cost < target_cost) target = j, target_cost = cost;
-      const float gap = home_size - sizes[j];
-      if (!(home_size > sizes[j]) || gap == 0.0f) continue;
-      const float value = (distance_j - home_distance) / gap;
-      if (value < smallest) smallest = value;
-    }
-    return {target, smallest};
+    return kernels::place_by_scan(dots, centroid_norms, point_norm, sizes, k, home, size_penalty);
   }
 
   // A single lane: no bound short of the largest score.

@@ -101,7 +101,10 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
   // The comparison is not vacuous: the pruned runs skipped work (little in all, as the
   // first assignment of a run never prunes and most runs are short).
   double measured = 0.0, of_full_search = 0.0;
-  for (const AssignmentStats& s : stats) measured += double(s.distances_measured), of_full_search += double(s.distances_of_full_search);
+  for (const AssignmentStats& s : stats) {
+    measured += double(s.distances_measured);
+    of_full_search += double(s.distances_of_full_search);
+  }
   EXPECT_LT(measured, 0.95 * of_full_search);
 }
 
@@ -125,9 +128,13 @@ TEST(TrainPruning, EachForcedModeMatchesTheFullSearch) {
         EXPECT_EQ(stats[0].mode, SearchMode::Record);
         for (std::size_t a = 1; a < stats.size(); ++a) {
           EXPECT_EQ(stats[a].mode, mode);
-          if (mode == SearchMode::Record) EXPECT_EQ(stats[a].distances_measured, stats[a].distances_of_full_search);
+          if (mode == SearchMode::Record) {
+            EXPECT_EQ(stats[a].distances_measured, stats[a].distances_of_full_search);
+          }
         }
-        if (mode == SearchMode::Prune) EXPECT_LT(stats.back().distances_measured, stats.back().distances_of_full_search / 2);
+        if (mode == SearchMode::Prune) {
+          EXPECT_LT(stats.back().distances_measured, stats.back().distances_of_full_search / 2);
+        }
       }
     }
   }
