@@ -141,12 +141,12 @@ INTERRUPTED_CHILD = """
 """
 
 
-def interrupt_child(shape, phase_marker):
-    """Starts the child, sends SIGINT once `phase_marker` is printed, and returns the
-    seconds from the signal to the KeyboardInterrupt and the child's report lines."""
-    code = textwrap.dedent(INTERRUPTED_CHILD).format(shape=shape)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+def interrupt_child(code, phase_marker):
+    """Starts a child running `code`, sends SIGINT once `phase_marker` is printed, and
+    returns the seconds from the signal to the KeyboardInterrupt and the child's report
+    lines."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
     try:
         for line in child.stdout:
             if line.startswith(phase_marker):
@@ -181,9 +181,37 @@ def interrupt_child(shape, phase_marker):
     ids=["main-loop", "main-loop-medoids", "balancing", "balancing-medoids"],
 )
 def test_sigint_stops_training_promptly_and_leaves_it_retrainable(shape, phase_marker):
-    latency, report = interrupt_child(repr(shape), phase_marker)
+    latency, report = interrupt_child(INTERRUPTED_CHILD.format(shape=repr(shape)), phase_marker)
     assert latency < 1.5
     assert report == ["STATE False True True", "AGAIN True True"]
+
+
+# 10**6 points against 4000 centroids of 256 values on two threads: about 10**12
+# multiply-adds, many seconds of work (one row repeated, so the data costs nothing).
+INTERRUPTED_ASSIGN = """
+    import time
+    import numpy as np
+    import plovek
+    rng = np.random.default_rng(0)
+    km = plovek.KMeans(4000).with_iterations(1)
+    km.train(rng.random((4000, 256), dtype=np.float32), 2)
+    centroids = km.centroids
+    data = np.broadcast_to(rng.random((1, 256), dtype=np.float32), (10**6, 256))
+    print("ASSIGNING", flush=True)
+    try:
+        km.assign(data, 1)
+        print("FINISHED", flush=True)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", time.monotonic(), flush=True)
+    print("STATE", km.is_trained, np.array_equal(km.centroids, centroids), flush=True)
+    print("AGAIN", sum(len(members) for members in km.assign(data[:100], 2)) == 200, flush=True)
+"""
+
+
+def test_sigint_stops_assign_promptly_and_leaves_the_model_as_it_was():
+    latency, report = interrupt_child(INTERRUPTED_ASSIGN, "ASSIGNING")
+    assert latency < 1.5
+    assert report == ["STATE True True", "AGAIN True"]
 
 
 class Alarm:
