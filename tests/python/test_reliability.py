@@ -3,12 +3,15 @@ of a training, allocations that cannot succeed, and many threads on shared objec
 Nothing may crash, hang, leak or leave an object unusable."""
 
 import ctypes
+import fcntl
 import gc
 import multiprocessing
 import os
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
 import threading
 import time
@@ -212,6 +215,52 @@ def test_sigint_stops_assign_promptly_and_leaves_the_model_as_it_was():
     latency, report = interrupt_child(INTERRUPTED_ASSIGN, "ASSIGNING")
     assert latency < 1.5
     assert report == ["STATE True True", "AGAIN True"]
+
+
+# Verbose training whose stdout is a pipe nobody reads: the progress lines soon fill
+# it, and the training blocks in write() with the interpreter lock held.
+STALLED_STDOUT_CHILD = """
+    import sys, time
+    import numpy as np
+    import plovek
+    km = plovek.KMeans(3).with_iterations(10**9).with_verbose(True)
+    print("TRAINING", file=sys.stderr, flush=True)
+    try:
+        km.train(np.random.default_rng(0).random((50, 2), dtype=np.float32), None)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", time.monotonic(), file=sys.stderr, flush=True)
+    print("STATE", km.is_trained, km.centroids is None, file=sys.stderr, flush=True)
+"""
+
+
+def unread_bytes(pipe):
+    return struct.unpack("i", fcntl.ioctl(pipe.fileno(), termios.FIONREAD, b"\0" * 4))[0]
+
+
+def test_sigint_stops_training_blocked_on_a_full_stdout_pipe():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(STALLED_STDOUT_CHILD)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stderr.readline() == "TRAINING\n"
+        # The pipe is full once what it holds stops growing.
+        deadline = time.monotonic() + 60
+        previous, held = -1, unread_bytes(child.stdout)
+        while held == 0 or held != previous:
+            assert time.monotonic() < deadline, "the progress lines never filled the pipe"
+            time.sleep(0.3)
+            previous, held = held, unread_bytes(child.stdout)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        child.wait(timeout=30)
+        report = child.stderr.read().splitlines()
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, report
+    assert report[0].startswith("INTERRUPTED"), report
+    assert float(report[0].split()[1]) - sent < 1.5
+    assert report[1:] == ["STATE False True"]
 
 
 class Alarm:
