@@ -21,6 +21,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import plovek
+from conftest import run_python
 from plovek import KMeans
 
 # ASan's operator new reports a failed allocation and stops the process instead of
@@ -379,6 +380,41 @@ def test_impossible_centroids_fail_before_the_data_is_read():
     with pytest.raises(MemoryError):
         km.train(data, None)
     assert_fresh(km)
+
+
+# ---- memory freed under a call ------------------------------------------------------
+
+
+def test_a_view_whose_memory_an_argument_conversion_frees_is_refused():
+    # resize(refcheck=False) reallocates an array's memory under every view of it. The
+    # arrays are large enough to have memory of their own, unmapped when they shrink.
+    proc = run_python("""
+    import numpy as np
+    import plovek
+
+    class Shrinking:
+        def __init__(self, base, value):
+            self.base, self.value = base, value
+
+        def __index__(self):
+            self.base.resize((1, 4), refcheck=False)
+            return self.value
+
+    def call_on_a_view(method, value):
+        base = np.ones((2**22, 4), dtype=np.float32)
+        try:
+            method(base[1:], Shrinking(base, value))
+        except ValueError as error:
+            print(error)
+
+    call_on_a_view(plovek.KMeans(2).train, 2)
+    trained = plovek.KMeans(2).with_iterations(1)
+    trained.train(np.eye(4, dtype=np.float32), None)
+    call_on_a_view(trained.assign, 1)
+    """)
+    refused = ("argument 'data': the array's elements lie outside the memory of the array that owns them "
+               "(was that array resized with refcheck=False?)")
+    assert proc.stdout.splitlines() == [refused, refused]
 
 
 # ---- load -------------------------------------------------------------------------
