@@ -105,7 +105,7 @@ void BalanceRun::run_iteration(CancellationPoints* cancellation) {
 
 void KMeans::balance_clusters(const MatrixView& data, std::span<const float> point_norms,
                               CancellationPoints* cancellation) {
-  if (verbose) write_progress_line("Balancing clusters...\n");
+  if (verbose) write_progress_line("Balancing clusters...\n", cancellation);
   balancing::BalanceRun run(*this, data, point_norms);
   const double limit = balancing::spread_limit(max_balance_diff);
   double spread = run.size_spread();
@@ -118,7 +118,8 @@ void KMeans::balance_clusters(const MatrixView& data, std::span<const float> poi
     if (verbose) {
       const float cost = compute_cost(data);
       write_progress_line("Balance iteration " + std::to_string(iteration) + " | Cost: " + format_fixed(cost, 6) +
-                          " | Max diff: " + format_fixed(static_cast<float>(spread), 2) + "\n");
+                          " | Max diff: " + format_fixed(static_cast<float>(spread), 2) + "\n",
+                          cancellation);
     }
     // Past this point a placement cost could overflow; see size_penalty_usable.
     if (!balancing::size_penalty_usable(run.size_penalty(), data.rows())) break;

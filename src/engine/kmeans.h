@@ -51,7 +51,9 @@ struct KMeans {
 
   // --- Top-k membership (topk.cpp) ---
   // For each cluster, the rows that have it among their k nearest clusters.
-  Result<ClusterLists> assign(const MatrixView& data, std::uint64_t k) const;
+  // `cancellation` is asked between blocks of rows (a small part of a second apart);
+  // when it answers yes, Cancelled passes to the caller.
+  Result<ClusterLists> assign(const MatrixView& data, std::uint64_t k, const Cancellation& cancellation = {}) const;
 
   // --- Assignment, cost and normalisation (assignment.cpp) ---
   // New labels (nearest centroid, in parallel on the pool) and cluster sizes.

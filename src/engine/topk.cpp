@@ -1,6 +1,7 @@
 // Top-k membership: for every cluster, the points that have it among their k nearest
 // clusters (lower score first, the lower cluster index first on equal scores).
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +17,12 @@ namespace plovek {
 
 namespace {
 
-// Points per block: the selections of one block are gathered, then appended in point
-// order, so the scratch stays bounded whatever n is.
+// Selections per block at most: the selections of one block are gathered, then
+// appended in point order, so the scratch stays bounded whatever n is.
 constexpr std::size_t kBlockEntries = std::size_t{1} << 20;
+// The estimated work of the first block (a millisecond or two, as a rule): calls up to
+// this size run as one block.
+constexpr std::size_t kFirstBlockWork = std::size_t{1} << 23;
 // Below this many multiply-adds per block the work stays on the calling thread.
 constexpr std::size_t kParallelWork = std::size_t{1} << 18;
 
@@ -128,9 +132,35 @@ bool select_best(std::span<const float> scores, std::size_t take, float bound, f
   return true;
 }
 
+// Sizes the blocks by the time they take. The calling thread asks for cancellation
+// between blocks, so a block should last about kBlockTime whatever a point costs (tied
+// scores, or rows read from a disk, can make a point far dearer than its
+// multiply-adds): each block after the first is scaled by how long the last one took,
+// at most doubled. Blocks only group points, so their sizes never change a result.
+class BlockPacer {
+ public:
+  static constexpr std::chrono::milliseconds kBlockTime{50};
+
+  BlockPacer(std::size_t first, std::size_t largest)
+      : size_(std::clamp<std::size_t>(first, 1, largest)), largest_(largest) {}
+
+  std::size_t size() const { return size_; }
+
+  // A block of size() points took `elapsed` (a block too quick to measure doubles too).
+  void block_took(std::chrono::steady_clock::duration elapsed) {
+    using Seconds = std::chrono::duration<double>;
+    const double scale = std::min(2.0, Seconds(kBlockTime) / Seconds(elapsed));
+    size_ = static_cast<std::size_t>(std::clamp(static_cast<double>(size_) * scale, 1.0, static_cast<double>(largest_)));
+  }
+
+ private:
+  std::size_t size_;
+  std::size_t largest_;
+};
+
 }  // namespace
 
-Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) const {
+Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k, const Cancellation& cancellation) const {
   if (!is_trained) return KMeansError::not_trained();
   if (k == 0) return KMeansError::invalid_parameter("k must be positive");
   if (!centroids) throw InternalError("a trained model has no centroids");
@@ -157,13 +187,19 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
   }
 
   const Scorer scorer(*centroids, euclidean);
-  const std::size_t block = std::max<std::size_t>(1, kBlockEntries / take);
-  std::vector<std::uint64_t> chosen(std::min(block, n) * take);
   const std::size_t work_per_point = clusters * std::max<std::size_t>(d, 1);
   const std::size_t batch_rows = std::clamp<std::size_t>(kBatchScores / clusters, 1, kRowsPerBatch);
+  // Scores and selection: d multiply-adds per cluster, and at worst (all scores tied)
+  // about `take` comparisons.
+  BlockPacer pacer(kFirstBlockWork / (clusters * (d + take)), std::max<std::size_t>(1, kBlockEntries / take));
+  std::vector<std::uint64_t> chosen;
+  CancellationPoints cancellation_points(cancellation);
 
-  for (std::size_t block_start = 0; block_start < n; block_start += block) {
-    const std::size_t block_size = std::min(block, n - block_start);
+  for (std::size_t block_start = 0, block_size = 0; block_start < n; block_start += block_size) {
+    cancellation_points.poll();
+    const auto block_began = std::chrono::steady_clock::now();
+    block_size = std::min(pacer.size(), n - block_start);
+    chosen.resize(block_size * take);
     // Selects for the points [first, last) of the block; false when a score is NaN.
     const auto select_range = [&](std::size_t first, std::size_t last) {
       std::vector<float> rows_copy;
@@ -210,6 +246,7 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k) con
       const std::uint64_t point = block_start + p;
       for (std::size_t m = 0; m < take; ++m) lists[chosen[p * take + m]].push_back(point);
     }
+    pacer.block_took(std::chrono::steady_clock::now() - block_began);
   }
   return lists;
 }

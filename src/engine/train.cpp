@@ -141,7 +141,8 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
     if (verbose) {
       const float cost = compute_cost(data);
       write_progress_line("Iteration " + std::to_string(it) + "/" + std::to_string(iterations) +
-                          " | Cost: " + format_fixed(cost, 6) + "\n");
+                          " | Cost: " + format_fixed(cost, 6) + "\n",
+                          &cancellation_points);
     }
   }
 

@@ -202,21 +202,33 @@ int to_bool(PyObject* value, const char* name, bool& out) noexcept {
   return -1;
 }
 
-PyObject* indices_to_python(std::span<const std::uint64_t> indices) noexcept {
+namespace {
+
+// Returns a new reference: the list of make_int(index) for each of `indices`, each a
+// new reference; nullptr with an exception set when one cannot be made. Polls
+// `points` once per item; Cancelled drops the partial list on its way out.
+template <class MakeInt>
+PyObject* list_of_ints(std::span<const std::uint64_t> indices, MakeInt make_int, CancellationPoints& points) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(indices.size()));
   if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLongLong(indices[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
+  try {
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+      points.poll();
+      PyObject* item = make_int(indices[i]);
+      if (item == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals `item`
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals `item`
+  } catch (...) {
+    Py_DECREF(list);
+    throw;
   }
   return list;
 }
 
-namespace {
+PyObject* new_int(std::uint64_t index) { return PyLong_FromUnsignedLongLong(index); }
 
 // The ints of row numbers that appear in several lists (top-k memberships), each made
 // once and shared: a point listed under k clusters costs one int object, not k.
@@ -241,24 +253,14 @@ class SharedIndices {
   std::vector<PyObject*> ints_;
 };
 
-// Returns a new list reference, or nullptr with an exception set.
-PyObject* shared_indices_to_python(std::span<const std::uint64_t> indices, SharedIndices& ints) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(indices.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyObject* item = ints.get(indices[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals `item`
-  }
-  return list;
-}
-
 }  // namespace
 
-PyObject* cluster_lists_to_python(const ClusterLists& lists) noexcept {
+PyObject* indices_to_python(std::span<const std::uint64_t> indices) noexcept {
+  CancellationPoints never{Cancellation{}};
+  return list_of_ints(indices, new_int, never);  // nothing throws without a check
+}
+
+PyObject* cluster_lists_to_python(const ClusterLists& lists, const Cancellation& cancellation) {
   std::size_t entries = 0;
   std::uint64_t largest = 0;
   for (const auto& list : lists) {
@@ -271,15 +273,22 @@ PyObject* cluster_lists_to_python(const ClusterLists& lists) noexcept {
   } catch (const std::bad_alloc&) {
     // Not enough memory for the sharing table: one int per entry still works.
   }
+  const auto shared_int = [&shared](std::uint64_t index) { return shared->get(index); };
+  CancellationPoints points(cancellation);
   PyObject* outer = PyList_New(static_cast<Py_ssize_t>(lists.size()));
   if (outer == nullptr) return nullptr;
-  for (std::size_t c = 0; c < lists.size(); ++c) {
-    PyObject* inner = shared ? shared_indices_to_python(lists[c], *shared) : indices_to_python(lists[c]);
-    if (inner == nullptr) {
-      Py_DECREF(outer);
-      return nullptr;
+  try {
+    for (std::size_t c = 0; c < lists.size(); ++c) {
+      PyObject* inner = shared ? list_of_ints(lists[c], shared_int, points) : list_of_ints(lists[c], new_int, points);
+      if (inner == nullptr) {
+        Py_DECREF(outer);
+        return nullptr;
+      }
+      PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(c), inner);  // steals `inner`
     }
-    PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(c), inner);  // steals `inner`
+  } catch (...) {
+    Py_DECREF(outer);
+    throw;
   }
   return outer;
 }

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "engine/kmeans.h"
+#include "runtime/cancellation.h"
 
 namespace plovek::python {
 
@@ -37,8 +38,10 @@ int to_unsigned(PyObject* value, const char* name, std::uint64_t& out) noexcept;
 int to_bool(PyObject* value, const char* name, bool& out) noexcept;
 
 // Returns a new reference: a list holding, per cluster, a new list of its row
-// numbers as ints; nullptr with an exception set on failure.
-PyObject* cluster_lists_to_python(const ClusterLists& lists) noexcept;
+// numbers as ints; nullptr with an exception set on failure. Polls `cancellation`
+// while it builds them (hundreds of millions of ints take seconds) and throws
+// Cancelled, dropping what it built, when the check answers yes.
+PyObject* cluster_lists_to_python(const ClusterLists& lists, const Cancellation& cancellation = {});
 
 // Returns a new reference: a list of ints; nullptr with an exception set on failure.
 PyObject* indices_to_python(std::span<const std::uint64_t> indices) noexcept;

@@ -130,11 +130,12 @@ PyObject* builder_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ---- train and assign -----------------------------------------------------------
 
-// The cancellation check of `train`: runs the interpreter's pending signal handlers
-// (the lock is held and this is the calling thread). A handler that raises, such as
-// the default one for SIGINT, stops the training; its exception stays set and is what
-// `train` raises.
+// The cancellation check of `train` and `assign`: runs the interpreter's pending signal
+// handlers (the lock is held and this is the calling thread). A handler that raises,
+// such as the default one for SIGINT, stops the call; its exception stays set and is
+// what the call raises.
 bool signal_handler_raised(void*) { return PyErr_CheckSignals() < 0; }
+constexpr Cancellation kOnSignal{signal_handler_raised, nullptr};
 
 PyObject* kmeans_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -157,10 +158,11 @@ PyObject* kmeans_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
     // A cancellation unwinds as plovek::Cancelled through `guarded`, which keeps the
     // handler's exception; the array and the claim are released on the way out.
-    const Cancellation on_signal{signal_handler_raised, nullptr};
-    Result<ClusterLists> result = record_of(self).train(view, num_threads, on_signal);
+    Result<ClusterLists> result = record_of(self).train(view, num_threads, kOnSignal);
     data.release();
     if (!result.ok()) return raise_engine_error(result.error());
+    // The record is trained now: an interrupt from here on would leave it trained
+    // behind an exception, so the lists are built without asking.
     return cluster_lists_to_python(result.value());
   });
 }
@@ -180,10 +182,12 @@ PyObject* kmeans_assign(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     MatrixView view;
     if (data.make_view("data", view) < 0) return nullptr;
 
-    Result<ClusterLists> result = std::as_const(record_of(self)).assign(view, k);
+    // Cancelled, in the engine or while the lists are built, unwinds as for `train`;
+    // the record is never changed by `assign`.
+    Result<ClusterLists> result = std::as_const(record_of(self)).assign(view, k, kOnSignal);
     data.release();
     if (!result.ok()) return raise_engine_error(result.error());
-    return cluster_lists_to_python(result.value());
+    return cluster_lists_to_python(result.value(), kOnSignal);
   });
 }
 

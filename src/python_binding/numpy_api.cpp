@@ -8,8 +8,10 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "errors.h"
 
@@ -170,6 +172,43 @@ bool element_stride(npy_intp byte_stride, npy_intp extent, std::ptrdiff_t& strid
   return true;
 }
 
+// The array that owns the memory `array` shows: the first array along its chain of
+// bases (itself included) that owns its data; nullptr when the chain ends in another
+// kind of object (a memory map, a bytes object), which no array operation can free.
+PyArrayObject* owning_array(PyArrayObject* array) {
+  for (;;) {
+    if (PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA)) return array;
+    PyObject* base = PyArray_BASE(array);
+    if (base == nullptr || !PyArray_Check(base)) return nullptr;
+    array = reinterpret_cast<PyArrayObject*>(base);
+  }
+}
+
+// The lowest and one past the highest byte address of the elements of a non-empty array.
+std::pair<std::uintptr_t, std::uintptr_t> element_extent(PyArrayObject* array) {
+  auto low = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+  std::uintptr_t high = low + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
+  for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
+    const npy_intp reach = PyArray_STRIDES(array)[axis] * (PyArray_DIMS(array)[axis] - 1);
+    if (reach < 0) low -= static_cast<std::uintptr_t>(-reach);
+    else high += static_cast<std::uintptr_t>(reach);
+  }
+  return {low, high};
+}
+
+// False when `array` is a view whose elements no longer lie inside the memory of the
+// array that owns them: `resize(..., refcheck=False)` on that array (possibly run by
+// Python code while the other arguments were converted) reallocates its memory under
+// every view of it, which would then read freed memory.
+bool elements_inside_owner(PyArrayObject* array) {
+  if (PyArray_SIZE(array) == 0) return true;  // nothing is read
+  PyArrayObject* owner = owning_array(array);
+  if (owner == nullptr || owner == array) return true;
+  const auto begin = reinterpret_cast<std::uintptr_t>(PyArray_DATA(owner));
+  const auto [low, high] = element_extent(array);
+  return low >= begin && high <= begin + static_cast<std::uintptr_t>(PyArray_NBYTES(owner));
+}
+
 }  // namespace
 
 int load_numpy_api() noexcept {
@@ -213,6 +252,13 @@ int MatrixArgument::make_view(const char* name, MatrixView& view) {
   if (qualifies == 0) return raise_not_a_matrix(array_, name);
 
   auto* array = reinterpret_cast<PyArrayObject*>(array_);
+  if (!elements_inside_owner(array)) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument '%s': the array's elements lie outside the memory of the array that owns them "
+                 "(was that array resized with refcheck=False?)",
+                 name);
+    return -1;
+  }
   const npy_intp* shape = PyArray_DIMS(array);
   const npy_intp* byte_strides = PyArray_STRIDES(array);
   const auto* origin = static_cast<const unsigned char*>(PyArray_DATA(array));

@@ -21,14 +21,15 @@ std::string format_fixed(float value, int decimals) {
   return large;
 }
 
-void write_progress_line(const std::string& line) {
+void write_progress_line(const std::string& line, CancellationPoints* cancellation) {
   const char* next = line.data();
   std::size_t left = line.size();
   while (left > 0) {
     const ssize_t written = ::write(STDOUT_FILENO, next, left);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // progress output is best effort: a closed stdout must not fail training
+      if (errno != EINTR) return;  // progress output is best effort: a closed stdout must not fail training
+      if (cancellation != nullptr) cancellation->check_now();
+      continue;
     }
     next += written;
     left -= static_cast<std::size_t>(written);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <numeric>
@@ -165,6 +166,27 @@ TEST(TopKOrder, NearTiesAreOrderedByRoundedProductsAtEveryLevel) {
         EXPECT_EQ(nudged.assign(data, k).value(), first_k(orders, clusters, k)) << "k=" << k;
     });
   }
+}
+
+// The calling thread asks the check before each block of points; a yes ends the call
+// there, whatever blocks the time they take has made.
+TEST(TopKCancellation, TheCheckIsAskedBetweenBlocksAndAYesEndsTheCall) {
+  struct Asks {
+    std::uint64_t count = 0, stop_at = 0;
+  } asks;
+  const Cancellation counted{[](void* context) {
+                               auto& a = *static_cast<Asks*>(context);
+                               return ++a.count == a.stop_at;
+                             },
+                             &asks, std::chrono::microseconds{0}};
+  const std::vector<float> values = eighths(12000 * 4, 42);
+  const MatrixView data = MatrixView::row_major(values.data(), 12000, 4);
+  const KMeans km = random_model(300, 4, true, 44);
+  EXPECT_EQ(km.assign(data, 200, counted).value(), km.assign(data, 200).value());
+  EXPECT_GE(asks.count, 2u);
+  asks = {.count = 0, .stop_at = 2};
+  EXPECT_THROW((void)km.assign(data, 200, counted), Cancelled);
+  EXPECT_EQ(asks.count, 2u);
 }
 
 TEST(TopKNonFinite, UnorderableScoresFailTheWholeCall) {

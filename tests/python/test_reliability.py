@@ -3,12 +3,15 @@ of a training, allocations that cannot succeed, and many threads on shared objec
 Nothing may crash, hang, leak or leave an object unusable."""
 
 import ctypes
+import fcntl
 import gc
 import multiprocessing
 import os
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
 import threading
 import time
@@ -18,6 +21,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import plovek
+from conftest import run_python
 from plovek import KMeans
 
 # ASan's operator new reports a failed allocation and stops the process instead of
@@ -141,12 +145,12 @@ INTERRUPTED_CHILD = """
 """
 
 
-def interrupt_child(shape, phase_marker):
-    """Starts the child, sends SIGINT once `phase_marker` is printed, and returns the
-    seconds from the signal to the KeyboardInterrupt and the child's report lines."""
-    code = textwrap.dedent(INTERRUPTED_CHILD).format(shape=shape)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+def interrupt_child(code, phase_marker):
+    """Starts a child running `code`, sends SIGINT once `phase_marker` is printed, and
+    returns the seconds from the signal to the KeyboardInterrupt and the child's report
+    lines."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
     try:
         for line in child.stdout:
             if line.startswith(phase_marker):
@@ -181,9 +185,83 @@ def interrupt_child(shape, phase_marker):
     ids=["main-loop", "main-loop-medoids", "balancing", "balancing-medoids"],
 )
 def test_sigint_stops_training_promptly_and_leaves_it_retrainable(shape, phase_marker):
-    latency, report = interrupt_child(repr(shape), phase_marker)
+    latency, report = interrupt_child(INTERRUPTED_CHILD.format(shape=repr(shape)), phase_marker)
     assert latency < 1.5
     assert report == ["STATE False True True", "AGAIN True True"]
+
+
+# 10**6 points against 4000 centroids of 256 values on two threads: about 10**12
+# multiply-adds, many seconds of work (one row repeated, so the data costs nothing).
+INTERRUPTED_ASSIGN = """
+    import time
+    import numpy as np
+    import plovek
+    rng = np.random.default_rng(0)
+    km = plovek.KMeans(4000).with_iterations(1)
+    km.train(rng.random((4000, 256), dtype=np.float32), 2)
+    centroids = km.centroids
+    data = np.broadcast_to(rng.random((1, 256), dtype=np.float32), (10**6, 256))
+    print("ASSIGNING", flush=True)
+    try:
+        km.assign(data, 1)
+        print("FINISHED", flush=True)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", time.monotonic(), flush=True)
+    print("STATE", km.is_trained, np.array_equal(km.centroids, centroids), flush=True)
+    print("AGAIN", sum(len(members) for members in km.assign(data[:100], 2)) == 200, flush=True)
+"""
+
+
+def test_sigint_stops_assign_promptly_and_leaves_the_model_as_it_was():
+    latency, report = interrupt_child(INTERRUPTED_ASSIGN, "ASSIGNING")
+    assert latency < 1.5
+    assert report == ["STATE True True", "AGAIN True"]
+
+
+# Verbose training whose stdout is a pipe nobody reads: the progress lines soon fill
+# it, and the training blocks in write() with the interpreter lock held.
+STALLED_STDOUT_CHILD = """
+    import sys, time
+    import numpy as np
+    import plovek
+    km = plovek.KMeans(3).with_iterations(10**9).with_verbose(True)
+    print("TRAINING", file=sys.stderr, flush=True)
+    try:
+        km.train(np.random.default_rng(0).random((50, 2), dtype=np.float32), None)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", time.monotonic(), file=sys.stderr, flush=True)
+    print("STATE", km.is_trained, km.centroids is None, file=sys.stderr, flush=True)
+"""
+
+
+def unread_bytes(pipe):
+    return struct.unpack("i", fcntl.ioctl(pipe.fileno(), termios.FIONREAD, b"\0" * 4))[0]
+
+
+def test_sigint_stops_training_blocked_on_a_full_stdout_pipe():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(STALLED_STDOUT_CHILD)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stderr.readline() == "TRAINING\n"
+        # The pipe is full once what it holds stops growing.
+        deadline = time.monotonic() + 60
+        previous, held = -1, unread_bytes(child.stdout)
+        while held == 0 or held != previous:
+            assert time.monotonic() < deadline, "the progress lines never filled the pipe"
+            time.sleep(0.3)
+            previous, held = held, unread_bytes(child.stdout)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        child.wait(timeout=30)
+        report = child.stderr.read().splitlines()
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, report
+    assert report[0].startswith("INTERRUPTED"), report
+    assert float(report[0].split()[1]) - sent < 1.5
+    assert report[1:] == ["STATE False True"]
 
 
 class Alarm:
@@ -302,6 +380,41 @@ def test_impossible_centroids_fail_before_the_data_is_read():
     with pytest.raises(MemoryError):
         km.train(data, None)
     assert_fresh(km)
+
+
+# ---- memory freed under a call ------------------------------------------------------
+
+
+def test_a_view_whose_memory_an_argument_conversion_frees_is_refused():
+    # resize(refcheck=False) reallocates an array's memory under every view of it. The
+    # arrays are large enough to have memory of their own, unmapped when they shrink.
+    proc = run_python("""
+    import numpy as np
+    import plovek
+
+    class Shrinking:
+        def __init__(self, base, value):
+            self.base, self.value = base, value
+
+        def __index__(self):
+            self.base.resize((1, 4), refcheck=False)
+            return self.value
+
+    def call_on_a_view(method, value):
+        base = np.ones((2**22, 4), dtype=np.float32)
+        try:
+            method(base[1:], Shrinking(base, value))
+        except ValueError as error:
+            print(error)
+
+    call_on_a_view(plovek.KMeans(2).train, 2)
+    trained = plovek.KMeans(2).with_iterations(1)
+    trained.train(np.eye(4, dtype=np.float32), None)
+    call_on_a_view(trained.assign, 1)
+    """)
+    refused = ("argument 'data': the array's elements lie outside the memory of the array that owns them "
+               "(was that array resized with refcheck=False?)")
+    assert proc.stdout.splitlines() == [refused, refused]
 
 
 # ---- load -------------------------------------------------------------------------
