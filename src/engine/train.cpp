@@ -79,6 +79,30 @@ class RestoreOnUnwind {
   bool dismissed_ = false;
 };
 
+// Seeds the centroids with the rows of k distinct points from a uniform shuffle, into
+// `seeded` (k x d), which becomes the record's centroids.
+void seed_centroids(KMeans& km, const MatrixView& data, Matrix seeded, RandomGenerator& generator) {
+  const std::vector<std::uint64_t> seeds = shuffled_prefix(data.rows(), km.n_clusters, generator);
+  for (std::uint64_t c = 0; c < km.n_clusters; ++c) data.copy_row(seeds[c], seeded.row(c).data());
+  if (km.use_medoids) km.medoid_indices = seeds;
+  km.centroids = std::move(seeded);
+  km.postprocess_centroids();
+}
+
+// The update after an assignment: the means of the clusters, or their exact medoids,
+// from the sums the pass kept (`sums`, with the clusters' `counts`) or, without them,
+// summed here.
+void update_centroids(KMeans& km, const MatrixView& data, ChunkedRowSums* sums, std::span<const std::uint64_t> counts,
+                      medoids::ExactMedoidMemo& memo, CancellationPoints& cancellation) {
+  const std::uint64_t k = km.n_clusters;
+  if (km.use_medoids) {
+    const std::vector<double> cluster_sums = sums ? sums->total() : row_sums_of_clusters(data, km.labels, k);
+    medoids::update_exact_medoids(km, data, cluster_sums, &memo, &cancellation);
+  } else {
+    km.centroids = sums ? sums->means(counts) : mean_centroids(data, km.labels, k);
+  }
+}
+
 }  // namespace
 
 Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
@@ -109,11 +133,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   if (euclidean) point_norms = compute_point_norms(data);
 
   RandomGenerator& generator = thread_generator();
-  const std::vector<std::uint64_t> seeds = shuffled_prefix(n, k, generator);
-  for (std::uint64_t c = 0; c < k; ++c) data.copy_row(seeds[c], seeded.row(c).data());
-  if (use_medoids) medoid_indices = seeds;
-  centroids = std::move(seeded);
-  postprocess_centroids();
+  seed_centroids(*this, data, std::move(seeded), generator);
 
   medoids::ExactMedoidMemo medoid_memo;
   const std::unique_ptr<NearestSearch> search =
@@ -130,12 +150,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     assign(kept_sums ? &*kept_sums : nullptr);
-    if (use_medoids) {
-      const std::vector<double> cluster_sums = kept_sums ? kept_sums->total() : row_sums_of_clusters(data, labels, k);
-      medoids::update_exact_medoids(*this, data, cluster_sums, &medoid_memo, &cancellation_points);
-    } else {
-      centroids = kept_sums ? kept_sums->means(counts) : mean_centroids(data, labels, k);
-    }
+    update_centroids(*this, data, kept_sums ? &*kept_sums : nullptr, counts, medoid_memo, cancellation_points);
     repair_empty_clusters(*this, data, generator);
     postprocess_centroids();
     if (verbose) {
