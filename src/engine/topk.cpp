@@ -158,6 +158,49 @@ class BlockPacer {
   std::size_t largest_;
 };
 
+// The `take` nearest clusters of each point of the block [block_start, block_start +
+// block_size), into chosen[p * take ..], on the pool where the block is large enough.
+// False when a score is NaN.
+bool select_block(const MatrixView& data, const Scorer& scorer, std::size_t block_start, std::size_t block_size,
+                  std::size_t take, std::size_t rank, std::uint64_t* chosen) {
+  const std::size_t clusters = scorer.clusters();
+  const std::size_t work_per_point = clusters * std::max<std::size_t>(data.cols(), 1);
+  const std::size_t batch_rows = std::clamp<std::size_t>(kBatchScores / clusters, 1, kRowsPerBatch);
+  // Selects for the points [first, last) of the block; false when a score is NaN.
+  const auto select_range = [&](std::size_t first, std::size_t last) {
+    std::vector<float> rows_copy;
+    std::vector<float> scores(batch_rows * clusters), bounds(batch_rows), margins(batch_rows);
+    SelectionScratch selection(clusters);
+    bool comparable = true;
+    for_each_row_block(
+        data, block_start + first, block_start + last, rows_copy,
+        [&](std::size_t point, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+          if (!comparable ||
+              !(comparable = scorer.score(rows, stride, count, rank, scores.data(), bounds.data(), margins.data())))
+            return;
+          for (std::size_t r = 0; r < count; ++r) {
+            float* row_scores = scores.data() + r * clusters;
+            std::uint64_t* row_chosen = chosen + (point - block_start + r) * take;
+            const std::span<const float> all(row_scores, clusters);
+            if (select_best(all, take, bounds[r], margins[r], row_chosen, selection)) continue;
+            // Undecided by the fused scores: decided by rounded products.
+            scorer.exact_scores(rows + static_cast<std::ptrdiff_t>(r) * stride, rank, row_scores, bounds[r]);
+            select_best(all, take, bounds[r], -1.0f, row_chosen, selection);
+          }
+        },
+        batch_rows);
+    return comparable;
+  };
+
+  if (block_size * work_per_point < kParallelWork) return select_range(0, block_size);
+  const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (8 * work_per_point));
+  std::vector<unsigned char> range_failed(block_size, 0);
+  parallel_for(block_size, grain, [&](std::size_t first, std::size_t last) {
+    if (!select_range(first, last)) range_failed[first] = 1;
+  });
+  return std::none_of(range_failed.begin(), range_failed.end(), [](unsigned char f) { return f != 0; });
+}
+
 }  // namespace
 
 Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k, const Cancellation& cancellation) const {
@@ -187,8 +230,6 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k, con
   }
 
   const Scorer scorer(*centroids, euclidean);
-  const std::size_t work_per_point = clusters * std::max<std::size_t>(d, 1);
-  const std::size_t batch_rows = std::clamp<std::size_t>(kBatchScores / clusters, 1, kRowsPerBatch);
   // Scores and selection: d multiply-adds per cluster, and at worst (all scores tied)
   // about `take` comparisons.
   BlockPacer pacer(kFirstBlockWork / (clusters * (d + take)), std::max<std::size_t>(1, kBlockEntries / take));
@@ -200,48 +241,10 @@ Result<ClusterLists> KMeans::assign(const MatrixView& data, std::uint64_t k, con
     const auto block_began = std::chrono::steady_clock::now();
     block_size = std::min(pacer.size(), n - block_start);
     chosen.resize(block_size * take);
-    // Selects for the points [first, last) of the block; false when a score is NaN.
-    const auto select_range = [&](std::size_t first, std::size_t last) {
-      std::vector<float> rows_copy;
-      std::vector<float> scores(batch_rows * clusters), bounds(batch_rows), margins(batch_rows);
-      SelectionScratch selection(clusters);
-      bool comparable = true;
-      for_each_row_block(
-          data, block_start + first, block_start + last, rows_copy,
-          [&](std::size_t point, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-            if (!comparable ||
-                !(comparable = scorer.score(rows, stride, count, rank, scores.data(), bounds.data(), margins.data())))
-              return;
-            for (std::size_t r = 0; r < count; ++r) {
-              float* row_scores = scores.data() + r * clusters;
-              std::uint64_t* row_chosen = chosen.data() + (point - block_start + r) * take;
-              const std::span<const float> all(row_scores, clusters);
-              if (select_best(all, take, bounds[r], margins[r], row_chosen, selection)) continue;
-              // Undecided by the fused scores: decided by rounded products.
-              scorer.exact_scores(rows + static_cast<std::ptrdiff_t>(r) * stride, rank, row_scores, bounds[r]);
-              select_best(all, take, bounds[r], -1.0f, row_chosen, selection);
-            }
-          },
-          batch_rows);
-      return comparable;
-    };
-
-    bool comparable = true;
-    if (block_size * work_per_point < kParallelWork) {
-      comparable = select_range(0, block_size);
-    } else {
-      const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (8 * work_per_point));
-      std::vector<unsigned char> range_failed(block_size, 0);
-      parallel_for(block_size, grain, [&](std::size_t first, std::size_t last) {
-        if (!select_range(first, last)) range_failed[first] = 1;
-      });
-      comparable = std::none_of(range_failed.begin(), range_failed.end(), [](unsigned char f) { return f != 0; });
-    }
-    if (!comparable) {
+    if (!select_block(data, scorer, block_start, block_size, take, rank, chosen.data())) {
       return KMeansError::invalid_parameter(
           "data contains NaN or infinite values (or values whose scores overflow)");
     }
-
     for (std::size_t p = 0; p < block_size; ++p) {
       const std::uint64_t point = block_start + p;
       for (std::size_t m = 0; m < take; ++m) lists[chosen[p * take + m]].push_back(point);
