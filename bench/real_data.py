@@ -51,8 +51,9 @@ def patch_windows(size):
 
 def sample_patches(size, count, rng, keep=None):
     """`count` distinct windows (overlapping ones allowed) drawn uniformly from both
-    photographs, as float64 rows of size * size * 3 values (y, x, channel order) in 0-255;
-    `keep(rows)` may reject some, and as many more are drawn in their place."""
+    photographs, in the order drawn, as float64 rows of size * size * 3 values (y, x,
+    channel order) in 0-255; `keep(rows)` may reject some, and as many more are drawn in
+    their place."""
     windows = patch_windows(size)
     offsets = np.cumsum([0] + [w.shape[0] * w.shape[1] for w in windows])
     order = rng.permutation(offsets[-1])
@@ -60,7 +61,7 @@ def sample_patches(size, count, rng, keep=None):
     while have < count:
         if start >= len(order):
             raise ValueError(f"fewer than {count} usable {size}x{size} patches")
-        picked = np.sort(order[start:start + count - have])
+        picked = order[start:start + count - have]
         start += len(picked)
         rows = gather_windows(windows, offsets, picked)
         chosen.append(rows if keep is None else rows[keep(rows)])
@@ -69,12 +70,12 @@ def sample_patches(size, count, rng, keep=None):
 
 
 def gather_windows(windows, offsets, flat_indices):
-    rows = []
+    rows = np.empty((len(flat_indices), windows[0][0, 0].size))
     for image, (low, high) in enumerate(zip(offsets[:-1], offsets[1:])):
-        local = flat_indices[(flat_indices >= low) & (flat_indices < high)] - low
-        y, x = np.divmod(local, windows[image].shape[1])
-        rows.append(windows[image][y, x].reshape(len(local), -1).astype(np.float64))
-    return np.concatenate(rows)
+        inside = (flat_indices >= low) & (flat_indices < high)
+        y, x = np.divmod(flat_indices[inside] - low, windows[image].shape[1])
+        rows[inside] = windows[image][y, x].reshape(len(y), -1)
+    return rows
 
 
 @functools.cache
