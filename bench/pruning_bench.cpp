@@ -1,9 +1,11 @@
 // Times training with the bound-pruned assignment against the full search (the test
-// hook), alternating, on blobs like bench/run_bench.py's, and prints the share of
-// point-centroid distances the pruned runs measured.
+// hook), alternating, on blobs like bench/run_bench.py's or on a matrix read from a .npy
+// file, and prints the share of point-centroid distances the pruned runs measured.
 //   pruning_bench n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]
+//   pruning_bench --data matrix.npy k euclidean [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]
 // centre_scale 4 is the benchmark's blobs (L1), 0.5 data that settles slowly (L1f);
-// pruned_only 1 skips the full searches (for profiling).
+// pruned_only 1 skips the full searches (for profiling). A file's rows are used as they
+// are (for the inner product, make them unit-length first, as real_data.py does).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,6 +17,7 @@
 
 #include "engine/kmeans.h"
 #include "runtime/random.h"
+#include "npy_matrix.h"
 
 namespace {
 
@@ -61,6 +64,13 @@ std::string modes(const std::vector<plovek::AssignmentStats>& stats) {
   return letters;
 }
 
+std::string data_label(const char* path, float centre_scale) {
+  if (path != nullptr) return path;
+  char label[40];
+  std::snprintf(label, sizeof label, "blobs with centres x%.2g", double(centre_scale));
+  return label;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -69,21 +79,34 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) {
-    std::fprintf(stderr, "usage: %s n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]\n",
-                 argv[0]);
+  // "--data path" stands where "n d" would, and a file has no centre_scale: the
+  // optional arguments start one place earlier.
+  const bool from_file = argc > 1 && std::string(argv[1]) == "--data";
+  if (argc < (from_file ? 5 : 6)) {
+    std::fprintf(stderr,
+                 "usage: %s n d k euclidean centre_scale [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]\n"
+                 "       %s --data matrix.npy k euclidean [iterations=25] [repeats=3] [pruned_only=0] [seed=2026]\n",
+                 argv[0], argv[0]);
     return 2;
   }
-  const std::size_t n = std::strtoull(argv[1], nullptr, 10), d = std::strtoull(argv[2], nullptr, 10),
-                    k = std::strtoull(argv[3], nullptr, 10);
+  const std::size_t k = std::strtoull(argv[3], nullptr, 10);
   const bool euclidean = std::atoi(argv[4]) != 0;
-  const float centre_scale = std::strtof(argv[5], nullptr);
-  const std::uint64_t iterations = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 25;
-  const int repeats = argc > 7 ? std::atoi(argv[7]) : 3;
-  const bool pruned_only = argc > 8 && std::atoi(argv[8]) != 0;
-  const std::uint64_t seed = argc > 9 ? std::strtoull(argv[9], nullptr, 10) : 2026;
-  const std::vector<float> values = blobs(n, d, k, centre_scale, !euclidean);
-  const plovek::MatrixView data = plovek::MatrixView::row_major(values.data(), n, d);
+  const float centre_scale = from_file ? 0.0f : std::strtof(argv[5], nullptr);
+  const int optional = from_file ? 5 : 6;
+  const std::uint64_t iterations = argc > optional ? std::strtoull(argv[optional], nullptr, 10) : 25;
+  const int repeats = argc > optional + 1 ? std::atoi(argv[optional + 1]) : 3;
+  const bool pruned_only = argc > optional + 2 && std::atoi(argv[optional + 2]) != 0;
+  const std::uint64_t seed = argc > optional + 3 ? std::strtoull(argv[optional + 3], nullptr, 10) : 2026;
+  plovek_bench::NpyMatrix matrix;
+  if (from_file) {
+    matrix = plovek_bench::read_npy_matrix(argv[2]);
+  } else {
+    matrix.rows = std::strtoull(argv[1], nullptr, 10);
+    matrix.cols = std::strtoull(argv[2], nullptr, 10);
+    matrix.values = blobs(matrix.rows, matrix.cols, k, centre_scale, !euclidean);
+  }
+  const std::size_t n = matrix.rows, d = matrix.cols;
+  const plovek::MatrixView data = plovek::MatrixView::row_major(matrix.values.data(), n, d);
 
   std::vector<double> pruned, full;
   std::vector<plovek::AssignmentStats> pruned_stats, full_stats;
@@ -104,10 +127,11 @@ int main(int argc, char** argv) {
   // The machine's speed drifts: the ratio of each alternating pair is steadier.
   std::vector<double> ratios;
   for (int r = 0; r < repeats; ++r) ratios.push_back(pruned[r] / full[r]);
-  std::printf("n=%zu d=%zu k=%zu %s centres x%.2g, %llu it: pruned %.3f s, full search %.3f s, ratio %.3f "
+  std::printf("%s: n=%zu d=%zu k=%zu %s, %llu it: pruned %.3f s, full search %.3f s, ratio %.3f "
               "(median of pairs %.3f), distances measured %.1f%%, modes %s\n",
-              n, d, k, euclidean ? "sq. Euclidean" : "inner product", double(centre_scale),
-              static_cast<unsigned long long>(iterations), median(pruned), median(full), median(pruned) / median(full),
-              median(ratios), 100.0 * measured / of_full_search, modes(pruned_stats).c_str());
+              data_label(from_file ? argv[2] : nullptr, centre_scale).c_str(), n, d, k,
+              euclidean ? "sq. Euclidean" : "inner product", static_cast<unsigned long long>(iterations),
+              median(pruned), median(full), median(pruned) / median(full), median(ratios),
+              100.0 * measured / of_full_search, modes(pruned_stats).c_str());
   return 0;
 }

@@ -1,7 +1,8 @@
 """Benchmarks plovek against the libraries users would otherwise pick.
 
-Run: python bench/run_bench.py [--only L1,L2,...] [--repeats N] [--peak GFLOPS] [--plovek-only]
-(a short check: --only L1 --repeats 1). Prints a Markdown table. Every workload runs
+Run: python bench/run_bench.py [--only R1,L1,L2,...] [--repeats N] [--peak GFLOPS] [--plovek-only]
+(a short check: --only L1 --repeats 1). Prints Markdown tables: the real data first
+(bench/real_data.py, with each run's cost), then the blobs. Every workload runs
 with 2 threads everywhere; plovek and its peers alternate, and each time is the median
 of --repeats runs. The rate column counts the work of a full search (2 n k d per
 assignment) over the time taken: where the bounds skip distances it exceeds what the
@@ -11,6 +12,7 @@ arithmetic could do, and its share of the sgemm peak can pass 100%.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -31,6 +33,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", str(THREADS))
 import numpy as np  # noqa: E402
 
 import plovek  # noqa: E402
+import real_data  # noqa: E402
 
 
 def median_time(fn, repeats):
@@ -79,9 +82,7 @@ def blobs(n, d, k, seed=0, centre_scale=4):
 
 def sq_cost(data, lists_or_labels, centroids):
     if isinstance(lists_or_labels, list):
-        labels = np.empty(len(data), dtype=np.int64)
-        for c, members in enumerate(lists_or_labels):
-            labels[members] = c
+        labels = real_data.labels_from_lists(lists_or_labels, len(data))
     else:
         labels = np.asarray(lists_or_labels).ravel()
     diff = data - centroids[labels]
@@ -125,10 +126,27 @@ def faiss_train(data, k, iterations, spherical=False, subsample=False):
     return km
 
 
-def sklearn_train(data, k, iterations):
-    from sklearn.cluster import KMeans
+def sklearn_train(data, k, iterations, intelex=False):
+    """scikit-learn's Lloyd; with intelex, scikit-learn-intelex's (oneDAL's) under the same settings."""
+    if intelex:
+        from sklearnex.cluster import KMeans
+    else:
+        from sklearn.cluster import KMeans
 
-    return KMeans(n_clusters=k, init="random", n_init=1, max_iter=iterations, tol=0.0, algorithm="lloyd").fit(data)
+    model = KMeans(n_clusters=k, init="random", n_init=1, max_iter=iterations, tol=0.0, algorithm="lloyd")
+    return fit_on_onedal(model, data) if intelex else model.fit(data)
+
+
+def fit_on_onedal(model, data):
+    """Fits a scikit-learn-intelex model, refusing a fit that fell back to stock scikit-learn:
+    only oneDAL's fit leaves the model its `_onedal_estimator`."""
+    import daal4py
+
+    daal4py.daalinit(THREADS)
+    model.fit(data)
+    if not hasattr(model, "_onedal_estimator"):
+        raise RuntimeError("scikit-learn-intelex fell back to stock scikit-learn: no oneDAL k-means was timed")
+    return model
 
 
 def row(name, plovek_s, peers, flops=None, peak=None, note=""):
@@ -282,11 +300,40 @@ def workload_memory():
             f"train adds {peak - after_data:.0f} MB; limit input+10%+100 MB = {limit:.0f} MB |")
 
 
+def real_data_trainers(euclidean):
+    """The libraries that have a k-means of this metric, for the real-data workloads: each a
+    function (data, k, iterations, euclidean) -> real_data.Trained, whose labels are read
+    after the timing (faiss's by one more search)."""
+    def plovek_run(data, k, iterations, euclidean):
+        _, lists = plovek_train(data, k, iterations, euclidean=euclidean)
+        return real_data.Trained(lambda: real_data.labels_from_lists(lists, len(data)))
+
+    def faiss_run(data, k, iterations, euclidean):
+        km = faiss_train(data, k, iterations, spherical=not euclidean)
+        return real_data.Trained(lambda: km.index.search(data, 1)[1])
+
+    def sklearn_run(intelex):
+        def run(data, k, iterations, euclidean):
+            model = sklearn_train(data, k, iterations, intelex=intelex)
+            return real_data.Trained(lambda: model.labels_, model.n_iter_)
+        return run
+
+    trainers = {"plovek": plovek_run}
+    if PEERS:
+        trainers["faiss"] = faiss_run
+    if PEERS and euclidean:
+        trainers["sklearn"] = sklearn_run(False)
+    if PEERS and euclidean and importlib.util.find_spec("sklearnex"):
+        trainers["sklearnex"] = sklearn_run(True)
+    return trainers
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3, help="runs per workload; the table gives medians (3)")
     parser.add_argument("--only", default="",
-                        help="comma-separated workload names (L1,L1f,L2,L3,L4,M1,M2,B1,B2,A1,MEM; B1 brings B1b)")
+                        help="comma-separated workload names (R1-R7 on real data, L1,L1f,L2,L3,L4,M1,M2,B1,B2,A1,MEM; "
+                             "B1 brings B1b)")
     parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
     parser.add_argument("--plovek-only", action="store_true", help="run plovek alone, not its peers")
     args = parser.parse_args()
@@ -302,6 +349,11 @@ def main():
                platform.processor())
     print(f"Machine: {cpu}, {os.cpu_count()} cores; {THREADS} threads everywhere; "
           f"date {time.strftime('%Y-%m-%d')}; sgemm peak {peak:.0f} GFLOP/s\n")
+    real = [w for w in real_data.WORKLOADS if enabled(w.name)]
+    if real:
+        for line in real_data.table(real, real_data_trainers, alternate, args.repeats):
+            print(line, flush=True)
+        print()
     print("| workload | plovek (s) | faiss-cpu (s, plovek/faiss) | scikit-learn (s, plovek/sklearn) "
           "| plovek full-search work rate, GFLOP/s (% of sgemm peak) | notes |")
     print("|---|---|---|---|---|---|")
