@@ -36,14 +36,8 @@ int main(int argc, char** argv) {
   }
   // "--data path" stands where "n d" would: the arguments after it keep their places.
   const bool from_file = std::string(argv[1]) == "--data";
-  plovek_bench::NpyMatrix matrix;
-  if (from_file) {
-    matrix = plovek_bench::read_npy_matrix(argv[2]);
-  } else {
-    matrix.rows = std::strtoull(argv[1], nullptr, 10);
-    matrix.cols = std::strtoull(argv[2], nullptr, 10);
-    matrix.values = standard_normal(matrix.rows * matrix.cols);
-  }
+  const plovek_bench::NpyMatrix matrix = plovek_bench::matrix_from_arguments(
+      argv, [&](std::size_t rows, std::size_t cols) { return standard_normal(rows * cols); });
   const std::size_t n = matrix.rows, d = matrix.cols, k = std::strtoull(argv[3], nullptr, 10);
   const bool euclidean = argc < 5 || std::atoi(argv[4]) != 0;
   const int repeats = argc < 6 ? 7 : std::atoi(argv[5]);

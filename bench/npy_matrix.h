@@ -61,4 +61,16 @@ inline NpyMatrix read_npy_matrix(const char* path) {
   return matrix;
 }
 
+// The matrix a benchmark runs on: the .npy file named after "--data" (argv[1], argv[2]),
+// or generate(rows, cols) for "n d" there.
+template <class Generate>
+NpyMatrix matrix_from_arguments(char** argv, Generate generate) {
+  if (std::string(argv[1]) == "--data") return read_npy_matrix(argv[2]);
+  NpyMatrix matrix;
+  matrix.rows = std::strtoull(argv[1], nullptr, 10);
+  matrix.cols = std::strtoull(argv[2], nullptr, 10);
+  matrix.values = generate(matrix.rows, matrix.cols);
+  return matrix;
+}
+
 }  // namespace plovek_bench

@@ -97,14 +97,8 @@ int main(int argc, char** argv) {
   const int repeats = argc > optional + 1 ? std::atoi(argv[optional + 1]) : 3;
   const bool pruned_only = argc > optional + 2 && std::atoi(argv[optional + 2]) != 0;
   const std::uint64_t seed = argc > optional + 3 ? std::strtoull(argv[optional + 3], nullptr, 10) : 2026;
-  plovek_bench::NpyMatrix matrix;
-  if (from_file) {
-    matrix = plovek_bench::read_npy_matrix(argv[2]);
-  } else {
-    matrix.rows = std::strtoull(argv[1], nullptr, 10);
-    matrix.cols = std::strtoull(argv[2], nullptr, 10);
-    matrix.values = blobs(matrix.rows, matrix.cols, k, centre_scale, !euclidean);
-  }
+  const plovek_bench::NpyMatrix matrix = plovek_bench::matrix_from_arguments(
+      argv, [&](std::size_t rows, std::size_t cols) { return blobs(rows, cols, k, centre_scale, !euclidean); });
   const std::size_t n = matrix.rows, d = matrix.cols;
   const plovek::MatrixView data = plovek::MatrixView::row_major(matrix.values.data(), n, d);
 
