@@ -4,6 +4,7 @@
 // the traits; no include guard.
 #include "simd/dot_body.h"
 #include "simd/panel_body.h"
+#include "simd/paired_block_body.h"
 #include "simd/placement_body.h"
 #include "simd/selection_body.h"
 #include "simd/widening_body.h"
@@ -40,6 +41,13 @@ struct Kernels {
   }
   static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
     paired_point_dots_impl(panels, x, out);
+  }
+  // The dot products of `count` points (rows[r]) with centroids first .. last - 1
+  // (first a multiple of the panel width), out[r * ldo + j - first], each exactly as
+  // paired_point_dots computes it.
+  static void paired_block_dots(const kernels::CentroidPanels& panels, std::size_t first, std::size_t last,
+                                const float* const* rows, std::size_t count, float* out, std::size_t ldo) {
+    paired_block_dots_impl(panels, first, last, rows, count, out, ldo);
   }
   // c . x exactly as one lane of paired_point_dots computes it.
   static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
