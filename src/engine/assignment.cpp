@@ -15,7 +15,6 @@ namespace plovek {
 
 namespace {
 
-constexpr std::size_t kRowsPerTask = 1024;  // smallest share of the points one worker takes
 // Up to this many clusters each task of the assignment pass counts its own labels.
 constexpr std::size_t kClustersCountedInTasks = std::size_t{1} << 14;
 

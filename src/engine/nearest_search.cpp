@@ -83,12 +83,12 @@ class BoundedSearch final : public NearestSearch {
 
   void prepare(const Matrix& centroids, std::span<std::uint64_t> labels) override {
     k_ = centroids.rows();
-    mode_ = AssignmentBounds::pay_for(k_, centroids.cols()) ? bounds_.prepare(centroids, labels, policy_)
-                                                             : SearchMode::Plain;
+    const bool bounded = AssignmentBounds::pay_for(k_, centroids.cols());
+    mode_ = bounded ? bounds_.prepare(centroids, labels, policy_) : SearchMode::Plain;
     extra_measured_ = 0;
     if (mode_ != SearchMode::Plain) return;
     full_.prepare(centroids, labels);
-    if (AssignmentBounds::pay_for(k_, centroids.cols()) && bounds_.samples_wanted()) record_sample_bounds(labels);
+    if (bounded && bounds_.samples_wanted()) record_sample_bounds(labels);
   }
   bool keeps_labels() const override { return mode_ == SearchMode::Prune; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {

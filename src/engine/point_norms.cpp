@@ -6,12 +6,6 @@
 
 namespace plovek {
 
-namespace {
-
-constexpr std::size_t kRowsPerTask = 1024;  // smallest share of the rows one worker takes
-
-}  // namespace
-
 std::vector<float> compute_point_norms(const MatrixView& data) {
   std::vector<float> norms(data.rows());
   const std::size_t d = data.cols();

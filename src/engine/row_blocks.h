@@ -10,6 +10,8 @@
 namespace plovek {
 
 constexpr std::size_t kRowsPerBlock = 96;
+// The smallest share of the rows one worker takes in a row-parallel pass.
+constexpr std::size_t kRowsPerTask = 1024;
 
 // Calls visit(first_row, count, rows, row_stride) for consecutive blocks of at most
 // `rows_per_block` rows in [begin, end), each block readable as contiguous rows: in

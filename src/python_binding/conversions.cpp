@@ -207,14 +207,17 @@ namespace {
 // Returns a new reference: the list of make_int(index) for each of `indices`, each a
 // new reference; nullptr with an exception set when one cannot be made. Polls
 // `points` once per item; Cancelled drops the partial list on its way out.
-template <class MakeInt>
-PyObject* list_of_ints(std::span<const std::uint64_t> indices, MakeInt make_int, CancellationPoints& points) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(indices.size()));
+// A list of `count` items, item i from make_item(i) (a new reference, or nullptr with an
+// exception set), asking `points` before each. Returns a new reference, or nullptr
+// with an exception set.
+template <class MakeItem>
+PyObject* list_of(std::size_t count, MakeItem make_item, CancellationPoints& points) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
   try {
-    for (std::size_t i = 0; i < indices.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       points.poll();
-      PyObject* item = make_int(indices[i]);
+      PyObject* item = make_item(i);
       if (item == nullptr) {
         Py_DECREF(list);
         return nullptr;
@@ -226,6 +229,12 @@ PyObject* list_of_ints(std::span<const std::uint64_t> indices, MakeInt make_int,
     throw;
   }
   return list;
+}
+
+// The list of the ints make_int gives for `indices`.
+template <class MakeInt>
+PyObject* list_of_ints(std::span<const std::uint64_t> indices, MakeInt make_int, CancellationPoints& points) {
+  return list_of(indices.size(), [&](std::size_t i) { return make_int(indices[i]); }, points);
 }
 
 PyObject* new_int(std::uint64_t index) { return PyLong_FromUnsignedLongLong(index); }
@@ -275,22 +284,12 @@ PyObject* cluster_lists_to_python(const ClusterLists& lists, const Cancellation&
   }
   const auto shared_int = [&shared](std::uint64_t index) { return shared->get(index); };
   CancellationPoints points(cancellation);
-  PyObject* outer = PyList_New(static_cast<Py_ssize_t>(lists.size()));
-  if (outer == nullptr) return nullptr;
-  try {
-    for (std::size_t c = 0; c < lists.size(); ++c) {
-      PyObject* inner = shared ? list_of_ints(lists[c], shared_int, points) : list_of_ints(lists[c], new_int, points);
-      if (inner == nullptr) {
-        Py_DECREF(outer);
-        return nullptr;
-      }
-      PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(c), inner);  // steals `inner`
-    }
-  } catch (...) {
-    Py_DECREF(outer);
-    throw;
-  }
-  return outer;
+  return list_of(
+      lists.size(),
+      [&](std::size_t c) {
+        return shared ? list_of_ints(lists[c], shared_int, points) : list_of_ints(lists[c], new_int, points);
+      },
+      points);
 }
 
 }  // namespace plovek::python
