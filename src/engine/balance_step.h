@@ -28,8 +28,8 @@ constexpr std::size_t kStayOnStack = 256;
 // the dot products, which need not wait for it, and its dot product taken on the side.
 constexpr std::size_t kFewDots = 2048;
 
-// Sizes are counted by the step (balancing::Count); a mode sees a cluster's size only
-// as the divisor of its mean, in f32.
+// Sizes are counted by the step (in f32, or in double where balancing::needs_wide_counts);
+// a mode sees a cluster's size only as the divisor of its mean, in f32.
 
 class MeanEuclidean {
  public:
@@ -166,7 +166,7 @@ class Medoid {
 };
 
 // A cluster size as the step stores it: f32 sizes through the level's lane store, wide
-// counts (balancing::Count) plainly.
+// (double) counts plainly.
 inline void store_size(float* sizes, std::size_t j, std::size_t k, float size) { Kernels::store_lane(sizes, j, k, size); }
 inline void store_size(double* sizes, std::size_t j, std::size_t, double size) { sizes[j] = size; }
 
