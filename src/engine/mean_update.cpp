@@ -106,24 +106,24 @@ Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> lab
   return means;
 }
 
-std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k, std::size_t d) {
+std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k, std::size_t d, bool update) {
   const std::size_t per_chunk = k * d * sizeof(double);
   if (n == 0 || d == 0 || per_chunk == 0 || per_chunk > kMaxChunkSumBytes / 2) return std::nullopt;
   const std::size_t max_chunks = kMaxChunkSumBytes / per_chunk;
   const std::size_t rows = std::max(std::clamp((n + kChunksOfSmallInput - 1) / kChunksOfSmallInput, kMinChunkRows, kChunkRows),
                                     (n + max_chunks - 1) / max_chunks);
-  return ChunkedRowSums(n, rows, (n + rows - 1) / rows, k, d);
+  return ChunkedRowSums(n, rows, (n + rows - 1) / rows, k, d, update);
 }
 
 ChunkedRowSums::ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k,
-                               std::size_t d)
+                               std::size_t d, bool update)
     : n_(n),
       chunk_rows_(chunk_rows),
       chunk_count_(chunk_count),
       k_(k),
       d_(d),
       sums_(chunk_count * k * d),
-      summed_labels_(n),
+      summed_labels_(update ? n : 0),
       held_(chunk_count, 0),
       changed_(std::make_unique<std::atomic<bool>[]>(k)) {}
 
@@ -135,6 +135,7 @@ double* ChunkedRowSums::start_chunk(std::size_t c) {
 }
 
 void ChunkedRowSums::finish_chunk(std::size_t c, const std::uint64_t* labels) {
+  if (summed_labels_.empty()) return;
   std::copy_n(labels, rows_in(c), summed_labels_.data() + c * chunk_rows_);
   held_[c] = 1;
 }

@@ -47,7 +47,9 @@ std::vector<double> row_sums_of_clusters(const MatrixView& data, std::span<const
 class ChunkedRowSums {
  public:
   // A plan for n rows, or nothing when the partial sums would take too much memory.
-  static std::optional<ChunkedRowSums> plan(std::size_t n, std::size_t k, std::size_t d);
+  // Only sums that `update`, for a search that may keep labels, remember the labels
+  // they were summed under.
+  static std::optional<ChunkedRowSums> plan(std::size_t n, std::size_t k, std::size_t d, bool update);
 
   std::size_t chunk_rows() const { return chunk_rows_; }
   // Chunk c's k x d partial sums, zeroed, for a pass that adds all its rows in order;
@@ -55,7 +57,7 @@ class ChunkedRowSums {
   double* start_chunk(std::size_t c);
   void finish_chunk(std::size_t c, const std::uint64_t* labels);
   // Whether chunk c holds the sums of some earlier labelling, that update_chunk can
-  // bring up to date.
+  // bring up to date (never, unless planned to update).
   bool holds(std::size_t c) const { return held_[c] != 0; }
   // Brings held chunk c's sums up to date with its rows' labels now (`labels`, from
   // row c * chunk_rows()), reading only the rows of the clusters whose members
@@ -69,14 +71,16 @@ class ChunkedRowSums {
   Matrix means(std::span<const std::uint64_t> counts);
 
  private:
-  ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d);
+  ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d,
+                 bool update);
   std::size_t rows_in(std::size_t c) const { return std::min(chunk_rows_, n_ - c * chunk_rows_); }
   // Clusters whose total must be merged again.
   void mark_changed(std::uint64_t cluster) { changed_[cluster].store(true, std::memory_order_relaxed); }
 
   std::size_t n_, chunk_rows_, chunk_count_, k_, d_;
   std::vector<double> sums_;
-  // Per row, the label its chunk's sums hold it under; per chunk, whether they hold any.
+  // Per row, the label its chunk's sums hold it under (none unless planned to update);
+  // per chunk, whether they hold any.
   std::vector<std::uint64_t> summed_labels_;
   std::vector<char> held_;
   // The merged sums, and per cluster whether a chunk's sum of it changed since.

@@ -38,6 +38,7 @@ class FullSearch final : public NearestSearch {
     panels_.emplace(centroids.data(), centroids.rows(), centroids.cols(), euclidean_);
   }
   bool keeps_labels() const override { return false; }
+  bool may_keep_labels(std::size_t) const override { return false; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
     return std::make_unique<FullRowSearch>(*panels_, point_norms_, labels);
   }
@@ -91,6 +92,7 @@ class BoundedSearch final : public NearestSearch {
     if (bounded && bounds_.samples_wanted()) record_sample_bounds(labels);
   }
   bool keeps_labels() const override { return mode_ == SearchMode::Prune; }
+  bool may_keep_labels(std::size_t k) const override { return AssignmentBounds::pay_for(k, data_.cols()); }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
     if (mode_ == SearchMode::Plain) return full_.worker(labels);
     return std::make_unique<BoundedRowSearch>(bounds_, labels, data_.cols(), mode_ == SearchMode::Record);

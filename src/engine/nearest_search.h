@@ -48,6 +48,9 @@ class NearestSearch {
   // Whether this assignment keeps the labels its bounds prove without reading their
   // rows: its labels then wait for flush(), and most of them stay as they were.
   virtual bool keeps_labels() const = 0;
+  // Whether any assignment with k centroids may keep labels: where none may, nothing
+  // needs to remember the labels a pass started from.
+  virtual bool may_keep_labels(std::size_t k) const = 0;
   // A worker's search, writing into `labels` (n entries); called by the workers of the
   // pool at once.
   virtual std::unique_ptr<RowSearch> worker(std::uint64_t* labels) = 0;

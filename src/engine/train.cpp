@@ -146,7 +146,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
   };
   // The clusters' row sums in double, kept from one assignment to the next; without
   // them (too large), summed after each assignment.
-  std::optional<ChunkedRowSums> kept_sums = ChunkedRowSums::plan(n, k, data.cols());
+  std::optional<ChunkedRowSums> kept_sums = ChunkedRowSums::plan(n, k, data.cols(), search->may_keep_labels(k));
   for (std::uint64_t it = 1; it <= iterations; ++it) {
     cancellation_points.poll();
     assign(kept_sums ? &*kept_sums : nullptr);

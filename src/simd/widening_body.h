@@ -6,15 +6,34 @@
 inline void widen_add_row(double* acc, const float* row, std::size_t d) {
   std::size_t t = 0;
   for (; t + V::kDoubleLanes <= d; t += V::kDoubleLanes) V::store(acc + t, V::add(V::load(acc + t), V::widen(row + t)));
-  if (t < d) {
-    const std::size_t n = d - t;
-    V::store_first(acc + t, V::add(V::load_double_first(acc + t, n), V::widen_first(row + t, n)), n);
+  // The tail one element at a time: the next row often has the same label, and a
+  // masked store does not forward to the masked load that reads it back.
+  for (; t < d; ++t) acc[t] += static_cast<double>(row[t]);
+}
+
+// Rows that fit one double vector: a run of rows with one label (common where
+// neighbours are alike, as the pixels of a photograph) sums in a register, rows in order.
+inline void add_short_rows_by_label(const float* rows, std::ptrdiff_t ldx, std::size_t count,
+                                    const std::uint64_t* labels, std::uint64_t first, std::uint64_t last, double* sums,
+                                    std::size_t d) {
+  for (std::size_t r = 0; r < count;) {
+    const std::uint64_t label = labels[r];
+    if (label < first || label >= last) {
+      ++r;
+      continue;
+    }
+    double* acc = sums + (label - first) * d;
+    typename V::D sum = V::load_double_first(acc, d);
+    for (; r < count && labels[r] == label; ++r)
+      sum = V::add(sum, V::widen_first(rows + static_cast<std::ptrdiff_t>(r) * ldx, d));
+    V::store_first(acc, sum, d);
   }
 }
 
 inline void add_rows_by_label_impl(const float* rows, std::ptrdiff_t ldx, std::size_t count,
                                     const std::uint64_t* labels, std::uint64_t first, std::uint64_t last, double* sums,
                                     std::size_t d) {
+  if (d <= V::kDoubleLanes) return add_short_rows_by_label(rows, ldx, count, labels, first, last, sums, d);
   for (std::size_t r = 0; r < count; ++r) {
     if (labels[r] < first || labels[r] >= last) continue;
     widen_add_row(sums + (labels[r] - first) * d, rows + static_cast<std::ptrdiff_t>(r) * ldx, d);

@@ -192,7 +192,7 @@ TEST(AssignmentMeans, FusedPassGivesTheSeparateMeansOverManyChunksAndLayouts) {
       const std::vector<float> norms = compute_point_norms(view);
       KMeans separate = km.clone();
       separate.assign_clusters(view, norms);
-      std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, d);
+      std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, d, false);
       std::vector<std::uint64_t> counts;
       assign_for_training(km, view, *make_full_search(n, euclidean, norms), &*sums, counts);
       const Matrix fused = sums->means(counts);
@@ -227,7 +227,7 @@ TEST(AssignmentMeans, KeptSumsUpdatedWhereLabelsChangedEqualFreshSums) {
         sums.finish_chunk(c, labels.data() + c * sums.chunk_rows());
       }
     };
-    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d);
+    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d, true);
     ASSERT_TRUE(kept && kept->chunk_rows() < n / 4);
     fill(*kept);
     kept->total();
@@ -237,7 +237,7 @@ TEST(AssignmentMeans, KeptSumsUpdatedWhereLabelsChangedEqualFreshSums) {
         ASSERT_TRUE(kept->holds(c));
         kept->update_chunk(c, view, labels.data() + c * kept->chunk_rows(), scratch);
       }
-      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d);
+      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d, false);
       fill(*fresh);
       EXPECT_EQ(kept->total(), fresh->total());
     };

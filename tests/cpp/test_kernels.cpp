@@ -474,7 +474,8 @@ TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
     const std::size_t count = 23;
     const std::vector<float> rows = random_values(count * d + 1, rng);
     std::vector<std::uint64_t> labels(count);
-    for (std::uint64_t& label : labels) label = rng() % 5;
+    // Runs of one label, as neighbouring pixels have, beside changes at every row.
+    for (std::size_t r = 0; r < count; ++r) labels[r] = r > 0 && rng() % 2 ? labels[r - 1] : rng() % 5;
     // Clusters 1..3 only, rows offset by one float (unaligned), sums seeded non-zero.
     std::vector<double> expected(3 * d, 0.1);
     for (std::size_t r = 0; r < count; ++r)

@@ -156,14 +156,14 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
     full.centroids = pruned.centroids;
     const std::unique_ptr<NearestSearch> bounded = make_bounded_search(data, euclidean, norms);
     const std::unique_ptr<NearestSearch> every = make_full_search(n, euclidean, norms);
-    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d);
+    std::optional<ChunkedRowSums> kept = ChunkedRowSums::plan(n, k, d, true);
     std::vector<std::uint64_t> counts;
     double measured = 0.0, of_full_search = 0.0;
     for (int iteration = 0; iteration < 15; ++iteration) {
       const AssignmentStats stats = assign_for_training(pruned, data, *bounded, &*kept, counts);
       measured += double(stats.distances_measured), of_full_search += double(stats.distances_of_full_search);
       pruned.centroids = kept->means(counts);
-      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d);
+      std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d, false);
       assign_for_training(full, data, *every, &*fresh, counts);
       full.centroids = fresh->means(counts);
       pruned.postprocess_centroids();
