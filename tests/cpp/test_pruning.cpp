@@ -81,7 +81,9 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
                         // Enough work per point for bounds per group of centroids.
                         {Data::Blobs, true, false, 3000, 32, 300},  {Data::Uniform, false, false, 2500, 40, 220},
                         {Data::Thirds, true, false, 2000, 48, 180}, {Data::FewDistinctRows, false, false, 1500, 64, 130},
-                        {Data::Blobs, false, true, 1200, 32, 260}};
+                        {Data::Blobs, false, true, 1200, 32, 260},
+                        // Rows the search takes in slabs of columns.
+                        {Data::Blobs, false, false, 100, 2100, 40}};
   std::vector<AssignmentStats> stats;  // of the pruned runs
   test_support::for_each_level([&](kernels::SimdLevel) {
     for (const Case& c : cases) {
