@@ -164,10 +164,10 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
     for (int iteration = 0; iteration < 15; ++iteration) {
       const AssignmentStats stats = assign_for_training(pruned, data, *bounded, &*kept, counts);
       measured += double(stats.distances_measured), of_full_search += double(stats.distances_of_full_search);
-      pruned.centroids = kept->means(counts);
+      kept->store_means(counts, *pruned.centroids);
       std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d);
       assign_for_training(full, data, *every, &*fresh, counts);
-      full.centroids = fresh->means(counts);
+      fresh->store_means(counts, *full.centroids);
       pruned.postprocess_centroids();
       full.postprocess_centroids();
       ASSERT_EQ(pruned.labels, full.labels) << "iteration " << iteration;
