@@ -28,7 +28,7 @@ constexpr std::size_t kMostStaleShare = 4;
 // clusters (and at least kLeastMeanColumns columns of them, so that a pass reads whole
 // cache lines of a row): wider rows are summed a slab of columns at a time, each slab
 // over every point in ascending order (a column's sums do not depend on the others).
-constexpr std::size_t kMeanSumBytes = std::size_t{4} << 20;
+constexpr std::size_t kMeanSumBytes = std::size_t{1} << 20;
 constexpr std::size_t kLeastMeanColumns = 64;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
