@@ -276,7 +276,7 @@ def workload_assign(repeats, peak):
     return row("A1: assign(data, 4), n=1,000,000 d=64, 256 clusters", times.pop("plovek"), times, flops, peak)
 
 
-def workload_memory():
+def workload_memory(name, n, d, k, iterations):
     # Peak RSS (VmHWM) of a child process. A forked child starts with its parent's
     # high-water mark, so the mark is reset first (writing 5 to clear_refs).
     code = (
@@ -286,16 +286,16 @@ def workload_memory():
         "        if line.startswith('VmHWM:'): return int(line.split()[1])\n"
         "open('/proc/self/clear_refs', 'w').write('5')\n"
         "base = peak()\n"
-        "data = np.random.default_rng(0).standard_normal((1_000_000, 128), dtype=np.float32)\n"
+        f"data = np.random.default_rng(0).standard_normal(({n}, {d}), dtype=np.float32)\n"
         "after_data = peak()\n"
-        "plovek.KMeans(64).with_iterations(3).with_euclidean(True).train(data, None)\n"
+        f"plovek.KMeans({k}).with_iterations({iterations}).with_euclidean(True).train(data, None)\n"
         "print(json.dumps([base, after_data, peak()]))\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     base, after_data, peak = (v / 1024 for v in json.loads(out.stdout.strip().splitlines()[-1]))
-    input_mb = 1_000_000 * 128 * 4 / 2**20
+    input_mb = n * d * 4 / 2**20
     limit = after_data + 0.1 * input_mb + 100
-    return (f"| Memory: train on 1,000,000 x 128 float32, k=64 | peak RSS {peak:.0f} MB | - | - | - | "
+    return (f"| {name}: train on {n:,} x {d:,} float32, k={k}, {iterations} it | peak RSS {peak:.0f} MB | - | - | - | "
             f"input {input_mb:.0f} MB, before train {after_data:.0f} MB (interpreter+NumPy {base:.0f} MB), "
             f"train adds {peak - after_data:.0f} MB; limit input+10%+100 MB = {limit:.0f} MB |")
 
@@ -332,7 +332,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3, help="runs per workload; the table gives medians (3)")
     parser.add_argument("--only", default="",
-                        help="comma-separated workload names (R1-R7 on real data, L1,L1f,L2,L3,L4,M1,M2,B1,B2,A1,MEM; "
+                        help="comma-separated workload names (R1-R7 on real data, L1,L1f,L2,L3,L4,W1,W2,M1,M2,B1,B2,A1,"
+                             "MEM,MEMW; "
                              "B1 brings B1b)")
     parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
     parser.add_argument("--plovek-only", action="store_true", help="run plovek alone, not its peers")
@@ -369,6 +370,11 @@ def main():
     if enabled("L4"):
         print(workload_lloyd("L4", 500_000, 64, 4096, 25, True, r, peak, faiss_defaults=True, with_sklearn=False),
               flush=True)
+    # Rows far longer than their count: the time follows the arithmetic, not the row length.
+    if enabled("W1"):
+        print(workload_lloyd("W1", 200, 100_000, 10, 25, True, r, peak), flush=True)
+    if enabled("W2"):
+        print(workload_lloyd("W2", 20, 1_000_000, 10, 25, True, r, peak), flush=True)
     if enabled("M1"):
         print(workload_medoids("M1", 100_000, 32, 10, r), flush=True)
     if enabled("M2"):
@@ -381,7 +387,9 @@ def main():
     if enabled("A1"):
         print(workload_assign(r, peak), flush=True)
     if enabled("MEM"):
-        print(workload_memory(), flush=True)
+        print(workload_memory("MEM", 1_000_000, 128, 64, 3), flush=True)
+    if enabled("MEMW"):
+        print(workload_memory("MEMW", 20, 1_000_000, 10, 25), flush=True)
 
 
 if __name__ == "__main__":

@@ -55,11 +55,13 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
     for (std::size_t c = first_chunk; c < last_chunk; ++c) {
       const std::size_t begin = c * chunk_rows, end = std::min(n, begin + chunk_rows);
       if (keeps_labels) {
-        // The labels wait for the flush (the rows the search keeps are not read); then
+        // The labels wait for the flush (the rows the search keeps are not read), and
+        // rows copied into the scratch are searched before it takes the next ones; then
         // the chunk's sums, in row order.
         for_each_row_block(data, begin, end, scratch,
                            [&](std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
                              worker->search(first, count, rows, stride);
+                             if (!data.rows_are_direct()) worker->flush();
                            });
         worker->flush();
         if (sums && sums->holds(c)) {

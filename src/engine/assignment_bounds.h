@@ -58,9 +58,13 @@ class AssignmentBounds {
   std::size_t sample(std::size_t s) const { return s * own_.size() / sample_count(); }
 
   // The groups (formed from the first centroids) and the centroids of the last
-  // prepare() packed group after group, for Prune and Record.
+  // prepare() packed group after group (by every prepare(), whatever the mode).
   const CentroidGroups& groups() const { return groups_; }
   const kernels::CentroidPanels& grouped_panels() const { return *grouped_panels_; }
+  // Whether the groups keep the centroids in their order (one group): positions in the
+  // grouped panels are then the centroids' indices, and those panels serve a plain
+  // search as well.
+  bool groups_in_order() const { return groups_in_order_; }
   // The panels [first, last) holding group g.
   std::size_t first_panel(std::size_t g) const { return g * panels_per_group_; }
   std::size_t last_panel(std::size_t g) const;
@@ -103,8 +107,9 @@ class AssignmentBounds {
  private:
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
-  void measure_drifts(const Matrix& centroids, bool first);
-  void pack_grouped(const Matrix& centroids);
+  // Packs the centroids into the grouped panels, in place, measuring each one's drift
+  // against what the panels held (the last assignment's centroids).
+  void pack_measuring_drifts(const Matrix& centroids, bool first);
   // The mode of this assignment, from the policy, told the last one's and what the
   // sample points predict.
   SearchMode next_mode(bool first, std::span<const std::uint64_t> labels, const SearchPolicy& policy);
@@ -177,15 +182,19 @@ class AssignmentBounds {
   std::vector<float> roots_;      // per point: at least the square root of its norm
   CentroidGroups groups_;
   std::size_t group_count_ = 0, panels_per_group_ = 0;
+  bool groups_in_order_ = false;
+  // Packed by every prepare(), so that they hold the last assignment's centroids until
+  // the next one.
   std::unique_ptr<kernels::CentroidPanels> grouped_panels_;
   // Per point: the bound on its own centroid (upper), on every other centroid (lower)
   // and per group on its members but the label (lower); the lower ones stored plus
   // the drift total at the time of storing, so that moving them costs nothing until
   // they are read.
   std::vector<float> own_, others_, lower_;
-  // The centroids of the last assignment, their computed squared norms, each one's
-  // drift since the one before (double, rounded up) and each group's drift total.
-  std::vector<float> centroids_;
+  // The centroids of this assignment (the caller's, unchanged until it ends), their
+  // computed squared norms, each one's drift since the last (double, rounded up) and
+  // each group's drift total.
+  const Matrix* current_ = nullptr;
   std::vector<float> centroid_norms_;
   std::vector<double> drift_, group_drift_total_;
   std::vector<float> group_drift_total_float_;  // rounded up

@@ -52,6 +52,14 @@ CentroidGroups group_centroids(const Matrix& centroids, std::size_t group_size) 
   const std::size_t k = centroids.rows(), d = centroids.cols();
   CentroidGroups result{.group_size = std::max<std::size_t>(group_size, 1), .order = {}, .group_of = {}};
   const std::size_t groups = (k + result.group_size - 1) / result.group_size;
+  if (groups <= 1) {
+    // Nothing to steer: every centroid in the one group, in order (no centres, whose
+    // k x d sums would take more memory than the centroids on long rows).
+    result.group_of.assign(k, 0);
+    result.order.resize(k);
+    for (std::size_t j = 0; j < k; ++j) result.order[j] = static_cast<std::uint32_t>(j);
+    return result;
+  }
   std::vector<double> centres(groups * d);
   for (std::size_t g = 0; g < groups; ++g)
     std::copy_n(centroids.row(g * k / groups).data(), d, centres.begin() + static_cast<std::ptrdiff_t>(g * d));

@@ -28,11 +28,10 @@ GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, st
       d_(d),
       batch_(std::max(kLeastBatch, kBatchBytes / (std::max<std::size_t>(d, 1) * sizeof(float)))) {
   open_.reserve(batch_);
-  rows_.resize(batch_ * d);
   call_rows_.resize(batch_);
   call_limits_.resize(batch_);
   wide_.reserve(kWideBatch);
-  wide_rows_.resize(kWideBatch * d);
+  wide_rows_.reserve(kWideBatch);
   wide_norms_.resize(kWideBatch);
   wide_best_.resize(kWideBatch);
   wide_second_.resize(kWideBatch);
@@ -67,16 +66,13 @@ void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64
   const std::size_t distances = bounds_.distances_in(groups);
   if (distances >= least_wide_distances_) {
     measured_ += panels_.k();
-    std::copy(x, x + d_, wide_rows_.data() + wide_.size() * d_);
-    wide_norms_[wide_.size()] = bounds_.point_norm(i);
-    wide_.push_back(i);
-    if (wide_.size() == kWideBatch) search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
+    add_whole(i, x);
     return;
   }
   measured_ += distances;
-  std::copy(x, x + d_, rows_.data() + open_.size() * d_);
   std::fill_n(costs_.data() + open_.size() * groups_.count(), groups_.count(), std::numeric_limits<float>::quiet_NaN());
   open_.push_back({.index = i,
+                   .row = x,
                    .groups = groups,
                    .best = 0.0f,
                    .second = 0.0f,
@@ -85,52 +81,57 @@ void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64
   if (open_.size() == batch_) search_open();
 }
 
-template <class PointOf>
-void GroupedSearch::search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of) {
-  for (std::size_t done = 0; done < count; done += kWideBatch) {
-    const std::size_t batch = std::min(kWideBatch, count - done);
-    for (std::size_t r = 0; r < batch; ++r) {
-      wide_.push_back(point_of(done + r));
-      wide_norms_[r] = bounds_.point_norm(wide_.back());
-    }
-    search_whole(rows + static_cast<std::ptrdiff_t>(done) * stride, stride);
-  }
+void GroupedSearch::add_whole(std::size_t i, const float* x) {
+  wide_norms_[wide_.size()] = bounds_.point_norm(i);
+  wide_.push_back(i);
+  wide_rows_.push_back(x);
+  if (wide_.size() == kWideBatch) search_whole();
+}
+
+template <class PointOf, class RowOf>
+void GroupedSearch::search_listed(std::size_t count, PointOf point_of, RowOf row_of) {
+  for (std::size_t r = 0; r < count; ++r) add_whole(point_of(r), row_of(r));
+  search_whole();
 }
 
 void GroupedSearch::search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-  search_listed(count, rows, stride, [first](std::size_t r) { return first + r; });
+  search_listed(count, [first](std::size_t r) { return first + r; },
+                [rows, stride](std::size_t r) { return rows + static_cast<std::ptrdiff_t>(r) * stride; });
 }
 
-void GroupedSearch::search_points(const std::size_t* points, std::size_t count, const float* rows,
-                                  std::ptrdiff_t stride) {
-  search_listed(count, rows, stride, [points](std::size_t r) { return points[r]; });
+void GroupedSearch::search_points(const std::size_t* points, std::size_t count, const float* const* rows) {
+  search_listed(count, [points](std::size_t r) { return points[r]; }, [rows](std::size_t r) { return rows[r]; });
 }
 
-void GroupedSearch::search_whole(const float* rows, std::ptrdiff_t stride) {
+void GroupedSearch::search_whole() {
   const std::size_t count = wide_.size();
   if (count == 0) return;
   const kernels::NearestScores scores{.best = wide_best_.data(),
                                       .second = wide_second_.data(),
                                       .group_least = wide_least_.data(),
                                       .group_size = groups_.group_size};
-  kernels::nearest_centroids(panels_, rows, stride, count, wide_norms_.data(), wide_positions_.data(), &scores);
-  for (std::size_t s = 0; s < count; ++s) settle_whole(s, rows + static_cast<std::ptrdiff_t>(s) * stride);
+  kernels::nearest_listed(panels_, wide_rows_.data(), count, wide_norms_.data(), wide_positions_.data(), &scores);
+  for (std::size_t s = 0; s < count; ++s) settle_whole(s);
   wide_.clear();
+  wide_rows_.clear();
 }
 
-void GroupedSearch::settle_whole(std::size_t s, const float* x) {
+void GroupedSearch::settle_whole(std::size_t s) {
   const std::size_t i = wide_[s];
   const float point_norm = wide_norms_[s];
   float* costs = wide_least_.data() + s * groups_.count();
-  if (panels_.fused_slack().decides(wide_best_[s], wide_second_[s], point_norm)) {
-    // Decided by the fused costs. The runner-up bounds the label's group too.
+  // The block search's label is the rounded products' with ties broken by position:
+  // the full search's label where positions are the centroids' indices, elsewhere
+  // wherever the fused costs decided it (no tie).
+  if (bounds_.groups_in_order() || panels_.fused_slack().decides(wide_best_[s], wide_second_[s], point_norm)) {
+    // The runner-up bounds the label's group too.
     const std::uint64_t position = wide_positions_[s];
     labels_[i] = groups_.order[position];
     costs[groups_.group_of_position(position)] = wide_second_[s];
   } else {
     // A near tie: the label from rounded products, ties by centroid index. The best
     // bounds its cost (the search widened it where it re-scored the point).
-    labels_[i] = exact_label(x, point_norm);
+    labels_[i] = exact_label(wide_rows_[s], point_norm);
   }
   bounds_.record(i, wide_best_[s], costs);
 }
@@ -162,7 +163,7 @@ void GroupedSearch::search_open() {
 void GroupedSearch::search_group(std::size_t g, const std::uint32_t* members, std::size_t count, bool own) {
   if (count == 0) return;
   for (std::size_t c = 0; c < count; ++c) {
-    call_rows_[c] = rows_.data() + members[c] * d_;
+    call_rows_[c] = open_[members[c]].row;
     call_limits_[c] = own ? std::numeric_limits<float>::infinity() : open_[members[c]].best;
   }
   kernels::nearest_in_panels(panels_, bounds_.first_panel(g), bounds_.last_panel(g), call_rows_.data(),
@@ -185,7 +186,7 @@ void GroupedSearch::search_group(std::size_t g, const std::uint32_t* members, st
 
 void GroupedSearch::settle(std::size_t s) {
   const Open& point = open_[s];
-  const float* x = rows_.data() + s * d_;
+  const float* x = point.row;
   float* costs = costs_.data() + s * groups_.count();
   const float point_norm = bounds_.point_norm(point.index);
   const kernels::FusedScoreSlack& slack = panels_.fused_slack();

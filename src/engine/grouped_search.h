@@ -19,17 +19,18 @@ class GroupedSearch {
   // Labels are read (the last assignment's) and written in place.
   GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, std::size_t d);
 
-  // Rows first .. first + count - 1 (readable at `rows` with `stride`), each unless
-  // its bounds prove its label; searched in batches.
+  // Rows first .. first + count - 1 (readable at `rows` with `stride` until the next
+  // flush()), each unless its bounds prove its label; searched in batches, the rows
+  // read where they lie.
   void search_unless_kept(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
   // Searches rows first .. first + count - 1 (readable at `rows` with `stride`) whole,
   // and records their bounds.
   void search_rows(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride);
-  // The same for the points listed in `points` (their rows in that order).
-  void search_points(const std::size_t* points, std::size_t count, const float* rows, std::ptrdiff_t stride);
+  // The same for the points listed in `points` (point s's row at rows[s]).
+  void search_points(const std::size_t* points, std::size_t count, const float* const* rows);
   // Searches the points gathered so far.
   void flush() {
-    search_whole(wide_rows_.data(), static_cast<std::ptrdiff_t>(d_));
+    search_whole();
     search_open();
   }
   // The distances this worker measured.
@@ -40,6 +41,7 @@ class GroupedSearch {
   // kernels::RangeNearest gives them).
   struct Open {
     std::size_t index;
+    const float* row;
     std::uint64_t groups;
     float best, second;
     float group_second;  // the runner-up within the best's group
@@ -48,19 +50,21 @@ class GroupedSearch {
   // Point i (row x) that the screening left open with `groups`, unless tightening its
   // bound proves its label.
   void search_open_point(std::size_t i, const float* x, std::uint64_t groups);
-  // Searches `count` rows whole, row r (point point_of(r)) at rows + r * stride.
-  template <class PointOf>
-  void search_listed(std::size_t count, const float* rows, std::ptrdiff_t stride, PointOf point_of);
-  // Searches the points listed in wide_ whole, point s's row at rows + s * stride.
-  void search_whole(const float* rows, std::ptrdiff_t stride);
+  // Searches `count` rows whole, row r (point point_of(r)) at row_of(r).
+  template <class PointOf, class RowOf>
+  void search_listed(std::size_t count, PointOf point_of, RowOf row_of);
+  // Adds point i (row x) to those searched whole, searching them once they fill a batch.
+  void add_whole(std::size_t i, const float* x);
+  // Searches the points listed in wide_ whole.
+  void search_whole();
   void search_open();
   // Searches group g for the `count` gathered points listed (their own group, or one
   // they have open besides).
   void search_group(std::size_t g, const std::uint32_t* members, std::size_t count, bool own);
   // The label and the new bounds of the gathered point in slot s.
   void settle(std::size_t s);
-  // The label and the new bounds of the point searched whole in slot s (row x).
-  void settle_whole(std::size_t s, const float* x);
+  // The label and the new bounds of the point searched whole in slot s.
+  void settle_whole(std::size_t s);
   // The label of the full search for x: rounded products, ties broken by centroid
   // index as the full search breaks them.
   std::uint64_t exact_label(const float* x, float point_norm);
@@ -75,10 +79,10 @@ class GroupedSearch {
   std::vector<AssignmentBounds::Screened> screened_;
   // The points searched whole: indices, rows, norms, what the search found.
   std::vector<std::size_t> wide_;
-  std::vector<float> wide_rows_, wide_norms_, wide_best_, wide_second_, wide_least_;
+  std::vector<const float*> wide_rows_;
+  std::vector<float> wide_norms_, wide_best_, wide_second_, wide_least_;
   std::vector<std::uint64_t> wide_positions_;
   std::size_t least_wide_distances_;
-  std::vector<float> rows_;   // the gathered points' rows, in order
   std::vector<float> costs_;  // per gathered point and group searched: its least cost
   // Per group, a batch's room each: the gathered points whose own group it is, and
   // those with it open besides; and how many of each.

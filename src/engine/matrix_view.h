@@ -61,8 +61,10 @@ class MatrixView {
   // Asks the CPU to start loading row i (rows read out of order wait less for memory).
   void prefetch_row(std::size_t i) const { prefetch_bytes(address(i, 0), cols_ * sizeof(float)); }
 
-  void copy_row(std::size_t i, float* out) const {
-    for (std::size_t j = 0; j < cols_; ++j) out[j] = at(i, j);
+  void copy_row(std::size_t i, float* out) const { copy_columns(i, 0, cols_, out); }
+  // Columns first .. first + count - 1 of row i.
+  void copy_columns(std::size_t i, std::size_t first, std::size_t count, float* out) const {
+    for (std::size_t j = 0; j < count; ++j) out[j] = at(i, first + j);
   }
 
  private:

@@ -24,6 +24,12 @@ constexpr std::size_t kMaxChunkSumBytes = std::size_t{64} << 20;
 // A kept chunk is summed again whole, in one pass over its rows, once more than
 // 1/kMostStaleShare of the clusters changed in it; else row by row for those clusters.
 constexpr std::size_t kMostStaleShare = 4;
+// The separate mean update holds about this many bytes of double sums per share of the
+// clusters (and at least kLeastMeanColumns columns of them, so that a pass reads whole
+// cache lines of a row): wider rows are summed a slab of columns at a time, each slab
+// over every point in ascending order (a column's sums do not depend on the others).
+constexpr std::size_t kMeanSumBytes = std::size_t{1} << 20;
+constexpr std::size_t kLeastMeanColumns = 64;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
 // of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
@@ -41,16 +47,36 @@ std::vector<std::uint64_t> balanced_cluster_ranges(std::span<const std::uint64_t
   return bounds;
 }
 
-// Rows first .. first + sums.size() / d of `means` = sums / count per cluster, divided in
-// double and rounded once to f32; rows of empty clusters stay zero.
-void store_means(std::span<const double> sums, std::span<const std::uint64_t> counts, std::uint64_t first,
-                 std::size_t d, Matrix& means) {
-  for (std::size_t c = 0; c * d < sums.size(); ++c) {
+// Columns t0 .. t0 + columns - 1 of rows first .. of `means` = sums / count per cluster
+// (sums: `columns` per cluster), divided in double and rounded once to f32; zero for
+// empty clusters.
+void store_mean_columns(std::span<const double> sums, std::span<const std::uint64_t> counts, std::uint64_t first,
+                        std::size_t t0, std::size_t columns, Matrix& means) {
+  for (std::size_t c = 0; c * columns < sums.size(); ++c) {
     const std::uint64_t count = counts[first + c];
-    if (count == 0) continue;
-    std::span<float> mean = means.row(first + c);
-    for (std::size_t t = 0; t < d; ++t) mean[t] = static_cast<float>(sums[c * d + t] / static_cast<double>(count));
+    float* mean = means.row(first + c).data() + t0;
+    const double* sum = sums.data() + c * columns;
+    if (count == 0) {
+      std::fill_n(mean, columns, 0.0f);
+      continue;
+    }
+    // One division per value (no reciprocal), in a loop the compiler vectorises.
+    const double divisor = static_cast<double>(count);
+    for (std::size_t t = 0; t < columns; ++t) mean[t] = static_cast<float>(sum[t] / divisor);
   }
+}
+
+// Adds, in double, columns t0 .. t0 + columns - 1 of every row whose label lies in
+// [first, last) to that cluster's row of `sums` ((last - first) x columns), scanning the
+// points in ascending order.
+void add_columns_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
+                             std::uint64_t last, std::size_t t0, std::size_t columns, std::span<double> sums) {
+  std::vector<float> scratch;
+  for_each_row_block_of_columns(data, 0, labels.size(), t0, columns, scratch,
+                                [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
+                                  kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last,
+                                                             sums.data(), columns);
+                                });
 }
 
 }  // namespace
@@ -66,25 +92,28 @@ std::vector<double> row_sums_of_clusters(const MatrixView& data, std::span<const
 
 void add_rows_of_clusters(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t first,
                           std::uint64_t last, std::span<double> sums) {
-  std::vector<float> scratch;
-  for_each_row_block(data, 0, labels.size(), scratch,
-                     [&](std::size_t row, std::size_t count, const float* rows, std::ptrdiff_t stride) {
-                       kernels::add_rows_by_label(rows, stride, count, labels.data() + row, first, last, sums.data(),
-                                                  data.cols());
-                     });
+  add_columns_of_clusters(data, labels, first, last, 0, data.cols(), sums);
 }
 
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel) {
-  if (labels.size() != data.rows()) throw InternalError("mean update needs one label per point");
+  Matrix means(k, data.cols());
+  store_mean_centroids(data, labels, means, allow_parallel);
+  return means;
+}
+
+void store_mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, Matrix& means,
+                          bool allow_parallel) {
+  const std::uint64_t k = means.rows();
+  if (labels.size() != data.rows() || means.cols() != data.cols())
+    throw InternalError("mean update needs one label per point and a row per cluster");
   std::vector<std::uint64_t> counts(k, 0);
   for (const std::uint64_t label : labels) {
     if (label >= k) throw InternalError("mean update: label out of range");
     ++counts[label];
   }
   const std::size_t n = labels.size(), d = data.cols();
-  Matrix means(k, d);
-  if (n == 0 || d == 0) return means;
+  if (d == 0 || k == 0) return;
 
   // Workers own disjoint cluster ranges and each scans all points in order, so every
   // sum receives its rows in ascending point order whatever the number of workers.
@@ -92,9 +121,16 @@ Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> lab
   const std::vector<std::uint64_t> bounds = balanced_cluster_ranges(counts, parallel ? global_pool_size() : 1);
   const auto mean_of_range = [&](std::size_t r) {
     const std::uint64_t first = bounds[r], last = bounds[r + 1];
-    std::vector<double> sums((last - first) * d, 0.0);
-    add_rows_of_clusters(data, labels, first, last, sums);
-    store_means(sums, counts, first, d, means);
+    const std::size_t clusters = last - first;
+    const std::size_t slab = std::min(d, std::max(kLeastMeanColumns, kMeanSumBytes / (clusters * sizeof(double))));
+    std::vector<double> sums(clusters * slab);
+    for (std::size_t t0 = 0; t0 < d; t0 += slab) {
+      const std::size_t columns = std::min(slab, d - t0);
+      const std::span<double> slab_sums(sums.data(), clusters * columns);
+      std::fill(slab_sums.begin(), slab_sums.end(), 0.0);
+      add_columns_of_clusters(data, labels, first, last, t0, columns, slab_sums);
+      store_mean_columns(slab_sums, counts, first, t0, columns, means);
+    }
   };
   if (bounds.size() == 2) {
     mean_of_range(0);
@@ -103,7 +139,6 @@ Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> lab
       for (std::size_t r = first; r < last; ++r) mean_of_range(r);
     });
   }
-  return means;
 }
 
 std::optional<ChunkedRowSums> ChunkedRowSums::plan(std::size_t n, std::size_t k, std::size_t d, bool update) {
@@ -181,6 +216,7 @@ void ChunkedRowSums::update_chunk(std::size_t c, const MatrixView& data, const s
 }
 
 const std::vector<double>& ChunkedRowSums::total() {
+  if (chunk_count_ == 1) return sums_;  // nothing to merge
   total_.resize(k_ * d_);
   for (std::uint64_t j = 0; j < k_; ++j) {
     if (!changed_[j].load(std::memory_order_relaxed)) continue;
@@ -195,10 +231,8 @@ const std::vector<double>& ChunkedRowSums::total() {
   return total_;
 }
 
-Matrix ChunkedRowSums::means(std::span<const std::uint64_t> counts) {
-  Matrix result(k_, d_);
-  store_means(total(), counts, 0, d_, result);
-  return result;
+void ChunkedRowSums::store_means(std::span<const std::uint64_t> counts, Matrix& means) {
+  store_mean_columns(total(), counts, 0, 0, d_, means);
 }
 
 }  // namespace plovek

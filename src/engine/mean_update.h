@@ -25,6 +25,10 @@ namespace plovek {
 // work is large enough (the pool must be usable from the calling thread).
 Matrix mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, std::uint64_t k,
                       bool allow_parallel = true);
+// The same into `means` (k x d, overwritten): each worker's clusters are summed a slab
+// of columns at a time, so that the sums held stay a few MB however long the rows.
+void store_mean_centroids(const MatrixView& data, std::span<const std::uint64_t> labels, Matrix& means,
+                          bool allow_parallel = true);
 
 // Adds, in double, every row whose label lies in [first, last) to that cluster's row of
 // `sums` ((last - first) x d), scanning the points in ascending order.
@@ -66,9 +70,10 @@ class ChunkedRowSums {
 
   // Merges the chunks in order: the k x d sums of every cluster's rows.
   const std::vector<double>& total();
-  // Merges the chunks in order and divides by the counts: row c is the mean of its
-  // cluster's rows, zero for clusters without points.
-  Matrix means(std::span<const std::uint64_t> counts);
+  // Merges the chunks in order and divides by the counts into `means` (k x d,
+  // overwritten): row c is the mean of its cluster's rows, zero for clusters without
+  // points.
+  void store_means(std::span<const std::uint64_t> counts, Matrix& means);
 
  private:
   ChunkedRowSums(std::size_t n, std::size_t chunk_rows, std::size_t chunk_count, std::size_t k, std::size_t d,

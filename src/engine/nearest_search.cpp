@@ -1,6 +1,6 @@
 #include "engine/nearest_search.h"
 
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "engine/assignment_bounds.h"
@@ -34,9 +34,16 @@ class FullSearch final : public NearestSearch {
  public:
   FullSearch(std::size_t n, bool euclidean, std::span<const float> point_norms)
       : n_(n), euclidean_(euclidean), point_norms_(point_norms) {}
+  // Packs the centroids in their own panels, kept from one assignment to the next and
+  // packed again in place.
   void prepare(const Matrix& centroids, std::span<std::uint64_t>) override {
-    panels_.emplace(centroids.data(), centroids.rows(), centroids.cols(), euclidean_);
+    kernels::CentroidPanels::pack_into(own_panels_, centroids.rows(), centroids.cols(), euclidean_,
+                                       [&](std::size_t j) { return centroids.row(j).data(); });
+    panels_ = own_panels_.get();
   }
+  // Instead of prepare(): searches `panels` (the centroids packed in their order), which
+  // must hold until the assignment ends.
+  void prepare_with(const kernels::CentroidPanels& panels) { panels_ = &panels; }
   bool keeps_labels() const override { return false; }
   bool may_keep_labels(std::size_t) const override { return false; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
@@ -52,7 +59,8 @@ class FullSearch final : public NearestSearch {
   std::size_t n_;
   bool euclidean_;
   std::span<const float> point_norms_;
-  std::optional<kernels::CentroidPanels> panels_;
+  std::unique_ptr<kernels::CentroidPanels> own_panels_;
+  const kernels::CentroidPanels* panels_ = nullptr;
 };
 
 // A worker of a bounded assignment: each point searched whole with its bounds recorded
@@ -88,7 +96,11 @@ class BoundedSearch final : public NearestSearch {
     mode_ = bounded ? bounds_.prepare(centroids, labels, policy_) : SearchMode::Plain;
     extra_measured_ = 0;
     if (mode_ != SearchMode::Plain) return;
-    full_.prepare(centroids, labels);
+    // With one group the grouped panels hold the centroids in their order.
+    if (bounded && bounds_.groups_in_order())
+      full_.prepare_with(bounds_.grouped_panels());
+    else
+      full_.prepare(centroids, labels);
     if (bounded && bounds_.samples_wanted()) record_sample_bounds(labels);
   }
   bool keeps_labels() const override { return mode_ == SearchMode::Prune; }
@@ -106,17 +118,19 @@ class BoundedSearch final : public NearestSearch {
 
  private:
   // Beside a plain search: the sample points searched whole, their bounds recorded (and
-  // their labels written, the plain search's own, which it writes again).
+  // their labels written, the plain search's own, which it writes again). Their rows
+  // are read in place where the view allows it.
   void record_sample_bounds(std::span<std::uint64_t> labels) {
     const std::size_t count = bounds_.sample_count(), d = data_.cols();
     std::vector<std::size_t> points(count);
-    std::vector<float> rows(count * d);
+    std::vector<const float*> rows(count);
+    std::vector<float> copies(data_.rows_are_direct() ? 0 : count * d);
     for (std::size_t s = 0; s < count; ++s) {
       points[s] = bounds_.sample(s);
-      data_.copy_row(points[s], rows.data() + s * d);
+      rows[s] = data_.row(points[s], copies.empty() ? nullptr : copies.data() + s * d);
     }
     GroupedSearch search(bounds_, labels.data(), d);
-    search.search_points(points.data(), count, rows.data(), static_cast<std::ptrdiff_t>(d));
+    search.search_points(points.data(), count, rows.data());
     extra_measured_ = count * k_;
   }
 

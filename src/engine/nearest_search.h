@@ -28,9 +28,9 @@ struct AssignmentStats {
 class RowSearch {
  public:
   virtual ~RowSearch() = default;
-  // Labels for rows first .. first + count - 1 (readable at `rows` with `stride`),
-  // written in place; where the search keeps labels (NearestSearch::keeps_labels) they
-  // may wait for flush().
+  // Labels for rows first .. first + count - 1 (readable at `rows` with `stride` until
+  // the next flush()), written in place; where the search keeps labels
+  // (NearestSearch::keeps_labels) they may wait for flush().
   virtual void search(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) = 0;
   // Settles every label still waiting.
   virtual void flush() {}

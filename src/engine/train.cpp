@@ -91,7 +91,8 @@ void seed_centroids(KMeans& km, const MatrixView& data, Matrix seeded, RandomGen
 
 // The update after an assignment: the means of the clusters, or their exact medoids,
 // from the sums the pass kept (`sums`, with the clusters' `counts`) or, without them,
-// summed here.
+// summed here. Once assigned, the centroids are not read again: the means overwrite
+// them in place.
 void update_centroids(KMeans& km, const MatrixView& data, ChunkedRowSums* sums, std::span<const std::uint64_t> counts,
                       medoids::ExactMedoidMemo& memo, CancellationPoints& cancellation) {
   const std::uint64_t k = km.n_clusters;
@@ -99,7 +100,10 @@ void update_centroids(KMeans& km, const MatrixView& data, ChunkedRowSums* sums, 
     const std::vector<double> cluster_sums = sums ? sums->total() : row_sums_of_clusters(data, km.labels, k);
     medoids::update_exact_medoids(km, data, cluster_sums, &memo, &cancellation);
   } else {
-    km.centroids = sums ? sums->means(counts) : mean_centroids(data, km.labels, k);
+    if (sums)
+      sums->store_means(counts, *km.centroids);
+    else
+      store_mean_centroids(data, km.labels, *km.centroids);
   }
 }
 

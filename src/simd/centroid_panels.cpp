@@ -9,18 +9,16 @@
 
 namespace plovek::kernels {
 
-namespace {
-
-// The vector kernels keep centroid indices in 32-bit lanes.
-SimdLevel level_for(std::size_t k) {
+SimdLevel CentroidPanels::level_for(std::size_t k, std::size_t d) {
   const SimdLevel level = active_simd_level();
-  return k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ? SimdLevel::Scalar : level;
+  // The vector kernels keep centroid indices in 32-bit lanes.
+  if (k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return SimdLevel::Scalar;
+  if (level == SimdLevel::Avx512 && d > kSlabColumns && k <= panel_width(SimdLevel::Avx2)) return SimdLevel::Avx2;
+  return level;
 }
 
-}  // namespace
-
-CentroidPanels::CentroidPanels(const float* centroids, std::size_t k, std::size_t d, bool euclidean)
-    : level_(level_for(k)),
+CentroidPanels::CentroidPanels(std::size_t k, std::size_t d, bool euclidean)
+    : level_(level_for(k, d)),
       k_(k),
       d_(d),
       width_(panel_width(level_)),
@@ -30,7 +28,6 @@ CentroidPanels::CentroidPanels(const float* centroids, std::size_t k, std::size_
       values_(zeroed_floats(panel_count_ * width_ * d)),
       bias_(zeroed_floats(panel_count_ * width_)) {
   for (std::size_t j = panel_count_ * width_; j-- > k;) bias_[j] = std::numeric_limits<float>::quiet_NaN();
-  for (std::size_t j = 0; j < k; ++j) update_centroid(j, centroids + j * d);
 }
 
 constexpr std::align_val_t kPanelAlignment{64};

@@ -31,6 +31,11 @@ PLOVEK_KERNEL(nearest_centroids, void,
               (const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores),
               (panels, x, ldx, count, point_norms, labels, scores), panels.level())
+// The same for `count` rows anywhere in memory (point r's d values at rows[r]).
+PLOVEK_KERNEL(nearest_listed, void,
+              (const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+               const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores),
+              (panels, rows, count, point_norms, labels, scores), panels.level())
 // The nearest of the centroids in panels [first_panel, last_panel) for `count` points
 // anywhere in memory (point r's d values at rows[r]), as RangeNearest describes.
 PLOVEK_KERNEL(nearest_in_panels, void,

@@ -33,6 +33,8 @@ inline constexpr std::size_t kRowDotPartials = 16;
 std::size_t panel_width(SimdLevel level);
 // Whether centroid_dots fuses its multiply-adds at `level`.
 bool centroid_dots_are_fused(SimdLevel level);
+// Rows longer than this are searched a slab of this many columns at a time.
+inline constexpr std::size_t kSlabColumns = 2048;
 
 // What nearest_centroids gives besides the labels: each point's best and runner-up
 // cost as the search saw them (the smaller the nearer: Euclidean c.c - 2 c.x, x.x not added; inner product

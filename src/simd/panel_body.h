@@ -33,29 +33,57 @@ inline void tile_dots(const float* const* rows, const float* panel, std::size_t 
 // sequential definition, and no lanes need reducing at the end.
 constexpr std::size_t kBlockPoints = V::kPointVectors * V::kLanes;
 
+inline std::uintptr_t address_of(const float* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// Asks for the cache line `floats` values past p, which may lie past the data (an
+// integer address; a prefetch never faults).
+inline void fetch_ahead(const float* p, std::size_t floats) {
+  __builtin_prefetch(reinterpret_cast<const void*>(address_of(p) + floats * sizeof(float)));
+}
+
+// A tile's accumulators: kPointVectors x kTileCentroids vectors.
+constexpr std::size_t kTileFloats = V::kPointVectors * V::kTileCentroids * V::kLanes;
+using TileSums = typename V::F[V::kPointVectors][V::kTileCentroids];
+
+// acc + a * b: rounded once (kFused), or the product rounded, then the sum.
+template <bool kFused>
+inline typename V::F multiply_add(typename V::F a, typename V::F b, typename V::F acc) {
+  return kFused ? V::fmadd(a, b, acc) : V::add(acc, V::mul(a, b));
+}
+
+// acc + a * b: rounded once (kFused), or the product rounded, then the sum.
+// Adds to `acc` the products of `columns` transposed point elements and the tile's
+// centroids (lanes lane0 .. of `panel`, the panel's row of the slab's first column) in
+// ascending order: fused multiply-adds (kFused), else rounded products added. With
+// kFetchPanel, the panel rows a few ahead are fetched: a panel too large for the cache
+// is read in steps of a whole row, of which the tile reads a part, and the hardware
+// does not always fetch such a stream ahead.
+template <bool kFused, bool kFetchPanel>
+inline void accumulate_tile(const float* xt, std::size_t columns, const float* panel, std::size_t lane0,
+                            TileSums& acc) {
+  constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids, kRowsAhead = 16;
+  for (std::size_t t = 0; t < columns; ++t) {
+    typename V::F x[P];
+    for (std::size_t p = 0; p < P; ++p) x[p] = V::load(xt + t * kBlockPoints + p * V::kLanes);
+    const float* c = panel + t * kWidth + lane0;
+    if (kFetchPanel) fetch_ahead(c, kRowsAhead * kWidth);
+    for (std::size_t j = 0; j < J; ++j) {
+      const typename V::F cj = V::set1(c[j]);
+      for (std::size_t p = 0; p < P; ++p) acc[p][j] = multiply_add<kFused>(x[p], cj, acc[p][j]);
+    }
+  }
+}
+
 // Each lane also keeps its runner-up: the best score of the centroids other than its
 // best one (NaN scores, from padding, never count: where either operand is NaN, the
 // traits' min and max return the second one).
 // kGroups: each lane also folds the tile's scores into its group's best score at
 // `group_extreme` (kBlockPoints values).
 template <bool kEuclidean, bool kGroups>
-inline void fold_centroid_tile(const float* xt, std::size_t d, const float* panel, std::size_t lane0,
-                               const float* bias, std::int32_t first_index, float* best_value, float* second_value,
-                               std::int32_t* best_index, float* group_extreme) {
+inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int32_t first_index, float* best_value,
+                               float* second_value, std::int32_t* best_index, float* group_extreme) {
   using Order = LaneOrder<std::conditional_t<kEuclidean, kernels::LowestScoreFirst, kernels::HighestScoreFirst>>;
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
-  typename V::F acc[P][J];
-  for (std::size_t p = 0; p < P; ++p)
-    for (std::size_t j = 0; j < J; ++j) acc[p][j] = V::zero();
-  for (std::size_t t = 0; t < d; ++t) {
-    typename V::F x[P];
-    for (std::size_t p = 0; p < P; ++p) x[p] = V::load(xt + t * kBlockPoints + p * V::kLanes);
-    const float* c = panel + t * kWidth + lane0;
-    for (std::size_t j = 0; j < J; ++j) {
-      const typename V::F cj = V::set1(c[j]);
-      for (std::size_t p = 0; p < P; ++p) acc[p][j] = V::fmadd(x[p], cj, acc[p][j]);
-    }
-  }
   for (std::size_t p = 0; p < P; ++p) {
     typename V::F value = V::load(best_value + p * V::kLanes);
     typename V::F second = V::load(second_value + p * V::kLanes);
@@ -104,58 +132,58 @@ inline std::uint64_t undecided_points(const kernels::FusedScoreSlack& slack, con
   return undecided;
 }
 
-// Rows [0, count) of a block, transposed into `xt` ([t][point], kBlockPoints points
-// per t) a square tile of V::kLanes rows and columns at a time; the points past
-// `count` are zero. Nothing past a row's d values is read.
-inline void transpose_block(const float* x, std::ptrdiff_t ldx, std::size_t count, std::size_t d, float* xt) {
+// Columns t_begin .. t_begin + columns - 1 of a block's rows [0, count) (row r at
+// rows[r]), transposed into `xt` ([t][point], kBlockPoints points per t) a square tile
+// of V::kLanes rows and columns at a time; the points past `count` are zero. Nothing
+// outside those columns is read.
+inline void transpose_block(const float* const* rows, std::size_t count, std::size_t t_begin, std::size_t columns,
+                            float* xt) {
   constexpr std::size_t L = V::kLanes;
   for (std::size_t r0 = 0; r0 < kBlockPoints; r0 += L) {
-    const std::size_t rows = count > r0 ? std::min(L, count - r0) : 0;
-    for (std::size_t t0 = 0; t0 < d; t0 += L) {
-      const std::size_t cols = std::min(L, d - t0);
+    const std::size_t present = count > r0 ? std::min(L, count - r0) : 0;
+    for (std::size_t t0 = 0; t0 < columns; t0 += L) {
+      const std::size_t cols = std::min(L, columns - t0);
       typename V::F tile[L];
       for (std::size_t i = 0; i < L; ++i)
-        tile[i] = i < rows ? V::load_first(x + static_cast<std::ptrdiff_t>(r0 + i) * ldx + static_cast<std::ptrdiff_t>(t0), cols)
-                           : V::zero();
+        tile[i] = i < present ? V::load_first(rows[r0 + i] + t_begin + t0, cols) : V::zero();
       V::transpose(tile);
       for (std::size_t j = 0; j < cols; ++j) V::store(xt + (t0 + j) * kBlockPoints + r0, tile[j]);
     }
   }
 }
 
-// Fetches the cache lines of the `count` rows that start `ahead` rows after x (d values
-// each, row r at x + r * ldx) in `batches` batches, one per fetch_some(): a burst of
-// them all at once would hold up the loads of the work it overlaps. Addresses are
-// formed as integers since the rows may lie past the data; a prefetch never faults.
+// Fetches the cache lines of `bytes` bytes from each of `count` addresses in `batches`
+// batches, one per fetch_some(): a burst of them all at once would hold up the loads of
+// the work it overlaps. Rows read ahead may lie past the data: the lines' addresses
+// are formed as integers; a prefetch never faults.
 class RowFetch {
  public:
-  RowFetch(const float* x, std::ptrdiff_t ldx, std::size_t ahead, std::size_t count, std::size_t d,
-           std::size_t batches)
-      : row_step_(static_cast<std::uintptr_t>(ldx * static_cast<std::ptrdiff_t>(sizeof(float)))),
-        rows_(reinterpret_cast<std::uintptr_t>(x) + ahead * row_step_),
-        row_bytes_(d * sizeof(float)),
+  RowFetch(const float* const* starts, std::size_t count, std::size_t bytes, std::size_t batches)
+      : starts_(starts),
+        bytes_(bytes),
         count_(count),
-        per_batch_((count * ((row_bytes_ + 63) / 64) + batches - 1) / batches) {}
+        per_batch_((count * ((bytes + 63) / 64) + batches - 1) / batches) {}
 
   void fetch_some() {
     for (std::size_t line = 0; line < per_batch_ && row_ < count_; ++line) {
-      __builtin_prefetch(reinterpret_cast<const void*>(rows_ + row_ * row_step_ + byte_));
+      __builtin_prefetch(reinterpret_cast<const void*>(address_of(starts_[row_]) + byte_));
       byte_ += 64;
-      if (byte_ >= row_bytes_) byte_ = 0, ++row_;
+      if (byte_ >= bytes_) byte_ = 0, ++row_;
     }
   }
 
  private:
-  std::uintptr_t row_step_, rows_;
-  std::size_t row_bytes_, count_, per_batch_;
+  const float* const* starts_;
+  std::size_t bytes_, count_, per_batch_;
   std::size_t row_ = 0, byte_ = 0;
 };
 
-// Each lane's sum of squares over the block's transposed points.
-inline void block_squares(const float* xt, std::size_t d, float* squares) {
+// Adds each lane's sum of squares over `columns` of the block's transposed points to
+// `squares`, in ascending order.
+inline void add_block_squares(const float* xt, std::size_t columns, float* squares) {
   typename V::F acc[V::kPointVectors];
-  for (std::size_t p = 0; p < V::kPointVectors; ++p) acc[p] = V::zero();
-  for (std::size_t t = 0; t < d; ++t)
+  for (std::size_t p = 0; p < V::kPointVectors; ++p) acc[p] = V::load(squares + p * V::kLanes);
+  for (std::size_t t = 0; t < columns; ++t)
     for (std::size_t p = 0; p < V::kPointVectors; ++p) {
       const typename V::F x = V::load(xt + t * kBlockPoints + p * V::kLanes);
       acc[p] = V::fmadd(x, x, acc[p]);
@@ -163,16 +191,142 @@ inline void block_squares(const float* xt, std::size_t d, float* squares) {
   for (std::size_t p = 0; p < V::kPointVectors; ++p) V::store(squares + p * V::kLanes, acc[p]);
 }
 
-inline void exact_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out);
+// Rows longer than kernels::kSlabColumns are searched in slabs of that many columns,
+// each transposed in turn, so that the transposed slab stays in the core's cache while
+// every tile of centroids reads it, however long the rows; a tile's dot products are
+// carried from one slab to the next.
+using kernels::kSlabColumns;
 
+// Panels larger than this are taken to come from memory at every read.
+constexpr std::size_t kCachedPanelBytes = std::size_t{4} << 20;
+
+inline std::size_t slab_count(std::size_t d) { return std::max<std::size_t>(1, (d + kSlabColumns - 1) / kSlabColumns); }
+
+// Runs every tile of centroids over every slab of a block's `count` rows (row r at
+// rows[r]): each slab transposed into `xt` and handed to on_slab(xt, columns), then
+// each tile's accumulators (zero at the first slab, else as the last slab left them
+// in `carried`) advanced over it, fused (kFused) or with rounded products. After the
+// last slab at_last(first_centroid, acc) takes each tile's sums. While a slab's tiles
+// run, the next slab of these rows (after the last, the first slab of the `next_count`
+// rows at next_rows) is fetched, a few cache lines before each tile.
+template <bool kFused, class OnSlab, class AtLast>
+inline void run_slabs(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                      const float* const* next_rows, std::size_t next_count, float* xt, float* carried,
+                      OnSlab on_slab, AtLast at_last) {
+  const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
+  const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
+  for (std::size_t slab = 0; slab < slabs; ++slab) {
+    const std::size_t t0 = slab * kSlabColumns, columns = std::min(kSlabColumns, d - t0);
+    const bool last_slab = slab + 1 == slabs;
+    transpose_block(rows, count, t0, columns, xt);
+    on_slab(static_cast<const float*>(xt), columns);
+    const float* next_slab[kBlockPoints];
+    if (!last_slab)
+      for (std::size_t r = 0; r < count; ++r) next_slab[r] = rows[r] + t0 + columns;
+    const std::size_t ahead_columns = last_slab ? std::min(d, kSlabColumns) : std::min(kSlabColumns, d - t0 - columns);
+    RowFetch fetch(last_slab ? next_rows : next_slab, last_slab ? next_count : count, ahead_columns * sizeof(float),
+                   tiles);
+    for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
+      fetch.fetch_some();
+      float* tile = slabs > 1 ? carried + first / V::kTileCentroids * kTileFloats : nullptr;
+      TileSums acc;
+      for (std::size_t p = 0; p < V::kPointVectors; ++p)
+        for (std::size_t j = 0; j < V::kTileCentroids; ++j)
+          acc[p][j] = slab == 0 ? V::zero() : V::load(tile + (p * V::kTileCentroids + j) * V::kLanes);
+      const float* panel = panels.panel(first / kWidth) + t0 * kWidth;
+      if (slabs > 1)
+        accumulate_tile<kFused, true>(xt, columns, panel, first % kWidth, acc);
+      else
+        accumulate_tile<kFused, false>(xt, columns, panel, first % kWidth, acc);
+      if (last_slab) {
+        at_last(first, static_cast<const TileSums&>(acc));
+        continue;
+      }
+      for (std::size_t p = 0; p < V::kPointVectors; ++p)
+        for (std::size_t j = 0; j < V::kTileCentroids; ++j)
+          V::store(tile + (p * V::kTileCentroids + j) * V::kLanes, acc[p][j]);
+    }
+  }
+}
+
+// Every point's dot product with every centroid from rounded products, each summed in
+// ascending order as exact_point_dots sums it, into `dots` tile after tile (dot_of
+// reads them); the `next_count` rows at next_rows are fetched as run_slabs fetches
+// them; with `squares`, each lane's fused sum of squares is added to it.
+inline void exact_block_dots(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                             const float* const* next_rows, std::size_t next_count, float* xt, float* dots,
+                             float* squares) {
+  run_slabs<false>(panels, rows, count, next_rows, next_count, xt, dots,
+                   [&](const float* slab, std::size_t columns) {
+                     if (squares) add_block_squares(slab, columns, squares);
+                   },
+                   [&](std::size_t first, const TileSums& acc) {
+                     float* tile = dots + first / V::kTileCentroids * kTileFloats;
+                     for (std::size_t p = 0; p < V::kPointVectors; ++p)
+                       for (std::size_t j = 0; j < V::kTileCentroids; ++j)
+                         V::store(tile + (p * V::kTileCentroids + j) * V::kLanes, acc[p][j]);
+                   });
+}
+
+// Point r's dot product with centroid j among exact_block_dots' `dots`.
+inline float dot_of(const float* dots, std::size_t r, std::size_t j) {
+  const std::size_t tile = j / V::kTileCentroids, p = r / V::kLanes;
+  return dots[tile * kTileFloats + (p * V::kTileCentroids + j % V::kTileCentroids) * V::kLanes + r % V::kLanes];
+}
+
+// The search of one block of long rows (as nearest_block's) from rounded products
+// alone: every dot product at once, then each point's label by nearest_by_rule and
+// its costs (exact; the runner-up the least of the others). Notes whether the fused
+// scores would have left most points undecided.
 template <bool kEuclidean>
-void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
-                   const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
-  const std::size_t d = panels.d(), k = panels.k();
-  // Transposed points (zero points pad the block), their norms and the running best.
-  thread_local std::vector<float> transposed;
-  transposed.resize(d * kBlockPoints);
-  transpose_block(x, ldx, count, d, transposed.data());
+void nearest_block_exactly(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                           const float* const* next_rows, std::size_t next_count, const float* point_norms,
+                           std::uint64_t* labels, const kernels::NearestScores* scores, float* xt, float* dots) {
+  const std::size_t k = panels.k();
+  alignas(64) float squares[kBlockPoints] = {};
+  exact_block_dots(panels, rows, count, next_rows, next_count, xt, dots, kEuclidean ? nullptr : squares);
+  if (kEuclidean) std::copy(point_norms, point_norms + count, squares);
+  const float* bias = kEuclidean ? panels.score_bias() : nullptr;
+  const std::size_t groups = scores ? scores->group_count(k) : 0;
+  thread_local std::vector<float> costs;
+  costs.resize(k);
+  std::size_t close = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    for (std::size_t j = 0; j < k; ++j) costs[j] = dot_of(dots, r, j);
+    labels[r] = kernels::nearest_by_rule(costs.data(), bias, k, kEuclidean ? point_norms[r] : 0.0f);
+    // Costs, the smaller the nearer: Euclidean c.c - 2 c.x, inner product -(c.x).
+    for (std::size_t j = 0; j < k; ++j) costs[j] = kEuclidean ? bias[j] - 2.0f * costs[j] : -costs[j];
+    float second = std::numeric_limits<float>::infinity();
+    for (std::size_t j = 0; j < k; ++j)
+      if (j != labels[r]) second = std::min(second, costs[j]);
+    close += !panels.fused_slack().decides(costs[labels[r]], second, squares[r]);
+    if (!scores) continue;
+    scores->best[r] = costs[labels[r]];
+    scores->second[r] = second;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t first = g * scores->group_size, last = std::min(k, first + scores->group_size);
+      scores->group_least[r * groups + g] = *std::min_element(costs.begin() + first, costs.begin() + last);
+    }
+  }
+  panels.note_mostly_undecided(2 * close >= count);
+}
+
+// The search of one block: `count` rows (row r at rows[r]); while it runs, the first
+// slab of the `next_count` rows at next_rows (the next block) is fetched.
+template <bool kEuclidean>
+void nearest_block(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                   const float* const* next_rows, std::size_t next_count, const float* point_norms,
+                   std::uint64_t* labels, const kernels::NearestScores* scores) {
+  const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
+  const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
+  // A transposed slab (zero points pad the block), the tiles' sums between slabs (with
+  // several), the norms and the running best.
+  thread_local std::vector<float> transposed, carried;
+  transposed.resize(std::min(d, kSlabColumns) * kBlockPoints);
+  if (slabs > 1) carried.resize(tiles * kTileFloats);
+  if (slabs > 1 && panels.mostly_undecided())
+    return nearest_block_exactly<kEuclidean>(panels, rows, count, next_rows, next_count, point_norms, labels, scores,
+                                             transposed.data(), carried.data());
   alignas(64) float norms[kBlockPoints] = {};
   if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
   alignas(64) float best_value[kBlockPoints], second_value[kBlockPoints];
@@ -180,30 +334,29 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   std::fill(best_value, best_value + kBlockPoints,
             kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
   std::copy(best_value, best_value + kBlockPoints, second_value);
+  // The inner product's fused sums of squares, for the slack.
+  alignas(64) float squares[kBlockPoints] = {};
 
-  // The rows of the next block are read next: their cache lines are fetched while this
-  // block's tiles run, a few before each tile.
-  const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
-  RowFetch next_block(x, ldx, kBlockPoints, count, d, tiles);
   // Each group's best score per point, when asked for (groups hold whole tiles).
   const bool by_group = scores && scores->group_least;
   const std::size_t groups = by_group ? scores->group_count(k) : 0;
   thread_local std::vector<float> group_extremes;
   if (by_group) group_extremes.assign(groups * kBlockPoints, best_value[0]);
-  for (std::size_t first = 0; first < k; first += V::kTileCentroids) {
-    next_block.fetch_some();
-    const std::size_t p = first / kWidth, lane0 = first % kWidth;
-    const float* bias = panels.score_bias() + first;
-    const auto index = static_cast<std::int32_t>(first);
-    if (by_group) {
-      float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
-      fold_centroid_tile<kEuclidean, true>(transposed.data(), d, panels.panel(p), lane0, bias, index, best_value,
-                                           second_value, best_index, group_extreme);
-    } else {
-      fold_centroid_tile<kEuclidean, false>(transposed.data(), d, panels.panel(p), lane0, bias, index, best_value,
-                                            second_value, best_index, nullptr);
-    }
-  }
+  run_slabs<true>(
+      panels, rows, count, next_rows, next_count, transposed.data(), carried.data(),
+      [&](const float* xt, std::size_t columns) {
+        if (!kEuclidean) add_block_squares(xt, columns, squares);
+      },
+      [&](std::size_t first, const TileSums& acc) {
+        const float* bias = panels.score_bias() + first;
+        const auto index = static_cast<std::int32_t>(first);
+        if (by_group) {
+          float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
+          fold_centroid_tile<kEuclidean, true>(acc, bias, index, best_value, second_value, best_index, group_extreme);
+        } else {
+          fold_centroid_tile<kEuclidean, false>(acc, bias, index, best_value, second_value, best_index, nullptr);
+        }
+      });
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
   // Costs (the smaller the nearer): the inner product's scores negated.
   const auto cost = [](float score) { return kEuclidean ? score : -score; };
@@ -212,9 +365,13 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
       scores->group_least[r * groups + g] = cost(group_extremes[g * kBlockPoints + r]);
 
   // The few points the fused scores may have ordered otherwise: their labels from
-  // rounded products.
-  alignas(64) float squares[kBlockPoints];
-  if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares); else block_squares(transposed.data(), d, squares);
+  // rounded products, one point at a time or, for a block of long rows, all of the
+  // block's dot products at once: each point alone reads every panel in a
+  // latency-bound sum, the block reads them once at full rate but multiplies every
+  // lane. The block pays where most of it is left (the fused slack grows with d), or
+  // where the panels are too large for the cache and each point alone would read
+  // them from memory.
+  if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares);
   const kernels::FusedScoreSlack& slack = panels.fused_slack();
   std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
   if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
@@ -224,13 +381,23 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
       scores->second[r] = cost(second_value[r]);
     }
   }
+  const auto left = static_cast<std::size_t>(std::popcount(undecided));
+  if (slabs > 1) panels.note_mostly_undecided(2 * left >= count);
   if (undecided == 0) return;
+  const std::size_t panel_bytes = panels.panel_count() * kWidth * d * sizeof(float);
+  const bool by_block = slabs > 1 && left > 1 && (2 * left >= count || panel_bytes > kCachedPanelBytes);
+  if (by_block) exact_block_dots(panels, rows, count, nullptr, 0, transposed.data(), carried.data(), nullptr);
   thread_local std::vector<float> dots;
   dots.resize(k);
+  const float* bias = kEuclidean ? panels.score_bias() : nullptr;
   for (; undecided != 0; undecided &= undecided - 1) {
     const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
-    labels[r] = kernels::nearest_by_rounded_products(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, norms[r],
-                                                     dots.data());
+    if (by_block) {
+      for (std::size_t j = 0; j < k; ++j) dots[j] = dot_of(carried.data(), r, j);
+      labels[r] = kernels::nearest_by_rule(dots.data(), bias, k, norms[r]);
+    } else {
+      labels[r] = kernels::nearest_by_rounded_products(panels, rows[r], norms[r], dots.data());
+    }
     if (scores) {
       // The label found lies within the margin of the fused best; every other centroid
       // at or beyond the fused best.
@@ -241,12 +408,42 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* x, std::p
   }
 }
 
-inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
-                                   std::size_t count, const float* point_norms, std::uint64_t* labels,
-                                   const kernels::NearestScores* scores) {
-  for (std::size_t first = 0; first < count; first += kBlockPoints) {
+// Row addresses for the block search. A strided matrix's rows lie at fixed steps, and
+// the rows past the last are fetched ahead as well (a caller searching blocks of rows
+// in order reads them next); listed rows lie anywhere, and only they are fetched.
+// Each writes the addresses of rows first .. first + count - 1 to `out` (a strided
+// row past the data only to be fetched: formed from an integer, never dereferenced).
+struct StridedRows {
+  static constexpr bool kFetchPastTheLast = true;
+  std::uintptr_t origin, step;
+  StridedRows(const float* x, std::ptrdiff_t ldx)
+      : origin(address_of(x)), step(static_cast<std::uintptr_t>(ldx * static_cast<std::ptrdiff_t>(sizeof(float)))) {}
+  void addresses(std::size_t first, std::size_t count, const float** out) const {
+    std::uintptr_t address = origin + first * step;
+    for (std::size_t r = 0; r < count; ++r, address += step) out[r] = reinterpret_cast<const float*>(address);
+  }
+};
+struct ListedRows {
+  static constexpr bool kFetchPastTheLast = false;
+  const float* const* rows;
+  void addresses(std::size_t first, std::size_t count, const float** out) const {
+    std::copy_n(rows + first, count, out);
+  }
+};
+
+// Searches `count` rows, as `rows_of` gives their addresses, a block at a time (each
+// block's addresses are the ones its predecessor fetched ahead).
+template <class Rows>
+inline void nearest_rows(const kernels::CentroidPanels& panels, std::size_t count, Rows rows_of,
+                         const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
+  const float* addresses[2][kBlockPoints];
+  rows_of.addresses(0, std::min(kBlockPoints, count), addresses[0]);
+  for (std::size_t first = 0, b = 0; first < count; first += kBlockPoints, b ^= 1) {
     const std::size_t rows = std::min(kBlockPoints, count - first);
-    const float* block = x + static_cast<std::ptrdiff_t>(first) * ldx;
+    const std::size_t next_count = Rows::kFetchPastTheLast ? rows : std::min(kBlockPoints, count - first - rows);
+    const float* const* block = addresses[b];
+    const float* const* next = addresses[b ^ 1];
+    rows_of.addresses(first + kBlockPoints, next_count, addresses[b ^ 1]);
     kernels::NearestScores block_scores{};
     if (scores) {
       const std::size_t groups = scores->group_count(panels.k());
@@ -257,10 +454,21 @@ inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const 
     }
     const kernels::NearestScores* out = scores ? &block_scores : nullptr;
     if (panels.euclidean())
-      nearest_block<true>(panels, block, ldx, rows, point_norms + first, labels + first, out);
+      nearest_block<true>(panels, block, rows, next, next_count, point_norms + first, labels + first, out);
     else
-      nearest_block<false>(panels, block, ldx, rows, nullptr, labels + first, out);
+      nearest_block<false>(panels, block, rows, next, next_count, nullptr, labels + first, out);
   }
+}
+
+inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
+                                   std::size_t count, const float* point_norms, std::uint64_t* labels,
+                                   const kernels::NearestScores* scores) {
+  nearest_rows(panels, count, StridedRows(x, ldx), point_norms, labels, scores);
+}
+
+inline void nearest_listed_impl(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                                const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
+  nearest_rows(panels, count, ListedRows{.rows = rows}, point_norms, labels, scores);
 }
 
 // The nearest-centroid search over a range of panels, for points anywhere in memory:
@@ -375,7 +583,9 @@ template <int R>
 inline void store_tile_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, float* out) {
   const std::size_t k = panels.k();
   // The next rows' cache lines, fetched a few per panel.
-  RowFetch next_rows(x, ldx, R, R, panels.d(), panels.panel_count());
+  const float* next[R];
+  StridedRows(x, ldx).addresses(R, R, next);
+  RowFetch next_rows(next, R, panels.d() * sizeof(float), panels.panel_count());
   const float* rows[R];
   for (int r = 0; r < R; ++r) rows[r] = x + r * ldx;
   for (std::size_t p = 0; p < panels.panel_count(); ++p) {
@@ -398,14 +608,10 @@ constexpr std::size_t kPanelGroup = 4;
 
 // kHalfLast: the group's last panel holds at most kLanes centroids, so its second
 // register of lanes is all padding and is left out.
-template <bool kFused>
-inline typename V::F multiply_add(typename V::F a, typename V::F b, typename V::F acc) {
-  return kFused ? V::fmadd(a, b, acc) : V::add(acc, V::mul(a, b));
-}
-
-template <std::size_t G, bool kHalfLast, std::size_t kChains, bool kFused>
+template <std::size_t G, bool kHalfLast, std::size_t kChains, bool kFused, bool kFetchAhead>
 inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                    float* out) {
+  constexpr std::size_t kRowsAhead = 16;
   const std::size_t d = panels.d(), k = panels.k();
   typename V::F acc[kChains][G][2];
   for (std::size_t c = 0; c < kChains; ++c)
@@ -414,6 +620,7 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
     const typename V::F b = V::set1(x[t]);
     for (std::size_t g = 0; g < G; ++g) {
       const float* row = panels.panel(first_panel + g) + t * kWidth;
+      if (kFetchAhead) fetch_ahead(row, kRowsAhead * kWidth);
       chain[g][0] = multiply_add<kFused>(b, V::load(row), chain[g][0]);
       if (!(kHalfLast && g + 1 == G)) chain[g][1] = multiply_add<kFused>(b, V::load(row + V::kLanes), chain[g][1]);
     }
@@ -431,34 +638,39 @@ inline void point_dots_panel_group(const kernels::CentroidPanels& panels, std::s
   }
 }
 
-template <std::size_t G, std::size_t kChains, bool kFused>
+template <std::size_t G, std::size_t kChains, bool kFused, bool kFetchAhead>
 inline void point_dots_last_group(const kernels::CentroidPanels& panels, std::size_t first_panel, const float* x,
                                   float* out) {
   const bool half_last = panels.k() - (panels.panel_count() - 1) * kWidth <= V::kLanes;
   if (half_last) {
-    point_dots_panel_group<G, true, kChains, kFused>(panels, first_panel, x, out);
+    point_dots_panel_group<G, true, kChains, kFused, kFetchAhead>(panels, first_panel, x, out);
   } else {
-    point_dots_panel_group<G, false, kChains, kFused>(panels, first_panel, x, out);
+    point_dots_panel_group<G, false, kChains, kFused, kFetchAhead>(panels, first_panel, x, out);
   }
 }
 
-template <std::size_t kChains, bool kFused>
+// kFetchAhead: each panel's rows a few ahead are fetched (see accumulate_tile).
+template <std::size_t kChains, bool kFused, bool kFetchAhead = false>
 inline void point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
   std::size_t p = 0;
   for (; p + kPanelGroup < panels.panel_count(); p += kPanelGroup) {
-    point_dots_panel_group<kPanelGroup, false, kChains, kFused>(panels, p, x, out);
+    point_dots_panel_group<kPanelGroup, false, kChains, kFused, kFetchAhead>(panels, p, x, out);
   }
   switch (panels.panel_count() - p) {
-    case 4: point_dots_last_group<4, kChains, kFused>(panels, p, x, out); break;
-    case 3: point_dots_last_group<3, kChains, kFused>(panels, p, x, out); break;
-    case 2: point_dots_last_group<2, kChains, kFused>(panels, p, x, out); break;
-    case 1: point_dots_last_group<1, kChains, kFused>(panels, p, x, out); break;
+    case 4: point_dots_last_group<4, kChains, kFused, kFetchAhead>(panels, p, x, out); break;
+    case 3: point_dots_last_group<3, kChains, kFused, kFetchAhead>(panels, p, x, out); break;
+    case 2: point_dots_last_group<2, kChains, kFused, kFetchAhead>(panels, p, x, out); break;
+    case 1: point_dots_last_group<1, kChains, kFused, kFetchAhead>(panels, p, x, out); break;
     default: break;
   }
 }
 
 inline void exact_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {
-  point_dots<1, false>(panels, x, out);
+  // A point re-scored alone: on long rows its panels come from memory.
+  if (panels.d() > kSlabColumns)
+    point_dots<1, false, true>(panels, x, out);
+  else
+    point_dots<1, false>(panels, x, out);
 }
 
 inline void paired_point_dots_impl(const kernels::CentroidPanels& panels, const float* x, float* out) {

@@ -27,11 +27,21 @@ struct Kernels {
   static void nearest_centroids(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
                                 std::size_t count, const float* point_norms, std::uint64_t* labels,
                                 const kernels::NearestScores* scores) {
+    nearest_of_rows(panels, count, [&](std::size_t r) { return x + static_cast<std::ptrdiff_t>(r) * ldx; },
+                    point_norms, labels, scores);
+  }
+  static void nearest_listed(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                             const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
+    nearest_of_rows(panels, count, [&](std::size_t r) { return rows[r]; }, point_norms, labels, scores);
+  }
+  template <class RowAt>
+  static void nearest_of_rows(const kernels::CentroidPanels& panels, std::size_t count, RowAt row_at,
+                              const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
     const std::size_t k = panels.k();
     const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
     std::vector<float> dots(k);
     for (std::size_t r = 0; r < count; ++r) {
-      centroid_dots(panels, x + static_cast<std::ptrdiff_t>(r) * ldx, 0, 1, dots.data());
+      centroid_dots(panels, row_at(r), 0, 1, dots.data());
       labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f);
       if (scores) record_costs(dots.data(), norms, k, labels[r], r, *scores);
     }

@@ -19,6 +19,8 @@ using test_support::for_each_level_kernels;
 using test_support::row_order_dot;
 
 const std::size_t kAwkwardDims[] = {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100, 129};
+// Rows the block search takes in slabs of columns: two whole slabs and a ragged one.
+constexpr std::size_t kSlabbedDim = 4200;
 
 std::vector<float> random_values(std::size_t count, std::mt19937& rng) {
   std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
@@ -139,7 +141,9 @@ std::vector<std::uint64_t> rounded_product_labels(const Problem& p, bool euclide
 
 TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
   std::mt19937 rng(11);
-  for (const std::size_t d : kAwkwardDims) {
+  std::vector<std::size_t> dims(std::begin(kAwkwardDims), std::end(kAwkwardDims));
+  dims.push_back(kSlabbedDim);
+  for (const std::size_t d : dims) {
     for (const std::size_t k : {1, 5, 16, 33, 70}) {
       for (const bool ties : {false, true}) {
         const Problem p = ties ? near_tie_problem(203, k, d, rng) : random_problem(203, k, d, rng);
@@ -212,7 +216,7 @@ TEST(KernelNearest, TiesGoLowForEuclideanAndHighForInnerProductAtEveryLevel) {
   // Centroids 3, 20 and 41 are identical and nearest to every point; zero-length
   // vectors make every score equal.
   std::mt19937 rng(3);
-  for (const std::size_t d : {std::size_t{0}, std::size_t{5}, std::size_t{40}}) {
+  for (const std::size_t d : {std::size_t{0}, std::size_t{5}, std::size_t{40}, kSlabbedDim}) {
     const std::size_t k = 45;
     Problem p = random_problem(30, k, d, rng);
     for (std::size_t t = 0; t < d; ++t) {
@@ -329,6 +333,46 @@ TEST(KernelNearest, EveryLevelReportsCostsAndGroupLeastsWithinTheSlack) {
         }
       });
     }
+  }
+}
+
+// Long rows whose fused scores leave most points undecided: once a block has shown it,
+// the next ones are scored from rounded products alone, and their costs are those of
+// rounded products: the label's, the least of the others, each group's least. Listed
+// rows (anywhere in memory) give what the same rows in a matrix give.
+TEST(KernelNearest, LongRowsMostlyUndecidedReportRoundedProductCosts) {
+  std::mt19937 rng(61);
+  const std::size_t n = 150, k = 70, d = kSlabbedDim;
+  const Problem p = near_tie_problem(n, k, d, rng);
+  std::vector<const float*> listed(n);
+  for (std::size_t i = 0; i < n; ++i) listed[i] = p.points.data() + (n - 1 - i) * d;
+  for (const bool euclidean : {true, false}) {
+    for_each_level([&](SimdLevel level) {
+      const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
+      const std::size_t group_size = 2 * panel_width(level), groups = (k + group_size - 1) / group_size;
+      std::vector<float> best(n), second(n), least(n * groups);
+      std::vector<std::uint64_t> labels(n), listed_labels(n);
+      const NearestScores scores{.best = best.data(), .second = second.data(), .group_least = least.data(),
+                                 .group_size = group_size};
+      nearest_centroids(panels, p.points.data(), std::ptrdiff_t(d), n, p.point_norms.data(), labels.data(), &scores);
+      const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean);
+      ASSERT_EQ(labels, expected);
+      std::vector<float> listed_norms(p.point_norms.rbegin(), p.point_norms.rend());
+      nearest_listed(panels, listed.data(), n, listed_norms.data(), listed_labels.data(), nullptr);
+      ASSERT_EQ(listed_labels, std::vector<std::uint64_t>(expected.rbegin(), expected.rend()));
+      if (level == SimdLevel::Scalar) return;
+      // The first block runs fused; every later one from rounded products.
+      for (std::size_t i = n / 2; i < n; ++i) {
+        const std::vector<float> costs = rounded_costs(p, i, euclidean);
+        std::vector<float> others = costs;
+        others.erase(others.begin() + std::ptrdiff_t(labels[i]));
+        SCOPED_TRACE(::testing::Message() << "euclidean=" << euclidean << " i=" << i);
+        ASSERT_EQ(best[i], costs[labels[i]]);
+        ASSERT_EQ(second[i], *std::min_element(others.begin(), others.end()));
+        for (std::size_t g = 0; g < groups; ++g)
+          ASSERT_EQ(least[i * groups + g], least_two(costs, g * group_size, std::min(k, (g + 1) * group_size)).first);
+      }
+    });
   }
 }
 

@@ -81,7 +81,9 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
                         // Enough work per point for bounds per group of centroids.
                         {Data::Blobs, true, false, 3000, 32, 300},  {Data::Uniform, false, false, 2500, 40, 220},
                         {Data::Thirds, true, false, 2000, 48, 180}, {Data::FewDistinctRows, false, false, 1500, 64, 130},
-                        {Data::Blobs, false, true, 1200, 32, 260}};
+                        {Data::Blobs, false, true, 1200, 32, 260},
+                        // Rows the search takes in slabs of columns.
+                        {Data::Blobs, false, false, 100, 2100, 40}};
   std::vector<AssignmentStats> stats;  // of the pruned runs
   test_support::for_each_level([&](kernels::SimdLevel) {
     for (const Case& c : cases) {
@@ -162,10 +164,10 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
     for (int iteration = 0; iteration < 15; ++iteration) {
       const AssignmentStats stats = assign_for_training(pruned, data, *bounded, &*kept, counts);
       measured += double(stats.distances_measured), of_full_search += double(stats.distances_of_full_search);
-      pruned.centroids = kept->means(counts);
+      kept->store_means(counts, *pruned.centroids);
       std::optional<ChunkedRowSums> fresh = ChunkedRowSums::plan(n, k, d, false);
       assign_for_training(full, data, *every, &*fresh, counts);
-      full.centroids = fresh->means(counts);
+      fresh->store_means(counts, *full.centroids);
       pruned.postprocess_centroids();
       full.postprocess_centroids();
       ASSERT_EQ(pruned.labels, full.labels) << "iteration " << iteration;

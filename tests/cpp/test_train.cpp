@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -336,28 +337,29 @@ TEST(TrainResult, VerboseWritesOneLinePerIterationEvenWhenNothingChanges) {
 }
 
 TEST(TrainMeanUpdate, RowsAreExactMeansSummedInAscendingOrder) {
-  const std::size_t n = 60000, d = 5, k = 37;
-  std::vector<float> values = random_values(n * d, 13);
-  for (std::size_t i = 0; i < values.size(); i += 7) values[i] *= 1.0e6f;
-  std::mt19937 engine(14);
-  std::vector<std::uint64_t> labels(n);
-  for (auto& label : labels) label = engine() % 3 == 0 ? 0 : 1 + engine() % (k - 2);  // cluster k-1 stays empty
-  // Every second row, read backwards.
-  const MatrixView data(values.data() + (n - 1) * d, n / 2, d, -2 * static_cast<std::ptrdiff_t>(d), 1);
-  labels.resize(n / 2);
-  const Matrix alone = mean_centroids(data, labels, k, false);
-  for (std::size_t c = 0; c < k; ++c) {
-    std::vector<double> sum(d, 0.0);
-    double count = 0;
+  // Few columns, and enough clusters and columns for the sums to be taken a slab of
+  // columns at a time.
+  for (const auto [n, d, k] : {std::array<std::size_t, 3>{60000, 5, 37}, std::array<std::size_t, 3>{3000, 1000, 700}}) {
+    std::vector<float> values = random_values(n * d, 13);
+    for (std::size_t i = 0; i < values.size(); i += 7) values[i] *= 1.0e6f;
+    std::mt19937 engine(14);
+    std::vector<std::uint64_t> labels(n);
+    for (auto& label : labels) label = engine() % 3 == 0 ? 0 : 1 + engine() % (k - 2);  // cluster k-1 stays empty
+    // Every second row, read backwards.
+    const MatrixView data(values.data() + (n - 1) * d, n / 2, d, -2 * static_cast<std::ptrdiff_t>(d), 1);
+    labels.resize(n / 2);
+    const Matrix alone = mean_centroids(data, labels, k, false);
+    std::vector<double> sums(k * d, 0.0), counts(k, 0.0);
     for (std::size_t i = 0; i < labels.size(); ++i) {
-      if (labels[i] != c) continue;
-      count += 1;
-      for (std::size_t t = 0; t < d; ++t) sum[t] += data.at(i, t);
+      counts[labels[i]] += 1;
+      for (std::size_t t = 0; t < d; ++t) sums[labels[i] * d + t] += data.at(i, t);
     }
-    for (std::size_t t = 0; t < d; ++t) EXPECT_EQ(alone.row(c)[t], count ? static_cast<float>(sum[t] / count) : 0.0f);
+    for (std::size_t c = 0; c < k; ++c)
+      for (std::size_t t = 0; t < d; ++t)
+        ASSERT_EQ(alone.row(c)[t], counts[c] ? static_cast<float>(sums[c * d + t] / counts[c]) : 0.0f) << "d=" << d;
+    // Sharing the clusters among the workers changes no bit.
+    EXPECT_EQ(alone, mean_centroids(data, labels, k, true));
   }
-  // Sharing the clusters among the workers changes no bit.
-  EXPECT_EQ(alone, mean_centroids(data, labels, k, true));
 
   // 1 + 2^60 rounds to 2^60 in double: only ascending order gives (1 + 2^60) - 2^60 = 0.
   const float ordered[3] = {1.0f, 1152921504606846976.0f, -1152921504606846976.0f};

@@ -417,6 +417,32 @@ def test_a_view_whose_memory_an_argument_conversion_frees_is_refused():
     assert proc.stdout.splitlines() == [refused, refused]
 
 
+# ---- memory use -------------------------------------------------------------------
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak resident size from /proc")
+@pytest.mark.skipif(UNDER_ASAN, reason="ASan's shadow and quarantined memory count in the resident size")
+def test_rows_far_longer_than_their_count_train_within_the_memory_budget():
+    # 100 rows of 250,000 values (95 MiB): what training holds beyond the data (the
+    # centroids, their packed copy, sums, per-worker buffers) must stay within a tenth of
+    # the data and 100 MB, both metrics, whatever the row length.
+    proc = run_python("""
+        import numpy as np, plovek
+        def peak_bytes():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+        data = np.random.default_rng(0).standard_normal((100, 250_000), dtype=np.float32)
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")  # the peak so far drops to the current size
+        before = peak_bytes()
+        for euclidean in (True, False):
+            plovek.KMeans(10).with_euclidean(euclidean).train(data, None)
+        print(data.nbytes, peak_bytes() - before)
+    """)
+    data_bytes, growth = map(int, proc.stdout.split())
+    assert growth <= data_bytes // 10 + 100 * 10**6
+
+
 # ---- load -------------------------------------------------------------------------
 
 
