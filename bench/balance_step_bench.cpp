@@ -1,6 +1,8 @@
-// Times the balancing point step alone, on one thread, in nanoseconds per step: blobs
-// of n points in d dimensions around k centres, a plain training for the starting
-// labels, then 12 balance iterations under the growing size penalty.
+// Times the balancing point step alone, in nanoseconds per step: blobs of n points in d
+// dimensions around k centres, a plain training for the starting labels, then 12
+// balance iterations under the growing size penalty. The steps run on the calling
+// thread; where the phase computes dot products in blocks, those run on the pool as
+// well (RAYON_NUM_THREADS sets its size: 1 for the calling thread alone).
 //   balance_step_bench n d k [repeats=5]
 #include <algorithm>
 #include <chrono>
