@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "runtime/relax_cpu.h"
@@ -15,6 +17,15 @@ namespace {
 // How long a worker watches for the next loop before it sleeps: loops come every few
 // tens of microseconds while a stream is busy.
 constexpr std::chrono::microseconds kWatchBeforeSleeping{200};
+
+constexpr std::uint64_t kGenerationBits = ~std::uint64_t{0} << 32;
+constexpr std::size_t kMaxRanges = std::numeric_limits<std::uint32_t>::max();
+
+std::uint32_t untaken_ranges(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
+
+// After 2^32 loops the generation wraps around; a worker would have to stall for all of
+// them, between reading the word and trying to take a range, to be misled.
+std::uint64_t next_generation(std::uint64_t state) { return (state & kGenerationBits) + (std::uint64_t{1} << 32); }
 
 }  // namespace
 
@@ -31,13 +42,15 @@ LoopStream::~LoopStream() {
 }
 
 void LoopStream::post(std::size_t n, std::size_t grain, Body body) {
-  body_ = std::move(body);
-  count_ = n;
-  grain_ = std::max<std::size_t>(grain, 1);
+  loop_.body = std::move(body);
+  loop_.count = n;
+  loop_.grain = std::max<std::size_t>(grain, 1);
+  const std::size_t ranges = (n + loop_.grain - 1) / loop_.grain;
+  if (ranges > kMaxRanges) throw std::length_error("a streamed loop of more ranges than one word can count");
+  loop_.ranges = static_cast<std::uint32_t>(ranges);
   ranges_done_.store(0, std::memory_order_relaxed);
-  ranges_.store(static_cast<std::uint32_t>((n + grain_ - 1) / grain_), std::memory_order_relaxed);
-  const std::uint64_t generation = (state_.load(std::memory_order_relaxed) >> 32) + 1;
-  state_.store(generation << 32, std::memory_order_release);
+  // Release: a worker that takes a range of this generation sees the loop written above.
+  state_.store(next_generation(state_.load(std::memory_order_relaxed)) | loop_.ranges, std::memory_order_release);
   posts_.fetch_add(1);
   if (sleepers_.load() > 0) posts_.notify_all();
 }
@@ -45,8 +58,7 @@ void LoopStream::post(std::size_t n, std::size_t grain, Body body) {
 void LoopStream::wait() {
   while (run_one_range()) {
   }
-  for (unsigned spins = 1; ranges_done_.load(std::memory_order_acquire) != ranges_.load(std::memory_order_relaxed);
-       ++spins) {
+  for (unsigned spins = 1; ranges_done_.load(std::memory_order_acquire) != loop_.ranges; ++spins) {
     relax_cpu();
     if (spins % 256 == 0) sched_yield();
   }
@@ -55,32 +67,30 @@ void LoopStream::wait() {
 }
 
 bool LoopStream::withdraw() {
-  std::uint64_t untouched = state_.load(std::memory_order_relaxed);
-  if (static_cast<std::uint32_t>(untouched) != 0) return false;
-  const std::uint32_t ranges = ranges_.load(std::memory_order_relaxed);
-  if (!state_.compare_exchange_strong(untouched, untouched + ranges, std::memory_order_acq_rel)) return false;
-  ranges_done_.store(ranges, std::memory_order_relaxed);
+  const std::uint64_t generation = state_.load(std::memory_order_relaxed) & kGenerationBits;
+  std::uint64_t untouched = generation | loop_.ranges;
+  if (!state_.compare_exchange_strong(untouched, generation, std::memory_order_relaxed)) return false;
+  ranges_done_.store(loop_.ranges, std::memory_order_relaxed);
   return true;
 }
 
 bool LoopStream::run_one_range() {
-  std::uint64_t state = state_.load(std::memory_order_acquire);
+  std::uint64_t state = state_.load(std::memory_order_relaxed);
   for (;;) {
-    const auto range = static_cast<std::uint32_t>(state);
-    // A count newer than `state` only makes the exchange below fail.
-    if (range >= ranges_.load(std::memory_order_relaxed)) return false;
-    if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-      const std::size_t begin = range * grain_;
-      try {
-        body_(begin, std::min(count_, begin + grain_));
-      } catch (...) {
-        std::lock_guard lock(error_mutex_);
-        if (!error_) error_ = std::current_exception();
-      }
-      ranges_done_.fetch_add(1, std::memory_order_release);
-      return true;
-    }
+    if (untaken_ranges(state) == 0) return false;
+    // Acquire: the loop this generation was posted with is complete when its range is taken.
+    if (state_.compare_exchange_weak(state, state - 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
   }
+  const std::size_t begin = (loop_.ranges - untaken_ranges(state)) * loop_.grain;
+  try {
+    loop_.body(begin, std::min(loop_.count, begin + loop_.grain));
+  } catch (...) {
+    std::lock_guard lock(error_mutex_);
+    if (!error_) error_ = std::current_exception();
+  }
+  // The loop is not read after this: once every range is done, post() may write the next.
+  ranges_done_.fetch_add(1, std::memory_order_release);
+  return true;
 }
 
 void LoopStream::serve() {

@@ -48,13 +48,22 @@ class LoopStream {
   // Takes one range of the current loop and runs it; false when none is left.
   bool run_one_range();
 
-  // The current loop: its generation (high 32 bits) and the next range to take.
+  // What post() was given: written before the loop's generation is published, read by a
+  // worker only after it has taken one of the loop's ranges. The next post() comes after
+  // every range taken has been reported done, so no worker reads it while it changes.
+  struct Loop {
+    Body body;
+    std::size_t count = 0;
+    std::size_t grain = 1;
+    std::uint32_t ranges = 0;
+  };
+
+  // The one word through which ranges are taken: the current loop's generation (high 32
+  // bits) and how many of its ranges no one has taken yet (low 32 bits). A worker that
+  // looked at an older loop only fails to take a range: the generation has moved on.
   std::atomic<std::uint64_t> state_{0};
-  std::atomic<std::uint32_t> ranges_{0};
   std::atomic<std::uint32_t> ranges_done_{0};
-  Body body_;
-  std::size_t count_ = 0;
-  std::size_t grain_ = 1;
+  Loop loop_;
   // Loops posted (what sleeping workers wait on), and whether anyone sleeps.
   std::atomic<std::uint32_t> posts_{0};
   std::atomic<std::uint32_t> sleepers_{0};

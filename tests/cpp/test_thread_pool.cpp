@@ -178,6 +178,28 @@ TEST(ThreadPoolLoops, StreamedLoopsCoverEveryIndexOnceAndErrorsReachThePoster) {
   EXPECT_EQ(after.load(), 10u);
 }
 
+// Many short loops posted back to back, each over plain counters on the poster's stack,
+// with more or fewer ranges than the loop before and some taken back: a worker still
+// looking at one loop when the next is posted must neither run a range of the new loop
+// as one of the old (twice, or after the poster stopped waiting) nor read the new loop
+// before it is complete (what ThreadSanitizer watches here).
+TEST(ThreadPoolLoops, StreamedLoopsBackToBackRunEachRangeOnceWithinTheirLoop) {
+  // More workers than cores, so that some are held up anywhere (a pool that exists
+  // already serves as it is).
+  (void)initialize_global_pool(4);
+  LoopStream stream;
+  for (std::size_t loop = 0; loop < 100'000; ++loop) {
+    const std::size_t n = loop % 2 == 0 ? 1 : 2 + loop % 15;
+    int hits[16] = {};
+    stream.post(n, 1, [&hits](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) ++hits[i];
+    });
+    const int expected = loop % 3 == 0 && stream.withdraw() ? 0 : 1;
+    stream.wait();
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], expected) << "loop " << loop << " index " << i;
+  }
+}
+
 // While its stream holds the pool's workers, the posting thread's own parallel loops
 // (from code it calls back, such as a signal handler) run inline instead of waiting for
 // the pool forever.
