@@ -3,7 +3,6 @@
 #include "engine/balance.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -39,16 +38,11 @@ constexpr std::size_t kBlockPoints = 32;
 // save, at 16384 (k = 256) they take a third off a step on two threads.
 constexpr std::size_t kFewestBlockedDots = 10000;
 
-// The test hook's choice: blocks as measured, or always, overlapping their steps or not.
-enum class ForcedBlocks { AsMeasured, Overlapping, AtTheirStart };
-std::atomic<ForcedBlocks> forced_blocks{ForcedBlocks::AsMeasured};
-
-// Whether iterations compute dot products ahead in blocks: in mean mode, with enough
-// dot products per step, centroids and points. (A medoid step's work lies in its
-// refreshes.)
-bool blocks_pay(const KMeans& model, std::size_t n, std::size_t k, std::size_t d) {
-  if (model.use_medoids) return false;
-  if (forced_blocks.load() != ForcedBlocks::AsMeasured) return true;
+// Whether iterations compute dot products ahead in blocks: in mean mode, as chosen, or
+// where paying with enough dot products per step, centroids and points.
+bool uses_blocks(BalanceBlocks blocks, const KMeans& model, std::size_t n, std::size_t k, std::size_t d) {
+  if (model.use_medoids || blocks == BalanceBlocks::None) return false;
+  if (blocks != BalanceBlocks::WherePaying) return true;
   return k * d >= kFewestBlockedDots && k >= 2 * kBlockPoints && n >= 2 * kBlockPoints;
 }
 
@@ -59,11 +53,6 @@ kernels::CentroidPanels zero_panels(std::size_t count, std::size_t d, bool eucli
 }
 
 }  // namespace
-
-void BalanceRun::force_blocks_for_testing(std::optional<bool> overlapping) {
-  forced_blocks.store(!overlapping ? ForcedBlocks::AsMeasured
-                                   : *overlapping ? ForcedBlocks::Overlapping : ForcedBlocks::AtTheirStart);
-}
 
 ChangedCentroids::ChangedCentroids(std::size_t k, std::size_t d, std::size_t capacity, bool euclidean)
     : d_(d), panels_(zero_panels(capacity, d, euclidean)), rows_(capacity * d), lane_of_(k, kUnchanged),
@@ -88,7 +77,8 @@ void BalanceRun::store_sizes() {
                  [](double size) { return static_cast<float>(size); });
 }
 
-BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms)
+BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms,
+                       BalanceBlocks blocks)
     : model_(model),
       data_(data),
       point_norms_(point_norms),
@@ -108,7 +98,7 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
   for (std::size_t i = 0; i < data_.rows(); ++i) {
     kernels::add_row(cluster_sums_.row(model_.labels[i]).data(), data_.row(i, row_scratch_.data()), d_);
   }
-  if (!blocks_pay(model_, data_.rows(), k_, d_)) return;
+  if (!uses_blocks(blocks, model_, data_.rows(), k_, d_)) return;
   // A step changes at most two centroids (its home and its target).
   const std::size_t capacity = std::min(k_, 2 * kBlockPoints);
   for (int b = 0; b < 2; ++b) changed_.emplace_back(k_, d_, capacity, model_.euclidean);
@@ -118,9 +108,8 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
     return;
   }
   block_points_ = kBlockPoints;
-  const ForcedBlocks forced = forced_blocks.load();
-  overlap_blocks_ = forced != ForcedBlocks::AtTheirStart;
-  take_back_idle_blocks_ = forced == ForcedBlocks::AsMeasured;
+  overlap_blocks_ = blocks != BalanceBlocks::AtTheirStart;
+  take_back_idle_blocks_ = blocks == BalanceBlocks::WherePaying;
   for (AheadBlock& block : blocks_) {
     block.rows.resize(block_points_);
     if (!data_.rows_are_direct()) block.row_copies.resize(block_points_ * d_);
@@ -268,9 +257,9 @@ void BalanceRun::bring_panels_up_to_date() {
 }  // namespace balancing
 
 void KMeans::balance_clusters(const MatrixView& data, std::span<const float> point_norms,
-                              CancellationPoints* cancellation) {
+                              CancellationPoints* cancellation, BalanceBlocks blocks) {
   if (verbose) write_progress_line("Balancing clusters...\n", cancellation);
-  balancing::BalanceRun run(*this, data, point_norms);
+  balancing::BalanceRun run(*this, data, point_norms, blocks);
   const double limit = balancing::spread_limit(max_balance_diff);
   double spread = run.size_spread();
   std::int32_t iteration = 0;

@@ -165,8 +165,10 @@ struct StepState {
 class BalanceRun {
  public:
   // Builds the running per-cluster sums from the current labels (mean mode) and packs
-  // the centroids (with their squared norms for the Euclidean metric).
-  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms);
+  // the centroids (with their squared norms for the Euclidean metric); `blocks` says
+  // whether the iterations compute dot products ahead.
+  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms,
+             BalanceBlocks blocks = BalanceBlocks::WherePaying);
 
   // The point steps of points first .. last - 1, in order. A step takes the point out
   // of its home cluster, chooses its target under the current size penalty, puts it
@@ -183,10 +185,6 @@ class BalanceRun {
   // Points per block whose dot products an iteration computes ahead (0: none, each step
   // computes its own).
   std::size_t block_points() const { return block_points_; }
-  // Test hook: runs constructed from now on (in mean mode) use blocks whatever k, d and
-  // n, every block's dot products computed while the block before is stepped (true) or
-  // every block's at its start (false); nullopt: as measured.
-  static void force_blocks_for_testing(std::optional<bool> overlapping);
 
   // Largest minus smallest cluster size, as counted.
   double size_spread() const;
@@ -248,8 +246,8 @@ class BalanceRun {
   // one before ([1]); scratch for their dot products.
   std::size_t block_points_ = 0;
   // Whether a block's dot products are computed while the block before is stepped, and
-  // whether one no worker has begun by its start is taken back (always, but for the test
-  // hook).
+  // whether one no worker has begun by its start is taken back (only where paying: a
+  // fixed choice keeps to its way).
   bool overlap_blocks_ = true;
   bool take_back_idle_blocks_ = true;
   AheadBlock blocks_[2];

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -776,14 +775,6 @@ Scenario on_thirds(const Scenario& setup) {
   return make_scenario(values, setup.d, setup.model.labels, setup.model.n_clusters, setup.model.euclidean);
 }
 
-// Mean-mode runs constructed while it lives compute dot products in blocks, each while
-// the block before is stepped, or each at its start.
-class ForcedBlocks {
- public:
-  explicit ForcedBlocks(bool overlapping) { BalanceRun::force_blocks_for_testing(overlapping); }
-  ~ForcedBlocks() { BalanceRun::force_blocks_for_testing(std::nullopt); }
-};
-
 // Every level against the scalar level's literal definition, with every step computing
 // its own dot products, and (mean mode) with the dot products computed in blocks, each
 // while the block before is stepped (then computed again for the centroids changed
@@ -810,21 +801,18 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
                         {333, 12, 5, false, false}};
   std::uint32_t seed = 40;
   test_support::for_each_level_kernels([&](auto) {
-    enum Blocks { kNone, kOverlapping, kAtTheirStart };
-    for (const Blocks blocks : {kNone, kOverlapping, kAtTheirStart}) {
+    for (const BalanceBlocks blocks : {BalanceBlocks::None, BalanceBlocks::Overlapping, BalanceBlocks::AtTheirStart}) {
       for (const Case& c : cases) {
-        if (blocks != kNone && c.medoids) continue;
+        if (blocks != BalanceBlocks::None && c.medoids) continue;
         SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
-                                        << c.medoids << " blocks " << blocks);
+                                        << c.medoids << " blocks " << static_cast<int>(blocks));
         Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
         if (c.thirds) incremental = on_thirds(incremental);
         if (c.medoids) make_medoid_record(incremental);
         if (c.distinct_rows > 0) incremental = medoids_on_repeated_rows(incremental, c.distinct_rows);
         Scenario literal_setup = incremental;
-        std::optional<ForcedBlocks> forced;
-        if (blocks != kNone) forced.emplace(blocks == kOverlapping);
-        BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
-        ASSERT_EQ(run.block_points() != 0, blocks != kNone);
+        BalanceRun run(incremental.model, incremental.data(), incremental.point_norms, blocks);
+        ASSERT_EQ(run.block_points() != 0, blocks != BalanceBlocks::None);
         LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
         float size_penalty = 0.0f;
         for (int iteration = 0; iteration < 8; ++iteration) {
@@ -870,11 +858,10 @@ TEST(BalanceRunLayouts, EveryRowLayoutGivesTheSameSteps) {
     for (const bool blocks : {false, true}) {
       for (const Layout& layout : layouts) {
         SCOPED_TRACE(testing::Message() << layout.name << " blocks " << blocks);
-        std::optional<ForcedBlocks> forced;
-        if (blocks) forced.emplace(true);
+        const BalanceBlocks choice = blocks ? BalanceBlocks::Overlapping : BalanceBlocks::None;
         KMeans laid_out_model = base.model.clone(), row_major_model = base.model.clone();
-        BalanceRun laid_out(laid_out_model, layout.view, base.point_norms);
-        BalanceRun row_major(row_major_model, base.data(), base.point_norms);
+        BalanceRun laid_out(laid_out_model, layout.view, base.point_norms, choice);
+        BalanceRun row_major(row_major_model, base.data(), base.point_norms, choice);
         CountingPolls polls;
         CancellationPoints cancellation_points(polls.cancellation());
         for (int iteration = 0; iteration < 5; ++iteration) {

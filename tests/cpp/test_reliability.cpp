@@ -151,13 +151,12 @@ TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTrainin
   const std::size_t n = 90, d = 3, k = 4;
   const std::vector<float> values = lopsided_data(n, d, 20, 17);
   const MatrixView data = MatrixView::row_major(values.data(), n, d);
-  for (const bool blocks : {false, true}) {
-    SCOPED_TRACE(blocks ? "balancing in blocks" : "balancing step by step");
-    balancing::BalanceRun::force_blocks_for_testing(blocks ? std::optional<bool>(true) : std::nullopt);
+  for (const BalanceBlocks blocks : {BalanceBlocks::None, BalanceBlocks::Overlapping}) {
+    SCOPED_TRACE(blocks == BalanceBlocks::None ? "balancing step by step" : "balancing in blocks");
     for (const KMeans& config : configurations(k)) {
       CountingCheck counter;
       KMeans uncancelled = config.clone();
-      expect_partition(uncancelled.train(data, std::nullopt, counter.cancellation()).value(), k, n);
+      expect_partition(uncancelled.train(data, std::nullopt, counter.cancellation(), {}, blocks).value(), k, n);
       // One ask per iteration and one before the final assignment, then those of the
       // balancing phase, which runs at least one balance iteration here.
       const std::uint64_t points = config.iterations + 1 + (config.balanced ? balance_iteration_asks(config, n) : 0);
@@ -173,7 +172,8 @@ TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTrainin
         KMeans record = before.clone();
         CountingCheck check;
         check.cancel_at = cancel_at;
-        EXPECT_THROW(record.train(data, std::nullopt, check.cancellation()), Cancelled) << "at " << cancel_at;
+        EXPECT_THROW(record.train(data, std::nullopt, check.cancellation(), {}, blocks), Cancelled)
+            << "at " << cancel_at;
         EXPECT_EQ(check.asks, cancel_at);
         expect_same_state(record, before);
         expect_partition(record.train(data, std::nullopt).value(), k, n);
@@ -184,7 +184,6 @@ TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTrainin
       }
     }
   }
-  balancing::BalanceRun::force_blocks_for_testing(std::nullopt);
 }
 
 TEST(TrainCancellation, AFailureInsideTrainingAlsoRestoresTheRecord) {
