@@ -42,12 +42,10 @@ LoopStream::~LoopStream() {
 }
 
 void LoopStream::post(std::size_t n, std::size_t grain, Body body) {
-  loop_.body = std::move(body);
-  loop_.count = n;
-  loop_.grain = std::max<std::size_t>(grain, 1);
-  const std::size_t ranges = (n + loop_.grain - 1) / loop_.grain;
+  grain = std::max<std::size_t>(grain, 1);
+  const std::size_t ranges = (n + grain - 1) / grain;
   if (ranges > kMaxRanges) throw std::length_error("a streamed loop of more ranges than one word can count");
-  loop_.ranges = static_cast<std::uint32_t>(ranges);
+  loop_ = {std::move(body), n, grain, static_cast<std::uint32_t>(ranges)};
   ranges_done_.store(0, std::memory_order_relaxed);
   // Release: a worker that takes a range of this generation sees the loop written above.
   state_.store(next_generation(state_.load(std::memory_order_relaxed)) | loop_.ranges, std::memory_order_release);
@@ -75,6 +73,7 @@ bool LoopStream::withdraw() {
 }
 
 bool LoopStream::run_one_range() {
+  // A stale word only makes the exchange below fail and bring the current one.
   std::uint64_t state = state_.load(std::memory_order_relaxed);
   for (;;) {
     if (untaken_ranges(state) == 0) return false;
