@@ -1,12 +1,17 @@
-// Times the balancing point step alone, on one thread, in nanoseconds per step: blobs
-// of n points in d dimensions around k centres, a plain training for the starting
-// labels, then 12 balance iterations under the growing size penalty.
-//   balance_step_bench n d k [repeats=5]
+// Times the balancing point step alone, in nanoseconds per step: blobs of n points in d
+// dimensions around k centres, a plain training for the starting labels, then 12
+// balance iterations under the growing size penalty. The steps run on the calling
+// thread; where the phase computes dot products in blocks, those run on the pool as
+// well (RAYON_NUM_THREADS sets its size: 1 for the calling thread alone). `blocks`
+// fixes where the dot products come from: paying (the default), none, overlapping, start.
+//   balance_step_bench n d k [repeats=5] [blocks=paying]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "engine/balance.h"
@@ -30,12 +35,26 @@ std::vector<float> blobs(std::size_t n, std::size_t d, std::size_t k) {
   return values;
 }
 
+std::optional<plovek::BalanceBlocks> blocks_named(std::string_view name) {
+  using plovek::BalanceBlocks;
+  if (name == "paying") return BalanceBlocks::WherePaying;
+  if (name == "none") return BalanceBlocks::None;
+  if (name == "overlapping") return BalanceBlocks::Overlapping;
+  if (name == "start") return BalanceBlocks::AtTheirStart;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace plovek;
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s n d k [repeats=5]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s n d k [repeats=5] [blocks=paying|none|overlapping|start]\n", argv[0]);
+    return 2;
+  }
+  const std::optional<BalanceBlocks> blocks = blocks_named(argc < 6 ? "paying" : argv[5]);
+  if (!blocks) {
+    std::fprintf(stderr, "unknown blocks: %s\n", argv[5]);
     return 2;
   }
   const std::size_t n = std::strtoull(argv[1], nullptr, 10), d = std::strtoull(argv[2], nullptr, 10),
@@ -59,7 +78,7 @@ int main(int argc, char** argv) {
     model.assign_clusters(data, point_norms);
     model.cluster_sizes.assign(k, 0.0f);
     for (const std::uint64_t label : model.labels) model.cluster_sizes[label] += 1.0f;
-    balancing::BalanceRun run(model, data, point_norms);
+    balancing::BalanceRun run(model, data, point_norms, *blocks);
     const auto start = std::chrono::steady_clock::now();
     for (int iteration = 0; iteration < kIterations; ++iteration) {
       run.run_iteration();

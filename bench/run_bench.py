@@ -96,11 +96,11 @@ def plovek_train(data, k, iterations, euclidean=True, medoids=False, balanced=Fa
     return km, lists
 
 
-def balance_iterations(data, k, iterations, max_diff):
+def balance_iterations(data, k, iterations, max_diff, euclidean=False):
     """The number of balance iterations of one balanced training, counted from its progress lines
     (written by the engine to file descriptor 1, which is captured for the call)."""
     km = plovek.KMeans(k).with_iterations(iterations).with_balanced(True).with_max_balance_diff(max_diff)
-    km = km.with_verbose(True)
+    km = km.with_euclidean(euclidean).with_verbose(True)
     sys.stdout.flush()
     saved = os.dup(1)
     with tempfile.TemporaryFile() as captured:
@@ -260,6 +260,22 @@ def workload_balanced(repeats):
     return lines
 
 
+def workload_balanced_ratio(name, n, d, k, euclidean, max_diff, repeats):
+    """Balanced against plain training on the same data, alternating: what the balancing phase adds."""
+    data = blobs(n, d, k)
+    if not euclidean:
+        data /= np.linalg.norm(data, axis=1, keepdims=True)
+    times = alternate({
+        "plain": lambda: plovek_train(data, k, 25, euclidean=euclidean),
+        "balanced": lambda: plovek_train(data, k, 25, euclidean=euclidean, balanced=True, max_diff=max_diff),
+    }, repeats)
+    rounds = balance_iterations(data, k, 25, max_diff, euclidean=euclidean)
+    metric = "sq. Euclidean" if euclidean else "inner product"
+    return row(f"{name}: balanced, n={n:,} d={d} k={k} {metric}, max diff {max_diff}", times["balanced"], {},
+               note=f"plain {times['plain']:.3f} s; ratio {times['balanced'] / times['plain']:.2f}x; "
+                    f"{rounds} balance iterations")
+
+
 def workload_assign(repeats, peak):
     import faiss
 
@@ -384,6 +400,12 @@ def main():
             print(line, flush=True)
     if enabled("B2"):
         print(workload_balanced_medoids(r), flush=True)
+    if enabled("B3"):
+        print(workload_balanced_ratio("B3", 200_000, 64, 256, True, 16, r), flush=True)
+    if enabled("B4"):
+        print(workload_balanced_ratio("B4", 200_000, 64, 256, True, 1, r), flush=True)
+    if enabled("B5"):
+        print(workload_balanced_ratio("B5", 500_000, 96, 1024, False, 16, r), flush=True)
     if enabled("A1"):
         print(workload_assign(r, peak), flush=True)
     if enabled("MEM"):

@@ -15,6 +15,7 @@
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
 #include "engine/medoid_rules.h"
+#include "runtime/loop_stream.h"
 #include "simd/centroid_panels.h"
 #include "simd/kernels.h"
 
@@ -94,6 +95,46 @@ inline bool size_penalty_usable(float size_penalty, std::size_t n) {
 
 class BalanceRun;
 
+// The centroids changed since a block's dot products were computed ahead, in the order
+// of their first change, each with a lane of its own in small panels: while the block
+// dot products read the record's panels, the steps write a changed centroid's lane here
+// instead, and compute its dot products from here.
+class ChangedCentroids {
+ public:
+  // Room for `capacity` centroids of d values, packed at the active level.
+  ChangedCentroids(std::size_t k, std::size_t d, std::size_t capacity, bool euclidean);
+
+  // Centroid j's lane here, taken at its first change.
+  std::size_t lane(std::size_t j) {
+    std::uint32_t& lane = lane_of_[j];
+    if (lane == kUnchanged) {
+      lane = static_cast<std::uint32_t>(count_);
+      centroids_[count_++] = static_cast<std::uint32_t>(j);
+    }
+    return lane;
+  }
+  std::size_t count() const { return count_; }
+  // The centroid in lane q < count().
+  std::size_t centroid(std::size_t q) const { return centroids_[q]; }
+  // Keeps the current rows (`centroids`, row-major) of the changed centroids: row(q) for
+  // the one in lane q, for writing their lanes elsewhere while the rows change on.
+  void keep_rows(const float* centroids);
+  const float* row(std::size_t q) const { return rows_.data() + q * d_; }
+  kernels::CentroidPanels& panels() { return panels_; }
+  const kernels::CentroidPanels& panels() const { return panels_; }
+  // No centroid changed.
+  void clear();
+
+ private:
+  static constexpr std::uint32_t kUnchanged = ~std::uint32_t{0};
+  std::size_t d_;
+  kernels::CentroidPanels panels_;
+  std::vector<float> rows_;               // capacity x d, by lane
+  std::vector<std::uint32_t> lane_of_;    // per centroid, kUnchanged until it changes
+  std::vector<std::uint32_t> centroids_;  // per lane
+  std::size_t count_ = 0;
+};
+
 // Everything a run of point steps reads and writes; the steps update it in place.
 struct StepState {
   kernels::CentroidPanels* panels;  // the centroids, packed, with c.c for the Euclidean metric
@@ -110,6 +151,13 @@ struct StepState {
   float size_penalty;
   float next_size_penalty;          // lowered by the steps
   BalanceRun* run;                  // the medoid refreshes (medoid mode)
+  // With dot products computed ahead (mean mode): k per point from point ahead_first on,
+  // against the panels, which then stay as they are; the centroids changed since go to
+  // `changed`, and their dot products (changed->count() of them) to `changed_dots`.
+  float* ahead_dots = nullptr;
+  std::size_t ahead_first = 0;
+  ChangedCentroids* changed = nullptr;
+  float* changed_dots = nullptr;
 };
 
 // The running state of one balancing phase over the record's labels, sizes and
@@ -117,8 +165,10 @@ struct StepState {
 class BalanceRun {
  public:
   // Builds the running per-cluster sums from the current labels (mean mode) and packs
-  // the centroids (with their squared norms for the Euclidean metric).
-  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms);
+  // the centroids (with their squared norms for the Euclidean metric); `blocks` says
+  // whether the iterations compute dot products ahead.
+  BalanceRun(KMeans& model, const MatrixView& data, std::span<const float> point_norms,
+             BalanceBlocks blocks = BalanceBlocks::WherePaying);
 
   // The point steps of points first .. last - 1, in order. A step takes the point out
   // of its home cluster, chooses its target under the current size penalty, puts it
@@ -132,6 +182,9 @@ class BalanceRun {
   // Mean-mode steps between two cancellation points: a few microseconds of work. A
   // medoid step can take far longer, so there is one after each.
   static constexpr std::size_t kMeanStepsPerPoll = 64;
+  // Points per block whose dot products an iteration computes ahead (0: none, each step
+  // computes its own).
+  std::size_t block_points() const { return block_points_; }
 
   // Largest minus smallest cluster size, as counted.
   double size_spread() const;
@@ -149,6 +202,27 @@ class BalanceRun {
   void medoid_moved(std::size_t point, std::size_t from, std::size_t to);
 
  private:
+  // A block of points and their dot products with every centroid, computed ahead.
+  struct AheadBlock {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    std::vector<const float*> rows;
+    std::vector<float> row_copies;  // for rows that are not read in place
+    std::vector<float> dots;        // count x k
+  };
+
+  StepState step_state();
+  void run_state_steps(StepState& state, std::size_t first, std::size_t last);
+  void run_iteration_in_blocks(CancellationPoints* cancellation);
+  void run_block_steps(AheadBlock& block, std::size_t first, std::size_t last);
+  // Starts the dot products of points first.. (a block, or fewer at the end) on the pool,
+  // the panels first brought up to date with the rows kept by changed_[1].
+  void compute_ahead(AheadBlock& block, std::size_t first, LoopStream& stream);
+  // The block's dot products with the centroids in `changed`, computed again.
+  void recompute_changed_dots(AheadBlock& block, const ChangedCentroids& changed);
+  // The panels brought up to date with every changed centroid (the sets then emptied).
+  void bring_panels_up_to_date();
+
   KMeans& model_;
   MatrixView data_;
   std::span<const float> point_norms_;
@@ -167,6 +241,18 @@ class BalanceRun {
   medoids::Scratch medoid_scratch_;
   // Medoid mode: the members and outcomes behind the nearest-member rule.
   std::optional<medoids::NearestMemberTracker> nearest_members_;
+  // Iterations in blocks (run_iteration_in_blocks): two blocks, one computed ahead while
+  // the other's steps run; the centroids changed in the current block ([0]) and in the
+  // one before ([1]); scratch for their dot products.
+  std::size_t block_points_ = 0;
+  // Whether a block's dot products are computed while the block before is stepped, and
+  // whether one no worker has begun by its start is taken back (only where paying: a
+  // fixed choice keeps to its way).
+  bool overlap_blocks_ = true;
+  bool take_back_idle_blocks_ = true;
+  AheadBlock blocks_[2];
+  std::vector<ChangedCentroids> changed_;
+  std::vector<float> changed_dots_;
 };
 
 }  // namespace plovek::balancing

@@ -26,17 +26,42 @@ constexpr std::size_t kStayOnStack = 256;
 // With up to this many dot products (k * d) a step is bound by latency rather than by
 // its instruction count: the refreshed home centroid's lane is then written only after
 // the dot products, which need not wait for it, and its dot product taken on the side.
+// So it is with dot products computed ahead, where the step computes few itself.
 constexpr std::size_t kFewDots = 2048;
 
 // Sizes are counted by the step (in f32, or in double where balancing::needs_wide_counts);
 // a mode sees a cluster's size only as the divisor of its mean, in f32.
 
+// A centroid's lane: the panel holding it, and its lane there.
+struct Lane {
+  float* panel;
+  std::size_t lane;
+};
+
+// Where the steps write the lanes of the centroids they change: in place, or, while dot
+// products computed ahead read the panels, into each centroid's lane among the changed
+// ones.
+class Lanes {
+ public:
+  explicit Lanes(const balancing::StepState& s) : panels_(*s.panels), changed_(s.changed) {}
+
+  Lane of(std::size_t j) {
+    if (changed_ == nullptr) return {panels_.panel_of(j), panels_.lane_of(j)};
+    const std::size_t q = changed_->lane(j);
+    return {changed_->panels().panel_of(q), changed_->panels().lane_of(q)};
+  }
+
+ private:
+  kernels::CentroidPanels& panels_;
+  balancing::ChangedCentroids* changed_;
+};
+
 class MeanEuclidean {
  public:
   MeanEuclidean(const balancing::StepState& s, float* stay_scratch)
-      : panels_(*s.panels), d_(panels_.d()), k_(panels_.k()), padded_k_(panels_.panel_count() * panels_.width()),
-        sums_(s.sums), centroids_(s.centroids), dots_(s.dots), norms_(panels_.writable_score_bias()),
-        stay_scratch_(stay_scratch), few_dots_(k_ * d_ <= kFewDots) {}
+      : lanes_(s), d_(s.panels->d()), k_(s.panels->k()), padded_k_(s.panels->panel_count() * s.panels->width()),
+        sums_(s.sums), centroids_(s.centroids), norms_(s.panels->writable_score_bias()),
+        stay_scratch_(stay_scratch), few_dots_(k_ * d_ <= kFewDots || s.ahead_dots != nullptr) {}
 
   const float* centroid_norms() const { return norms_; }
 
@@ -58,10 +83,10 @@ class MeanEuclidean {
   // dot product (exactly as its lane gives it) and its norm follow. Then the refresh a
   // stay gives the home cluster, computed before the placement decides (most points
   // stay): a stay then leaves only stores to do.
-  void after_dots(std::size_t home, const float* x, float stay_size) {
+  void after_dots(std::size_t home, const float* x, float stay_size, float* dots) {
     const float* home_row = centroids_ + home * d_;
     if (home_lane_later_) {
-      Kernels::store_lane(dots_, home, k_, Kernels::paired_lane_dot(home_row, x, d_));
+      Kernels::store_lane(dots, home, k_, Kernels::paired_lane_dot(home_row, x, d_));
       Kernels::store_lane(norms_, home, padded_k_, Kernels::dot(home_row, home_row, d_));
     }
     stay_ = StayRefresh{.sum = stay_scratch_, .row = stay_scratch_ + d_, .size = stay_size, .norm = 0.0f};
@@ -74,13 +99,15 @@ class MeanEuclidean {
   void stay(std::size_t home, const float*, float) {
     std::copy(stay_.sum, stay_.sum + d_, sums_ + home * d_);
     std::copy(stay_.row, stay_.row + d_, centroids_ + home * d_);
-    Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), stay_.row, d_);
+    const Lane lane = lanes_.of(home);
+    Kernels::row_into_panel(lane.panel, lane.lane, stay_.row, d_);
     Kernels::store_lane(norms_, home, padded_k_, stay_.norm);
   }
 
   void move(std::size_t home, std::size_t target, const float* x, float target_size) {
     if (home_lane_later_) {
-      Kernels::row_into_panel(panels_.panel_of(home), panels_.lane_of(home), centroids_ + home * d_, d_);
+      const Lane lane = lanes_.of(home);
+      Kernels::row_into_panel(lane.panel, lane.lane, centroids_ + home * d_, d_);
     }
     kernels::add_row(sums_ + target * d_, x, d_);
     refresh(target, target_size);
@@ -92,13 +119,14 @@ class MeanEuclidean {
   // Centroid j = sums[j] / divisor: its row, its panel lane and its squared norm.
   void refresh(std::size_t j, float divisor) {
     float* row = centroids_ + j * d_;
-    Kernels::quotient_into_panel(panels_.panel_of(j), panels_.lane_of(j), sums_ + j * d_, divisor, row, d_);
+    const Lane lane = lanes_.of(j);
+    Kernels::quotient_into_panel(lane.panel, lane.lane, sums_ + j * d_, divisor, row, d_);
     Kernels::store_lane(norms_, j, padded_k_, Kernels::dot(row, row, d_));
   }
 
-  kernels::CentroidPanels& panels_;
+  Lanes lanes_;
   std::size_t d_, k_, padded_k_;
-  float *sums_, *centroids_, *dots_, *norms_;
+  float *sums_, *centroids_, *norms_;
   float* stay_scratch_;
   bool few_dots_;
   bool home_lane_later_ = false;
@@ -108,7 +136,7 @@ class MeanEuclidean {
 class MeanInnerProduct {
  public:
   explicit MeanInnerProduct(const balancing::StepState& s)
-      : panels_(*s.panels), d_(panels_.d()), sums_(s.sums), centroids_(s.centroids) {}
+      : lanes_(s), d_(s.panels->d()), sums_(s.sums), centroids_(s.centroids) {}
 
   const float* centroid_norms() const { return nullptr; }
 
@@ -117,7 +145,7 @@ class MeanInnerProduct {
     kernels::subtract_row(sums_ + home * d_, x, d_);
     if (home_size > Count{1}) refresh(home, static_cast<float>(home_size - Count{1}));
   }
-  void after_dots(std::size_t, const float*, float) {}
+  void after_dots(std::size_t, const float*, float, float*) {}
   // When the point stays, the target's size still holds the residual share.
   void stay(std::size_t home, const float* x, float stay_size) { move(home, home, x, stay_size); }
   void move(std::size_t, std::size_t target, const float* x, float target_size) {
@@ -132,10 +160,11 @@ class MeanInnerProduct {
     float* row = centroids_ + j * d_;
     kernels::divide_row(sums_ + j * d_, divisor, row, d_);
     scale_to_unit_length(std::span<float>(row, d_));
-    Kernels::row_into_panel(panels_.panel_of(j), panels_.lane_of(j), row, d_);
+    const Lane lane = lanes_.of(j);
+    Kernels::row_into_panel(lane.panel, lane.lane, row, d_);
   }
 
-  kernels::CentroidPanels& panels_;
+  Lanes lanes_;
   std::size_t d_;
   float *sums_, *centroids_;
 };
@@ -153,7 +182,7 @@ class Medoid {
   void leave(std::size_t home, Count home_size, const float*) {
     if (home_size > Count{0}) run_.refresh_medoid(home);
   }
-  void after_dots(std::size_t, const float*, float) {}
+  void after_dots(std::size_t, const float*, float, float*) {}
   void stay(std::size_t home, const float* x, float stay_size) { move(home, home, x, stay_size); }
   void move(std::size_t, std::size_t target, const float*, float) { run_.refresh_medoid(target); }
   void moved(std::size_t point, std::size_t home, std::size_t target) {
@@ -180,6 +209,35 @@ inline kernels::Placement place(const float* dots, const float* centroid_norms, 
   return kernels::place_by_scan(dots, centroid_norms, point_norm, sizes, k, home, size_penalty);
 }
 
+// A point's dot products with every centroid: its own, or those computed ahead with
+// the ones of the centroids changed since computed again.
+class StepDots {
+ public:
+  explicit StepDots(const balancing::StepState& s)
+      : panels_(*s.panels), own_(s.dots), ahead_(s.ahead_dots), ahead_first_(s.ahead_first), changed_(s.changed),
+        changed_dots_(s.changed_dots) {}
+
+  float* of(std::size_t i, const float* x) {
+    if (ahead_ == nullptr) {
+      Kernels::paired_point_dots(panels_, x, own_);
+      return own_;
+    }
+    float* const dots = ahead_ + (i - ahead_first_) * panels_.k();
+    const std::size_t count = changed_->count();
+    if (count == 0) return dots;
+    Kernels::paired_block_dots(changed_->panels(), 0, count, &x, 1, changed_dots_, count);
+    for (std::size_t q = 0; q < count; ++q) dots[changed_->centroid(q)] = changed_dots_[q];
+    return dots;
+  }
+
+ private:
+  const kernels::CentroidPanels& panels_;
+  float *own_, *ahead_;
+  std::size_t ahead_first_;
+  const balancing::ChangedCentroids* changed_;
+  float* changed_dots_;
+};
+
 // Flattened: the kernels are inlined into the loop, so that a step makes no calls
 // between them (at small d, calls took much of a step).
 template <class Mode, class Count>
@@ -197,7 +255,7 @@ template <class Mode, class Count>
   const std::ptrdiff_t row_stride = data.row_stride();
   const float* const point_norms = s.point_norms;
   std::uint64_t* const labels = s.labels;
-  float* const dots = s.dots;
+  StepDots step_dots(s);
   const float size_penalty = s.size_penalty;
   float next_size_penalty = s.next_size_penalty;
   for (std::size_t i = first; i < last; ++i) {
@@ -210,8 +268,8 @@ template <class Mode, class Count>
     const Count reduced_size = balancing::reduced_home_size(home_size);
     store_size(sizes, home, k, reduced_size);
 
-    Kernels::paired_point_dots(panels, x, dots);
-    mode.after_dots(home, x, static_cast<float>(reduced_size + Count{1}));
+    float* const dots = step_dots.of(i, x);
+    mode.after_dots(home, x, static_cast<float>(reduced_size + Count{1}), dots);
     // A switch penalty at or above the next size penalty changes nothing: it need not
     // be exact.
     const kernels::Placement placement = place(dots, mode.centroid_norms(), euclidean ? point_norms[i] : 0.0f, sizes,
@@ -249,6 +307,24 @@ void run_balance_steps_counting(balancing::StepState& s, Count* sizes, bool use_
                             last);
   } else {
     balance_step::run_steps(s, balance_step::MeanInnerProduct(s), sizes, first, last);
+  }
+}
+
+// The dot products of `count` points (rows[r]) with centroids first .. last - 1 (first
+// a multiple of the panel width), as the steps compute them: out[r * ldo + j - first].
+inline void balance_block_dots(const kernels::CentroidPanels& panels, std::size_t first, std::size_t last,
+                               const float* const* rows, std::size_t count, float* out, std::size_t ldo) {
+  Kernels::paired_block_dots(panels, first, last, rows, count, out, ldo);
+}
+
+// The rows kept by `changed` into the panels' lanes of its centroids that lie in
+// first .. last - 1.
+inline void write_changed_lanes(kernels::CentroidPanels& panels, const balancing::ChangedCentroids& changed,
+                                std::size_t first, std::size_t last) {
+  for (std::size_t q = 0; q < changed.count(); ++q) {
+    const std::size_t j = changed.centroid(q);
+    if (j < first || j >= last) continue;
+    Kernels::row_into_panel(panels.panel_of(j), panels.lane_of(j), changed.row(q), panels.d());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/cancellation.h"
+#include "engine/balance_blocks.h"
 #include "engine/kmeans_error.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
@@ -47,7 +48,8 @@ struct KMeans {
   // yes, or when anything throws, the record is put back as it was (untrained) and
   // the exception (Cancelled for a cancellation) passes to the caller.
   Result<ClusterLists> train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
-                             const Cancellation& cancellation = {}, const SearchSettings& search = {});
+                             const Cancellation& cancellation = {}, const SearchSettings& search = {},
+                             BalanceBlocks balance_blocks = BalanceBlocks::WherePaying);
 
   // --- Top-k membership (topk.cpp) ---
   // For each cluster, the rows that have it among their k nearest clusters.
@@ -67,7 +69,7 @@ struct KMeans {
   // --- Balancing (balance.cpp) ---
   // Polls `cancellation` (when given) every few point steps.
   void balance_clusters(const MatrixView& data, std::span<const float> point_norms,
-                        CancellationPoints* cancellation = nullptr);
+                        CancellationPoints* cancellation = nullptr, BalanceBlocks blocks = BalanceBlocks::WherePaying);
 
   // --- Medoids (medoids.cpp) ---
   void update_medoid_for_cluster(const MatrixView& data, std::uint64_t cluster);

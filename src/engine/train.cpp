@@ -110,7 +110,8 @@ void update_centroids(KMeans& km, const MatrixView& data, ChunkedRowSums* sums, 
 }  // namespace
 
 Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::uint64_t> num_threads,
-                                   const Cancellation& cancellation, const SearchSettings& search_settings) {
+                                   const Cancellation& cancellation, const SearchSettings& search_settings,
+                                   BalanceBlocks balance_blocks) {
   if (is_trained) return KMeansError::already_trained();
   const std::uint64_t n = data.rows();
   const std::uint64_t k = n_clusters;
@@ -167,7 +168,7 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
 
   cancellation_points.poll();
   assign(nullptr);
-  if (balanced) balance_clusters(data, point_norms, &cancellation_points);
+  if (balanced) balance_clusters(data, point_norms, &cancellation_points, balance_blocks);
 
   ClusterLists lists = lists_from_labels(labels, k);
   restore.dismiss();

@@ -17,22 +17,19 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "runtime/relax_cpu.h"
 
 namespace plovek {
 
 namespace {
 
 thread_local bool this_thread_is_worker = false;
-
-// A hint inside a spin loop that the thread is waiting (frees the core's resources).
-inline void relax_cpu() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
+// Set while this thread has a BackgroundLoop on the pool: its own loops (from code it
+// calls back meanwhile) then run inline rather than wait for the pool's turn it holds.
+thread_local bool this_thread_holds_pool = false;
 
 // Workers wait for a job, take chunks of its index range from a shared counter until
 // none are left, and report back; the calling thread waits for all of them.
@@ -75,8 +72,15 @@ class WorkerPool {
 
   // Runs one job; concurrent callers take turns.
   void run(std::size_t n, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& body) {
-    std::lock_guard one_job_at_a_time(run_mutex_);
-    std::unique_lock lock(mutex_);
+    start(n, chunk, body);
+    finish(false);
+  }
+
+  // Hands the workers a job and returns at once; the calling thread keeps the pool's
+  // turn (concurrent callers wait for it) until it calls finish().
+  void start(std::size_t n, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& body) {
+    run_mutex_.lock();
+    std::lock_guard lock(mutex_);
     body_ = &body;
     n_ = n;
     chunk_ = chunk;
@@ -85,9 +89,19 @@ class WorkerPool {
     error_ = nullptr;
     generation_.fetch_add(1, std::memory_order_relaxed);
     work_cv_.notify_all();
+  }
+
+  // Waits until every worker is done with the started job and rethrows its first error.
+  // With `help`, the calling thread first runs the chunks no worker has taken yet.
+  void finish(bool help) {
+    const std::exception_ptr own_error = help ? run_chunks() : nullptr;
+    std::unique_lock lock(mutex_);
     done_cv_.wait(lock, [this] { return finished_ == threads_.size(); });
     body_ = nullptr;
-    if (error_) std::rethrow_exception(error_);
+    const std::exception_ptr error = error_ ? error_ : own_error;
+    lock.unlock();
+    run_mutex_.unlock();
+    if (error) std::rethrow_exception(error);
   }
 
  private:
@@ -284,6 +298,12 @@ WorkerPool& pool_for_parallel_loop() {
   return *global_pool;
 }
 
+// A few chunks per worker balance the load without contending on the counter.
+std::size_t chunk_length(const WorkerPool& pool, std::size_t n, std::size_t grain) {
+  const std::size_t target_chunks = pool.size() * 4;
+  return std::max<std::size_t>({grain, 1, (n + target_chunks - 1) / target_chunks});
+}
+
 }  // namespace
 
 std::size_t default_pool_size() {
@@ -310,15 +330,42 @@ std::optional<std::string> ensure_global_pool(std::optional<std::uint64_t> num_t
 
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body) {
   if (n == 0) return;
-  if (this_thread_is_worker) {  // a nested loop runs inline rather than waiting on itself
+  if (this_thread_is_worker || this_thread_holds_pool) {  // a nested loop runs inline rather than waiting on itself
     body(0, n);
     return;
   }
   WorkerPool& pool = pool_for_parallel_loop();
-  // A few chunks per worker balance the load without contending on the counter.
-  const std::size_t target_chunks = pool.size() * 4;
-  const std::size_t chunk = std::max<std::size_t>({grain, 1, (n + target_chunks - 1) / target_chunks});
-  pool.run(n, chunk, body);
+  pool.run(n, chunk_length(pool, n, grain), body);
+}
+
+BackgroundLoop::BackgroundLoop(std::size_t n, std::size_t grain, std::function<void(std::size_t, std::size_t)> body)
+    : body_(std::move(body)) {
+  if (n == 0) return;
+  if (this_thread_is_worker || this_thread_holds_pool) {  // as a nested loop: inline, when waited for
+    inline_count_ = n;
+    return;
+  }
+  WorkerPool& pool = pool_for_parallel_loop();
+  pool.start(n, chunk_length(pool, n, grain), body_);
+  this_thread_holds_pool = true;
+  finish_ = [&pool] {
+    struct Release {
+      ~Release() { this_thread_holds_pool = false; }
+    } release;
+    pool.finish(true);
+  };
+}
+
+BackgroundLoop::~BackgroundLoop() {
+  try {
+    wait();
+  } catch (...) {  // unwinding already, or the caller chose not to hear of it
+  }
+}
+
+void BackgroundLoop::wait() {
+  if (const std::function<void()> finish = std::exchange(finish_, nullptr)) finish();
+  if (const std::size_t n = std::exchange(inline_count_, 0)) body_(0, n);
 }
 
 std::size_t global_pool_size() { return pool_for_parallel_loop().size(); }

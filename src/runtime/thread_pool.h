@@ -39,6 +39,26 @@ std::optional<std::string> ensure_global_pool(std::optional<std::uint64_t> num_t
 // rethrown on the calling thread.
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body);
 
+// A parallel loop beside the calling thread: body(begin, end) over disjoint ranges
+// covering [0, n), as parallel_for runs them, started by the constructor. The calling
+// thread goes on with its own work meanwhile; wait() (or the destructor) then runs the
+// ranges no worker has started yet, waits for the others, and rethrows what `body`
+// threw (the destructor drops it). Until then the pool runs no other loop; the calling
+// thread's own parallel loops (from code it calls meanwhile) run inline.
+class BackgroundLoop {
+ public:
+  BackgroundLoop(std::size_t n, std::size_t grain, std::function<void(std::size_t, std::size_t)> body);
+  BackgroundLoop(const BackgroundLoop&) = delete;
+  BackgroundLoop& operator=(const BackgroundLoop&) = delete;
+  ~BackgroundLoop();
+  void wait();
+
+ private:
+  std::function<void(std::size_t, std::size_t)> body_;  // read by the workers in place
+  std::function<void()> finish_;                         // while the pool runs the loop
+  std::size_t inline_count_ = 0;                          // a worker's own loop, run by wait()
+};
+
 // Number of workers of the global pool, creating it with the default size if needed.
 std::size_t global_pool_size();
 

@@ -83,6 +83,12 @@ struct Kernels {
   static void paired_point_dots(const kernels::CentroidPanels& panels, const float* x, float* out) {
     for (std::size_t j = 0; j < panels.k(); ++j) out[j] = paired_lane_dot(panels.panel(j), x, panels.d());
   }
+  static void paired_block_dots(const kernels::CentroidPanels& panels, std::size_t first, std::size_t last,
+                                const float* const* rows, std::size_t count, float* out, std::size_t ldo) {
+    for (std::size_t r = 0; r < count; ++r)
+      for (std::size_t j = first; j < last; ++j)
+        out[r * ldo + j - first] = paired_lane_dot(panels.panel(j), rows[r], panels.d());
+  }
   // The even and the odd elements in two chains, added at the end.
   static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
     float even = 0.0f, odd = 0.0f;

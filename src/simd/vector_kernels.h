@@ -5,6 +5,7 @@
 #include "simd/order_body.h"
 #include "simd/dot_body.h"
 #include "simd/panel_body.h"
+#include "simd/paired_block_body.h"
 #include "simd/placement_body.h"
 #include "simd/selection_body.h"
 #include "simd/widening_body.h"
@@ -29,6 +30,13 @@ struct Kernels {
 #undef PLOVEK_KERNEL
 
   // Kernels that code compiled at this level inlines (the balancing step).
+  // The dot products of `count` points (rows[r]) with centroids first .. last - 1
+  // (first a multiple of the panel width), out[r * ldo + j - first], each exactly as
+  // paired_point_dots computes it.
+  static void paired_block_dots(const kernels::CentroidPanels& panels, std::size_t first, std::size_t last,
+                                const float* const* rows, std::size_t count, float* out, std::size_t ldo) {
+    paired_block_dots_impl(panels, first, last, rows, count, out, ldo);
+  }
   // c . x exactly as one lane of paired_point_dots computes it.
   static float paired_lane_dot(const float* c, const float* x, std::size_t d) {
     return scalar::Kernels::paired_lane_dot(c, x, d);

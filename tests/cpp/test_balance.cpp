@@ -775,7 +775,10 @@ Scenario on_thirds(const Scenario& setup) {
   return make_scenario(values, setup.d, setup.model.labels, setup.model.n_clusters, setup.model.euclidean);
 }
 
-// Every level against the scalar level's literal definition.
+// Every level against the scalar level's literal definition, with every step computing
+// its own dot products, and (mean mode) with the dot products computed in blocks, each
+// while the block before is stepped (then computed again for the centroids changed
+// since) or each at its start.
 TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
   struct Case {
     std::size_t n, d, k;
@@ -785,36 +788,44 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
   };
   // Cluster counts that leave last panels full, half and partly filled; odd dimensions;
   // steps with few and with many dot products; rows longer than the steps keep
-  // on the stack; medoids among distinct and among repeated rows.
+  // on the stack; medoids among distinct and among repeated rows. In blocks: one or two
+  // clusters, every step changing every centroid (a point's home or target refreshed by
+  // the point before), and a few, most of them changing within each block.
   const Case cases[] = {{900, 7, 12, true, false},  {800, 33, 37, true, false}, {700, 16, 50, false, false},
                         {600, 5, 100, true, false}, {500, 9, 17, false, false}, {240, 3, 8, true, true},
                         {300, 6, 5, false, true},   {400, 5, 6, true, true, 23}, {400, 5, 6, false, true, 23},
                         {500, 40, 70, true, false}, {150, 301, 6, true, false},
                         {600, 8, 20, true, false, 0, true}, {600, 8, 20, false, false, 0, true},
-                        {300, 4, 7, true, true, 0, true}};
+                        {300, 4, 7, true, true, 0, true},
+                        {200, 9, 1, true, false},   {250, 17, 2, true, false},  {250, 17, 2, false, false},
+                        {333, 12, 5, false, false}};
   std::uint32_t seed = 40;
   test_support::for_each_level_kernels([&](auto) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
-                                      << c.medoids);
-      Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
-      if (c.thirds) incremental = on_thirds(incremental);
-      if (c.medoids) make_medoid_record(incremental);
-      if (c.distinct_rows > 0) incremental = medoids_on_repeated_rows(incremental, c.distinct_rows);
-      Scenario literal_setup = incremental;
-      BalanceRun run(incremental.model, incremental.data(), incremental.point_norms);
-      LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
-      float size_penalty = 0.0f;
-      for (int iteration = 0; iteration < 8; ++iteration) {
-        float next_size_penalty = kInf;
-        run.set_size_penalty(size_penalty);
-        run.run_iteration();
-        for (std::size_t i = 0; i < c.n; ++i) literal.point_step(i, size_penalty, next_size_penalty);
-        ASSERT_EQ(incremental.model.labels, literal_setup.model.labels) << "iteration " << iteration;
-        ASSERT_EQ(incremental.model.cluster_sizes, literal_setup.model.cluster_sizes) << "iteration " << iteration;
-        ASSERT_EQ(*incremental.model.centroids, *literal_setup.model.centroids) << "iteration " << iteration;
-        ASSERT_TRUE(run.next_size_penalty() == next_size_penalty) << "iteration " << iteration;
-        size_penalty = balancing::grown_size_penalty(size_penalty, next_size_penalty);
+    for (const BalanceBlocks blocks : {BalanceBlocks::None, BalanceBlocks::Overlapping, BalanceBlocks::AtTheirStart}) {
+      for (const Case& c : cases) {
+        if (blocks != BalanceBlocks::None && c.medoids) continue;
+        SCOPED_TRACE(testing::Message() << "d " << c.d << " k " << c.k << " euclidean " << c.euclidean << " medoids "
+                                        << c.medoids << " blocks " << static_cast<int>(blocks));
+        Scenario incremental = skewed_blobs(c.n, c.d, c.k, c.euclidean, ++seed);
+        if (c.thirds) incremental = on_thirds(incremental);
+        if (c.medoids) make_medoid_record(incremental);
+        if (c.distinct_rows > 0) incremental = medoids_on_repeated_rows(incremental, c.distinct_rows);
+        Scenario literal_setup = incremental;
+        BalanceRun run(incremental.model, incremental.data(), incremental.point_norms, blocks);
+        ASSERT_EQ(run.block_points() != 0, blocks != BalanceBlocks::None);
+        LiteralBalance literal(literal_setup.model, literal_setup.data(), literal_setup.point_norms);
+        float size_penalty = 0.0f;
+        for (int iteration = 0; iteration < 8; ++iteration) {
+          float next_size_penalty = kInf;
+          run.set_size_penalty(size_penalty);
+          run.run_iteration();
+          for (std::size_t i = 0; i < c.n; ++i) literal.point_step(i, size_penalty, next_size_penalty);
+          ASSERT_EQ(incremental.model.labels, literal_setup.model.labels) << "iteration " << iteration;
+          ASSERT_EQ(incremental.model.cluster_sizes, literal_setup.model.cluster_sizes) << "iteration " << iteration;
+          ASSERT_EQ(*incremental.model.centroids, *literal_setup.model.centroids) << "iteration " << iteration;
+          ASSERT_TRUE(run.next_size_penalty() == next_size_penalty) << "iteration " << iteration;
+          size_penalty = balancing::grown_size_penalty(size_penalty, next_size_penalty);
+        }
       }
     }
   });
@@ -823,7 +834,7 @@ TEST(BalanceRunAgainstDefinition, EveryIterationMatchesBitForBit) {
 
 // Steps read rows in place at any row stride, or copy them when their elements are
 // not contiguous: every layout leaves exactly what the row-major layout leaves, also
-// when cancellation points cut the iteration into runs of steps.
+// when cancellation points cut the iteration into runs of steps, and in blocks.
 TEST(BalanceRunLayouts, EveryRowLayoutGivesTheSameSteps) {
   const std::size_t n = 300, d = 9, k = 21, padded_stride = d + 3;
   const Scenario base = skewed_blobs(n, d, k, true, 77);
@@ -844,27 +855,30 @@ TEST(BalanceRunLayouts, EveryRowLayoutGivesTheSameSteps) {
       {"reversed rows", MatrixView(reversed.data() + (n - 1) * d, n, d, -std::ptrdiff_t(d), 1)},
       {"column-major", MatrixView(columns.data(), n, d, 1, std::ptrdiff_t(n))}};
   test_support::for_each_level_kernels([&](auto) {
-    for (const Layout& layout : layouts) {
-      SCOPED_TRACE(layout.name);
-      KMeans laid_out_model = base.model.clone(), row_major_model = base.model.clone();
-      BalanceRun laid_out(laid_out_model, layout.view, base.point_norms);
-      BalanceRun row_major(row_major_model, base.data(), base.point_norms);
-      CountingPolls polls;
-      CancellationPoints cancellation_points(polls.cancellation());
-      for (int iteration = 0; iteration < 5; ++iteration) {
-        laid_out.run_iteration(iteration % 2 ? &cancellation_points : nullptr);
-        row_major.run_iteration();
-        ASSERT_EQ(laid_out_model.labels, row_major_model.labels) << "iteration " << iteration;
-        ASSERT_EQ(laid_out_model.cluster_sizes, row_major_model.cluster_sizes) << "iteration " << iteration;
-        ASSERT_EQ(*laid_out_model.centroids, *row_major_model.centroids) << "iteration " << iteration;
-        ASSERT_TRUE(laid_out.next_size_penalty() == row_major.next_size_penalty()) << "iteration " << iteration;
-        const float next = balancing::grown_size_penalty(laid_out.size_penalty(), laid_out.next_size_penalty());
-        laid_out.set_size_penalty(next);
-        row_major.set_size_penalty(next);
+    for (const bool blocks : {false, true}) {
+      for (const Layout& layout : layouts) {
+        SCOPED_TRACE(testing::Message() << layout.name << " blocks " << blocks);
+        const BalanceBlocks choice = blocks ? BalanceBlocks::Overlapping : BalanceBlocks::None;
+        KMeans laid_out_model = base.model.clone(), row_major_model = base.model.clone();
+        BalanceRun laid_out(laid_out_model, layout.view, base.point_norms, choice);
+        BalanceRun row_major(row_major_model, base.data(), base.point_norms, choice);
+        CountingPolls polls;
+        CancellationPoints cancellation_points(polls.cancellation());
+        for (int iteration = 0; iteration < 5; ++iteration) {
+          laid_out.run_iteration(iteration % 2 ? &cancellation_points : nullptr);
+          row_major.run_iteration();
+          ASSERT_EQ(laid_out_model.labels, row_major_model.labels) << "iteration " << iteration;
+          ASSERT_EQ(laid_out_model.cluster_sizes, row_major_model.cluster_sizes) << "iteration " << iteration;
+          ASSERT_EQ(*laid_out_model.centroids, *row_major_model.centroids) << "iteration " << iteration;
+          ASSERT_TRUE(laid_out.next_size_penalty() == row_major.next_size_penalty()) << "iteration " << iteration;
+          const float next = balancing::grown_size_penalty(laid_out.size_penalty(), laid_out.next_size_penalty());
+          laid_out.set_size_penalty(next);
+          row_major.set_size_penalty(next);
+        }
+        // Two iterations with cancellation points, one per run of mean-mode steps.
+        const std::size_t runs = (n + BalanceRun::kMeanStepsPerPoll - 1) / BalanceRun::kMeanStepsPerPoll;
+        EXPECT_EQ(polls.asks, 2 * runs);
       }
-      // Two iterations with cancellation points, one per run of mean-mode steps.
-      const std::size_t runs = (n + BalanceRun::kMeanStepsPerPoll - 1) / BalanceRun::kMeanStepsPerPoll;
-      EXPECT_EQ(polls.asks, 2 * runs);
     }
   });
 }

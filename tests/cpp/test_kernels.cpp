@@ -512,6 +512,38 @@ TEST(KernelDots, PointDotsSumRoundedProductsInTheirOrders) {
   }
 }
 
+// The block kernel computes, for every point of a block (tiles of every height), the
+// step's two-chain dots with a range of centroids only (from the first or a later panel,
+// over whole, half and partly filled panels), and writes nothing else of an output row.
+TEST(KernelDots, BlockDotsSumRoundedProductsInThePairedOrder) {
+  std::mt19937 rng(47);
+  const std::size_t n = 7, k = 70, ldo = k + 3;
+  for (const std::size_t d : kAwkwardDims) {
+    const std::vector<float> points = spread_values(n * d, rng), centroids = spread_values(k * d, rng);
+    std::vector<const float*> rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[i] = points.data() + i * d;
+    for_each_level_kernels([&](auto level_kernels) {
+      using K = decltype(level_kernels);
+      const CentroidPanels panels(centroids.data(), k, d, true);
+      const std::size_t w = panels.width();
+      const std::pair<std::size_t, std::size_t> ranges[] = {{0, k}, {0, 40}, {0, 9}, {w, k}, {w, w + 1}};
+      for (const auto& [first, last] : ranges) {
+        constexpr float kUntouched = -12345.0f;
+        std::vector<float> out(n * ldo, kUntouched);
+        K::paired_block_dots(panels, first, last, rows.data(), n, out.data(), ldo);
+        for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t j = 0; j < ldo; ++j) {
+            const std::size_t c = first + j;
+            const float expected =
+                c < last ? test_support::two_chain_dot(rows[i], centroids.data() + c * d, d) : kUntouched;
+            ASSERT_EQ(out[i * ldo + j], expected) << "d=" << d << " lanes " << first << ".." << last << " i=" << i
+                                                  << " j=" << j;
+          }
+      }
+    });
+  }
+}
+
 TEST(KernelWidenAdd, EveryLevelPerformsTheSameDoubleAdditionsPerLabel) {
   std::mt19937 rng(9);
   for (const std::size_t d : kAwkwardDims) {

@@ -145,36 +145,42 @@ std::uint64_t balance_iteration_asks(const KMeans& config, std::size_t n) {
   return config.use_medoids ? n : (n + run - 1) / run;
 }
 
+// Also with the balancing steps in blocks, whose dot products the pool computes while
+// a cancellation point is asked.
 TEST(TrainCancellation, EveryCancellationPointRestoresTheRecordForAnotherTraining) {
   const std::size_t n = 90, d = 3, k = 4;
   const std::vector<float> values = lopsided_data(n, d, 20, 17);
   const MatrixView data = MatrixView::row_major(values.data(), n, d);
-  for (const KMeans& config : configurations(k)) {
-    CountingCheck counter;
-    KMeans uncancelled = config.clone();
-    expect_partition(uncancelled.train(data, std::nullopt, counter.cancellation()).value(), k, n);
-    // One ask per iteration and one before the final assignment, then those of the
-    // balancing phase, which runs at least one balance iteration here.
-    const std::uint64_t points = config.iterations + 1 + (config.balanced ? balance_iteration_asks(config, n) : 0);
-    if (config.balanced) {
-      EXPECT_GE(counter.asks, points);
-    } else {
-      EXPECT_EQ(counter.asks, points);
-    }
+  for (const BalanceBlocks blocks : {BalanceBlocks::None, BalanceBlocks::Overlapping}) {
+    SCOPED_TRACE(blocks == BalanceBlocks::None ? "balancing step by step" : "balancing in blocks");
+    for (const KMeans& config : configurations(k)) {
+      CountingCheck counter;
+      KMeans uncancelled = config.clone();
+      expect_partition(uncancelled.train(data, std::nullopt, counter.cancellation(), {}, blocks).value(), k, n);
+      // One ask per iteration and one before the final assignment, then those of the
+      // balancing phase, which runs at least one balance iteration here.
+      const std::uint64_t points = config.iterations + 1 + (config.balanced ? balance_iteration_asks(config, n) : 0);
+      if (config.balanced) {
+        EXPECT_GE(counter.asks, points);
+      } else {
+        EXPECT_EQ(counter.asks, points);
+      }
 
-    const std::uint64_t stride = std::max<std::uint64_t>(1, points / 12);
-    for (std::uint64_t cancel_at = 1; cancel_at <= points; cancel_at += stride) {
-      const KMeans before = used_untrained_record(config);
-      KMeans record = before.clone();
-      CountingCheck check;
-      check.cancel_at = cancel_at;
-      EXPECT_THROW(record.train(data, std::nullopt, check.cancellation()), Cancelled) << "at " << cancel_at;
-      EXPECT_EQ(check.asks, cancel_at);
-      expect_same_state(record, before);
-      expect_partition(record.train(data, std::nullopt).value(), k, n);
-      EXPECT_TRUE(record.is_trained);
-      if (config.use_medoids) {
-        EXPECT_EQ(record.medoid_indices.size(), k);
+      const std::uint64_t stride = std::max<std::uint64_t>(1, points / 12);
+      for (std::uint64_t cancel_at = 1; cancel_at <= points; cancel_at += stride) {
+        const KMeans before = used_untrained_record(config);
+        KMeans record = before.clone();
+        CountingCheck check;
+        check.cancel_at = cancel_at;
+        EXPECT_THROW(record.train(data, std::nullopt, check.cancellation(), {}, blocks), Cancelled)
+            << "at " << cancel_at;
+        EXPECT_EQ(check.asks, cancel_at);
+        expect_same_state(record, before);
+        expect_partition(record.train(data, std::nullopt).value(), k, n);
+        EXPECT_TRUE(record.is_trained);
+        if (config.use_medoids) {
+          EXPECT_EQ(record.medoid_indices.size(), k);
+        }
       }
     }
   }

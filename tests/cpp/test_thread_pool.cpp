@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/loop_stream.h"
 #include "runtime/thread_pool.h"
 
 namespace plovek {
@@ -121,6 +122,101 @@ TEST(ThreadPoolLoops, RangesCoverEveryIndexOnceAndErrorsReachTheCaller) {
   std::atomic<std::size_t> after{0};
   parallel_for(10, 1, [&](std::size_t b, std::size_t e) { after += e - b; });
   EXPECT_EQ(after.load(), 10u);  // still usable after a failed loop
+}
+
+// A loop beside the calling thread covers every index once, however far the workers got
+// before the caller waits (the caller then runs what is left); its errors reach the
+// caller at wait(), and the pool runs other loops afterwards.
+TEST(ThreadPoolLoops, BackgroundLoopsCoverEveryIndexOnceAndErrorsReachTheCaller) {
+  const std::size_t n = 10'007;
+  for (const bool caller_busy : {false, true}) {
+    std::vector<std::atomic<int>> hits(n);
+    BackgroundLoop loop(n, 3, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) ++hits[i];
+    });
+    if (caller_busy) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    loop.wait();
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i << " caller busy " << caller_busy;
+  }
+  BackgroundLoop failing(50, 1, [](std::size_t begin, std::size_t) {
+    if (begin == 0) throw std::runtime_error("boom");
+  });
+  EXPECT_THROW(failing.wait(), std::runtime_error);
+  std::atomic<std::size_t> after{0};
+  parallel_for(10, 1, [&](std::size_t b, std::size_t e) { after += e - b; });
+  EXPECT_EQ(after.load(), 10u);
+}
+
+// Loops posted one after another each cover every index once, whether the posting
+// thread waits at once or works meanwhile (and the workers take ranges), or, taken back
+// before any worker began, none; an error reaches the poster at wait(), and the stream
+// goes on.
+TEST(ThreadPoolLoops, StreamedLoopsCoverEveryIndexOnceAndErrorsReachThePoster) {
+  LoopStream stream;
+  for (std::size_t loop = 0; loop < 300; ++loop) {
+    const std::size_t n = 1 + loop * 7 % 97;
+    std::vector<std::atomic<int>> hits(n);
+    stream.post(n, 1 + loop % 5, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) ++hits[i];
+    });
+    if (loop % 2 == 1) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    }
+    const int expected = loop % 3 == 0 && stream.withdraw() ? 0 : 1;
+    stream.wait();
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), expected) << "loop " << loop << " index " << i;
+  }
+  stream.post(10, 1, [](std::size_t begin, std::size_t) {
+    if (begin == 3) throw std::runtime_error("boom");
+  });
+  EXPECT_THROW(stream.wait(), std::runtime_error);
+  std::atomic<std::size_t> after{0};
+  stream.post(10, 3, [&](std::size_t b, std::size_t e) { after += e - b; });
+  stream.wait();
+  EXPECT_EQ(after.load(), 10u);
+}
+
+// Many short loops posted back to back, each over plain counters on the poster's stack,
+// with more or fewer ranges than the loop before and some taken back: a worker still
+// looking at one loop when the next is posted must neither run a range of the new loop
+// as one of the old (twice, or after the poster stopped waiting) nor read the new loop
+// before it is complete (what ThreadSanitizer watches here).
+TEST(ThreadPoolLoops, StreamedLoopsBackToBackRunEachRangeOnceWithinTheirLoop) {
+  // More workers than cores, so that some are held up anywhere (a pool that exists
+  // already serves as it is).
+  (void)initialize_global_pool(4);
+  LoopStream stream;
+  for (std::size_t loop = 0; loop < 100'000; ++loop) {
+    const std::size_t n = loop % 2 == 0 ? 1 : 2 + loop % 15;
+    int hits[16] = {};
+    stream.post(n, 1, [&hits](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) ++hits[i];
+    });
+    const int expected = loop % 3 == 0 && stream.withdraw() ? 0 : 1;
+    stream.wait();
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], expected) << "loop " << loop << " index " << i;
+  }
+}
+
+// While its stream holds the pool's workers, the posting thread's own parallel loops
+// (from code it calls back, such as a signal handler) run inline instead of waiting for
+// the pool forever.
+TEST(ThreadPoolLoops, LoopsOfAThreadHoldingAStreamRunInline) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        if (initialize_global_pool(2)) _exit(2);
+        LoopStream stream;
+        std::atomic<std::size_t> covered{0};
+        stream.post(4, 1, [&](std::size_t b, std::size_t e) { covered += e - b; });
+        parallel_for(100, 1, [&](std::size_t b, std::size_t e) { covered += e - b; });
+        stream.wait();
+        _exit(covered.load() == 104 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // Workers watch for the next job for a while after a short one and sleep otherwise:

@@ -178,11 +178,13 @@ def interrupt_child(code, phase_marker):
         # first 100 rows takes well under a second). Balancing: seconds.
         ((100000, 16, 32, 3000, False, False), "Iteration 2/"),
         ((20000, 8, 16, 3000, False, True), "Iteration 2/"),
-        # Balancing: one long phase of sequential point steps.
+        # Balancing: one long phase of sequential point steps (with k * d as large as
+        # this, their dot products are computed in blocks on the pool meanwhile).
         ((1000000, 4, 100, 1, True, False), "Balancing clusters..."),
         ((1000000, 4, 100, 1, True, True), "Balancing clusters..."),
+        ((100000, 64, 256, 1, True, False), "Balancing clusters..."),
     ],
-    ids=["main-loop", "main-loop-medoids", "balancing", "balancing-medoids"],
+    ids=["main-loop", "main-loop-medoids", "balancing", "balancing-medoids", "balancing-in-blocks"],
 )
 def test_sigint_stops_training_promptly_and_leaves_it_retrainable(shape, phase_marker):
     latency, report = interrupt_child(INTERRUPTED_CHILD.format(shape=repr(shape)), phase_marker)
