@@ -101,9 +101,9 @@ BalanceRun::BalanceRun(KMeans& model, const MatrixView& data, std::span<const fl
   if (!uses_blocks(blocks, model_, data_.rows(), k_, d_)) return;
   // A step changes at most two centroids (its home and its target).
   const std::size_t capacity = std::min(k_, 2 * kBlockPoints);
-  for (int b = 0; b < 2; ++b) changed_.emplace_back(k_, d_, capacity, model_.euclidean);
+  for (int b = 0; b < 2; ++b) changed_.push_back(std::make_unique<ChangedCentroids>(k_, d_, capacity, model_.euclidean));
   // Both panels must have the same lanes (the level is read at packing).
-  if (changed_[0].panels().level() != panels_.level()) {
+  if (changed_[0]->panels().level() != panels_.level()) {
     changed_.clear();
     return;
   }
@@ -158,7 +158,7 @@ void BalanceRun::run_block_steps(AheadBlock& block, std::size_t first, std::size
   StepState state = step_state();
   state.ahead_dots = block.dots.data();
   state.ahead_first = block.first;
-  state.changed = &changed_[0];
+  state.changed = changed_[0].get();
   state.changed_dots = changed_dots_.data();
   run_state_steps(state, first, last);
 }
@@ -199,14 +199,14 @@ void BalanceRun::run_iteration_in_blocks(CancellationPoints* cancellation) {
     } else {
       ahead.wait();
       // [1]: the centroids the block before changed; the panels hold the rest.
-      changed_[1].clear();
+      changed_[1]->clear();
       std::swap(changed_[0], changed_[1]);
-      changed_[1].keep_rows(model_.centroids.value().data());
+      changed_[1]->keep_rows(model_.centroids.value().data());
     }
     if (overlap_blocks_ && first + block_points_ < n) {
       compute_ahead(blocks_[b ^ 1], first + block_points_, ahead);
     }
-    recompute_changed_dots(block, changed_[1]);
+    recompute_changed_dots(block, *changed_[1]);
     const std::size_t last = first + block.count;
     for (std::size_t run_first = first; run_first < last;) {
       const std::size_t run_last = std::min(last, (run_first / kMeanStepsPerPoll + 1) * kMeanStepsPerPoll);
@@ -226,7 +226,7 @@ void BalanceRun::compute_ahead(AheadBlock& block, std::size_t first, LoopStream&
   }
   const auto block_dots = &PLOVEK_AT_LEVEL(panels_.level(), balance_block_dots);
   const auto write_lanes = &PLOVEK_AT_LEVEL(panels_.level(), write_changed_lanes);
-  const ChangedCentroids& changed = changed_[1];
+  const ChangedCentroids& changed = *changed_[1];
   const std::size_t width = panels_.width();
   auto panels_in_range = [this, &block, &changed, block_dots, write_lanes, width](std::size_t from, std::size_t to) {
     const std::size_t first = from * width, last = std::min(k_, to * width);
@@ -247,10 +247,10 @@ void BalanceRun::recompute_changed_dots(AheadBlock& block, const ChangedCentroid
 }
 
 void BalanceRun::bring_panels_up_to_date() {
-  for (ChangedCentroids& changed : changed_) {
-    changed.keep_rows(model_.centroids.value().data());
-    PLOVEK_AT_LEVEL(panels_.level(), write_changed_lanes)(panels_, changed, 0, k_);
-    changed.clear();
+  for (const std::unique_ptr<ChangedCentroids>& changed : changed_) {
+    changed->keep_rows(model_.centroids.value().data());
+    PLOVEK_AT_LEVEL(panels_.level(), write_changed_lanes)(panels_, *changed, 0, k_);
+    changed->clear();
   }
 }
 

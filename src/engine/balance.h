@@ -251,7 +251,8 @@ class BalanceRun {
   bool overlap_blocks_ = true;
   bool take_back_idle_blocks_ = true;
   AheadBlock blocks_[2];
-  std::vector<ChangedCentroids> changed_;
+  // Two, swapped from block to block (held apart: their panels stay where kernels read them).
+  std::vector<std::unique_ptr<ChangedCentroids>> changed_;
   std::vector<float> changed_dots_;
 };
 
