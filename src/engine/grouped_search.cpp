@@ -30,6 +30,10 @@ GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, st
   open_.reserve(batch_);
   call_rows_.resize(batch_);
   call_limits_.resize(batch_);
+  call_norms_.resize(batch_);
+  call_nearest_.resize(batch_);
+  call_ties_.resize(batch_);
+  near_ties_.reserve(batch_);
   wide_.reserve(kWideBatch);
   wide_rows_.reserve(kWideBatch);
   wide_norms_.resize(kWideBatch);
@@ -106,10 +110,12 @@ void GroupedSearch::search_points(const std::size_t* points, std::size_t count, 
 void GroupedSearch::search_whole() {
   const std::size_t count = wide_.size();
   if (count == 0) return;
+  // Near ties are settled by the search, ties broken by centroid index.
   const kernels::NearestScores scores{.best = wide_best_.data(),
                                       .second = wide_second_.data(),
                                       .group_least = wide_least_.data(),
-                                      .group_size = groups_.group_size};
+                                      .group_size = groups_.group_size,
+                                      .index_of = groups_.order.data()};
   kernels::nearest_listed(panels_, wide_rows_.data(), count, wide_norms_.data(), wide_positions_.data(), &scores);
   for (std::size_t s = 0; s < count; ++s) settle_whole(s);
   wide_.clear();
@@ -118,21 +124,13 @@ void GroupedSearch::search_whole() {
 
 void GroupedSearch::settle_whole(std::size_t s) {
   const std::size_t i = wide_[s];
-  const float point_norm = wide_norms_[s];
+  const std::uint64_t position = wide_positions_[s];
   float* costs = wide_least_.data() + s * groups_.count();
-  // The block search's label is the rounded products' with ties broken by position:
-  // the full search's label where positions are the centroids' indices, elsewhere
-  // wherever the fused costs decided it (no tie).
-  if (bounds_.groups_in_order() || panels_.fused_slack().decides(wide_best_[s], wide_second_[s], point_norm)) {
-    // The runner-up bounds the label's group too.
-    const std::uint64_t position = wide_positions_[s];
-    labels_[i] = groups_.order[position];
+  labels_[i] = groups_.order[position];
+  // Decided by the fused costs, the runner-up bounds the label's group too. After a
+  // near tie the best bounds the label's cost (the search widened it).
+  if (panels_.fused_slack().decides(wide_best_[s], wide_second_[s], wide_norms_[s]))
     costs[groups_.group_of_position(position)] = wide_second_[s];
-  } else {
-    // A near tie: the label from rounded products, ties by centroid index. The best
-    // bounds its cost (the search widened it where it re-scored the point).
-    labels_[i] = exact_label(wide_rows_[s], point_norm);
-  }
   bounds_.record(i, wide_best_[s], costs);
 }
 
@@ -157,6 +155,7 @@ void GroupedSearch::search_open() {
   for (std::size_t g = 0; g < group_count; ++g)
     search_group(g, other_members_.data() + g * room, other_count_[g], false);
   for (std::size_t s = 0; s < open_.size(); ++s) settle(s);
+  settle_near_ties();
   open_.clear();
 }
 
@@ -186,7 +185,6 @@ void GroupedSearch::search_group(std::size_t g, const std::uint32_t* members, st
 
 void GroupedSearch::settle(std::size_t s) {
   const Open& point = open_[s];
-  const float* x = point.row;
   float* costs = costs_.data() + s * groups_.count();
   const float point_norm = bounds_.point_norm(point.index);
   const kernels::FusedScoreSlack& slack = panels_.fused_slack();
@@ -198,15 +196,40 @@ void GroupedSearch::settle(std::size_t s) {
     bounds_.record(point.index, point.best, costs);
     return;
   }
-  // A near tie: the label from rounded products. Its fused cost lies within the margin
-  // of the best; the groups' least costs bound every member.
-  labels_[point.index] = exact_label(x, point_norm);
-  bounds_.record(point.index, kernels::rounded_up(double(point.best) + double(slack.margin(point_norm))), costs);
+  // A near tie: settled with the others once every point is searched.
+  const float limit = kernels::rounded_up(double(point.best) + double(slack.margin(point_norm)));
+  near_ties_.push_back({.slot = static_cast<std::uint32_t>(s), .limit = limit, .nearest = {}});
 }
 
-std::uint64_t GroupedSearch::exact_label(const float* x, float point_norm) {
-  dots_.resize(panels_.k());
-  return kernels::nearest_by_rounded_products(panels_, x, point_norm, dots_.data(), groups_.order.data());
+void GroupedSearch::settle_near_ties() {
+  const std::size_t group_count = groups_.count();
+  // Group by group, the near ties whose least cost in the group lies within their
+  // limit (a group not searched has NaN there: the bounds put it behind the label).
+  for (std::size_t g = 0; g < group_count && !near_ties_.empty(); ++g) {
+    std::size_t count = 0;
+    for (std::size_t t = 0; t < near_ties_.size(); ++t) {
+      const NearTie& tie = near_ties_[t];
+      if (!(costs_[tie.slot * group_count + g] <= tie.limit)) continue;
+      call_rows_[count] = open_[tie.slot].row;
+      call_norms_[count] = bounds_.point_norm(open_[tie.slot].index);
+      call_limits_[count] = tie.limit;
+      call_nearest_[count] = tie.nearest;
+      call_ties_[count++] = static_cast<std::uint32_t>(t);
+    }
+    if (count == 0) continue;
+    kernels::rescore_near_ties(panels_, bounds_.first_panel(g), bounds_.last_panel(g), call_rows_.data(),
+                               call_norms_.data(), call_limits_.data(), count, groups_.order.data(),
+                               call_nearest_.data());
+    for (std::size_t c = 0; c < count; ++c) near_ties_[call_ties_[c]].nearest = call_nearest_[c];
+  }
+  // The label's fused cost lies within the limit; the groups' least costs bound every
+  // member.
+  for (const NearTie& tie : near_ties_) {
+    const std::size_t i = open_[tie.slot].index;
+    labels_[i] = groups_.order[tie.nearest.position];
+    bounds_.record(i, tie.limit, costs_.data() + tie.slot * group_count);
+  }
+  near_ties_.clear();
 }
 
 }  // namespace plovek

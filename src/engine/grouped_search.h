@@ -61,13 +61,15 @@ class GroupedSearch {
   // Searches group g for the `count` gathered points listed (their own group, or one
   // they have open besides).
   void search_group(std::size_t g, const std::uint32_t* members, std::size_t count, bool own);
-  // The label and the new bounds of the gathered point in slot s.
+  // The label and the new bounds of the gathered point in slot s, or, where its fused
+  // costs leave a near tie, its place among near_ties_.
   void settle(std::size_t s);
+  // The labels and the new bounds of the near ties: rounded products, ties broken by
+  // centroid index as the full search breaks them, of the centroids in the groups
+  // searched whose fused costs lie within the margin of the best.
+  void settle_near_ties();
   // The label and the new bounds of the point searched whole in slot s.
   void settle_whole(std::size_t s);
-  // The label of the full search for x: rounded products, ties broken by centroid
-  // index as the full search breaks them.
-  std::uint64_t exact_label(const float* x, float point_norm);
 
   AssignmentBounds& bounds_;
   const kernels::CentroidPanels& panels_;
@@ -87,11 +89,21 @@ class GroupedSearch {
   // Per group, a batch's room each: the gathered points whose own group it is, and
   // those with it open besides; and how many of each.
   std::vector<std::uint32_t> own_members_, other_members_, own_count_, other_count_;
-  // One kernel call's points, their limits and results.
+  // A gathered point that its fused costs leave undecided: its slot, the cost within
+  // which a centroid can still be its nearest, and the nearest re-scored so far.
+  struct NearTie {
+    std::uint32_t slot;
+    float limit;
+    kernels::NearestSoFar nearest;
+  };
+  std::vector<NearTie> near_ties_;
+  // One kernel call's points, their limits and results (and, re-scoring near ties,
+  // their norms and places among near_ties_).
   std::vector<const float*> call_rows_;
-  std::vector<float> call_limits_;
+  std::vector<float> call_limits_, call_norms_;
   std::vector<kernels::RangeNearest> call_results_;
-  std::vector<float> dots_;
+  std::vector<kernels::NearestSoFar> call_nearest_;
+  std::vector<std::uint32_t> call_ties_;
   std::uint64_t measured_ = 0;
 };
 

@@ -23,10 +23,11 @@ PLOVEK_KERNEL(largest_magnitude_bits, std::uint32_t, (const float* values, std::
 // --- Against packed centroids (the panels' level) ---
 // For `count` points (row r at x + r * ldx, d contiguous values each): the index of
 // the nearest centroid by nearest_by_rule. The vector levels search with fused
-// multiply-adds, keep each point's runner-up, and recompute with rounded products the
-// points whose best two scores lie within twice the FusedScoreSlack: the labels are
+// multiply-adds, keep each point's runner-up, and settle the points whose best two
+// scores lie within twice the FusedScoreSlack with rescore_near_ties: the labels are
 // those of the rounded products. `point_norms` (x.x per point) is read only for the
-// Euclidean score. With `scores` (may be null), also the costs NearestScores describes.
+// Euclidean score. With `scores` (may be null), also the costs NearestScores describes;
+// with scores->index_of, labels are positions whose ties went by index_of.
 PLOVEK_KERNEL(nearest_centroids, void,
               (const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx, std::size_t count,
                const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores),
@@ -42,6 +43,19 @@ PLOVEK_KERNEL(nearest_in_panels, void,
               (const kernels::CentroidPanels& panels, std::size_t first_panel, std::size_t last_panel,
                const float* const* rows, const float* limits, std::size_t count, kernels::RangeNearest* out),
               (panels, first_panel, last_panel, rows, limits, count, out), panels.level())
+// Near ties settled with rounded products, for `count` points anywhere in memory
+// (point r's d values at rows[r]): every centroid of panels [first_panel, last_panel)
+// whose fused cost (as RangeNearest's) is at most limits[r] is scored as
+// nearest_by_rule scores it (x.x = point_norms[r], read for the Euclidean score) from
+// its rounded-product dot product, and offered to out[r] by that rule (ties by
+// index_of[position], or the position where null). A limit at or above the point's
+// least fused cost plus the FusedScoreSlack margin leaves out only centroids that the
+// rounded products rank behind another. The scalar level scores the whole range.
+PLOVEK_KERNEL(rescore_near_ties, void,
+              (const kernels::CentroidPanels& panels, std::size_t first_panel, std::size_t last_panel,
+               const float* const* rows, const float* point_norms, const float* limits, std::size_t count,
+               const std::uint32_t* index_of, kernels::NearestSoFar* out),
+              (panels, first_panel, last_panel, rows, point_norms, limits, count, index_of, out), panels.level())
 // All dot products c_j . x of `count` points: out[r * k + j]. With fused multiply-adds
 // at the levels where centroid_dots_are_fused(level), each then within the panels'
 // FusedScoreSlack of the rounded-product one (as a score).

@@ -48,6 +48,9 @@ struct NearestScores {
   float* second = nullptr;
   float* group_least = nullptr;
   std::size_t group_size = 0;
+  // Where the centroids lie in another order: each position's centroid index, by which
+  // the near ties settled with rounded products break ties (null: by position).
+  const std::uint32_t* index_of = nullptr;
   // The groups of k centroids (0 without group_least).
   std::size_t group_count(std::size_t k) const { return group_least ? (k + group_size - 1) / group_size : 0; }
 };
@@ -76,14 +79,21 @@ inline float score_from_dot(float dot, const float* centroid_norms, std::size_t 
 // The nearest of k centroids by one point's dot products with them, by the training
 // search's rules: Euclidean (centroid_norms given) the smallest score, the lowest index
 // winning ties; inner product the largest dot product, the highest index winning ties.
-// dots[p] belongs to centroid index_of[p] where the centroids lie in another order
-// (null: in order).
+// Returns the nearest's position p: dots[p] belongs to centroid index_of[p] where the
+// centroids lie in another order (null: in order, p is the index). offer_by_rule
+// offers one centroid's dot product by the same rules.
+inline void offer_by_rule(NearestSoFar& nearest, float dot, const float* centroid_norms, std::uint32_t p,
+                          float point_norm, const std::uint32_t* index_of) {
+  if (centroid_norms == nullptr)
+    nearest.offer<HighestScoreFirst>(dot, p, index_of);
+  else
+    nearest.offer<LowestScoreFirst>(score_from_dot(dot, centroid_norms, p, point_norm), p, index_of);
+}
 inline std::uint64_t nearest_by_rule(const float* dots, const float* centroid_norms, std::size_t k, float point_norm,
                                      const std::uint32_t* index_of = nullptr) {
-  if (centroid_norms == nullptr)
-    return nearest_in_order<HighestScoreFirst>(k, [&](std::size_t p) { return dots[p]; }, index_of);
-  return nearest_in_order<LowestScoreFirst>(
-      k, [&](std::size_t p) { return score_from_dot(dots[p], centroid_norms, p, point_norm); }, index_of);
+  NearestSoFar nearest;
+  for (std::uint32_t p = 0; p < k; ++p) offer_by_rule(nearest, dots[p], centroid_norms, p, point_norm, index_of);
+  return nearest.position;
 }
 
 // --- Placement scan ---
@@ -146,14 +156,5 @@ struct SquareAndDot {
 #define PLOVEK_KERNEL(name, result, parameters, arguments, level) result name parameters;
 #include "simd/kernel_list.h"
 #undef PLOVEK_KERNEL
-
-// The fallback of every fused search, for a point whose fused scores do not decide
-// (FusedScoreSlack::decides): its nearest centroid by rounded products and the training
-// search's rules. `dots` has room for k values; index_of as for nearest_by_rule.
-inline std::uint64_t nearest_by_rounded_products(const CentroidPanels& panels, const float* x, float point_norm,
-                                                 float* dots, const std::uint32_t* index_of = nullptr) {
-  exact_point_dots(panels, x, dots);
-  return nearest_by_rule(dots, panels.euclidean() ? panels.score_bias() : nullptr, panels.k(), point_norm, index_of);
-}
 
 }  // namespace plovek::kernels

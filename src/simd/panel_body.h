@@ -293,7 +293,8 @@ void nearest_block_exactly(const kernels::CentroidPanels& panels, const float* c
   std::size_t close = 0;
   for (std::size_t r = 0; r < count; ++r) {
     for (std::size_t j = 0; j < k; ++j) costs[j] = dot_of(dots, r, j);
-    labels[r] = kernels::nearest_by_rule(costs.data(), bias, k, kEuclidean ? point_norms[r] : 0.0f);
+    labels[r] = kernels::nearest_by_rule(costs.data(), bias, k, kEuclidean ? point_norms[r] : 0.0f,
+                                         scores ? scores->index_of : nullptr);
     // Costs, the smaller the nearer: Euclidean c.c - 2 c.x, inner product -(c.x).
     for (std::size_t j = 0; j < k; ++j) costs[j] = kEuclidean ? bias[j] - 2.0f * costs[j] : -costs[j];
     float second = std::numeric_limits<float>::infinity();
@@ -311,12 +312,43 @@ void nearest_block_exactly(const kernels::CentroidPanels& panels, const float* c
   panels.note_mostly_undecided(2 * close >= count);
 }
 
+inline void rescore_near_ties_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                   const float* limits, std::size_t count, const std::uint32_t* index_of,
+                                   kernels::NearestSoFar* out);
+
+// The points of consecutive blocks that the fused scores leave undecided, gathered so
+// that their re-scoring fills micro-tiles: each one's row, x.x, limit and label.
+struct NearTies {
+  static constexpr std::size_t kRoom = 2 * kBlockPoints;
+  const float* rows[kRoom];
+  float norms[kRoom], limits[kRoom];
+  std::uint64_t* labels[kRoom];
+  std::size_t count = 0;
+
+  // Whether the points of another block may not fit.
+  bool full() const { return count + kBlockPoints > kRoom; }
+  void add(const float* row, float norm, float limit, std::uint64_t* label) {
+    rows[count] = row, norms[count] = norm, limits[count] = limit, labels[count] = label;
+    ++count;
+  }
+  // Labels the points gathered: their nearest by rounded products, ties by index_of
+  // (by position where null).
+  void settle(const kernels::CentroidPanels& panels, const std::uint32_t* index_of) {
+    kernels::NearestSoFar nearest[kRoom];
+    rescore_near_ties_impl(panels, 0, panels.panel_count(), rows, norms, limits, count, index_of, nearest);
+    for (std::size_t s = 0; s < count; ++s) *labels[s] = nearest[s].position;
+    count = 0;
+  }
+};
+
 // The search of one block: `count` rows (row r at rows[r]); while it runs, the first
-// slab of the `next_count` rows at next_rows (the next block) is fetched.
+// slab of the `next_count` rows at next_rows (the next block) is fetched. The points
+// left undecided are labelled here or added to `ties`.
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
                    const float* const* next_rows, std::size_t next_count, const float* point_norms,
-                   std::uint64_t* labels, const kernels::NearestScores* scores) {
+                   std::uint64_t* labels, const kernels::NearestScores* scores, NearTies& ties) {
   const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
   const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
   // A transposed slab (zero points pad the block), the tiles' sums between slabs (with
@@ -365,12 +397,13 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* const* ro
       scores->group_least[r * groups + g] = cost(group_extremes[g * kBlockPoints + r]);
 
   // The few points the fused scores may have ordered otherwise: their labels from
-  // rounded products, one point at a time or, for a block of long rows, all of the
-  // block's dot products at once: each point alone reads every panel in a
-  // latency-bound sum, the block reads them once at full rate but multiplies every
-  // lane. The block pays where most of it is left (the fused slack grows with d), or
-  // where the panels are too large for the cache and each point alone would read
-  // them from memory.
+  // rounded products, for a block of long rows all of the block's dot products at
+  // once, else gathered with those of the next blocks and re-scored among the
+  // centroids whose fused cost lies within the margin of the best (no other can be
+  // nearest). The re-scoring reads every panel once per micro-tile of points, the
+  // block reads them once at full rate but multiplies every lane: the block pays where
+  // most of it is left (the fused slack grows with d), or where the panels are too
+  // large for the cache and its points alone fill a micro-tile.
   if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares);
   const kernels::FusedScoreSlack& slack = panels.fused_slack();
   std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
@@ -385,23 +418,25 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* const* ro
   if (slabs > 1) panels.note_mostly_undecided(2 * left >= count);
   if (undecided == 0) return;
   const std::size_t panel_bytes = panels.panel_count() * kWidth * d * sizeof(float);
-  const bool by_block = slabs > 1 && left > 1 && (2 * left >= count || panel_bytes > kCachedPanelBytes);
+  const bool by_block = slabs > 1 && left > 1 &&
+                        (2 * left >= count || (panel_bytes > kCachedPanelBytes && left >= std::size_t{kRows}));
   if (by_block) exact_block_dots(panels, rows, count, nullptr, 0, transposed.data(), carried.data(), nullptr);
   thread_local std::vector<float> dots;
   dots.resize(k);
   const float* bias = kEuclidean ? panels.score_bias() : nullptr;
+  const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
   for (; undecided != 0; undecided &= undecided - 1) {
     const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
+    const float spread = slack.margin(squares[r]);
     if (by_block) {
       for (std::size_t j = 0; j < k; ++j) dots[j] = dot_of(carried.data(), r, j);
-      labels[r] = kernels::nearest_by_rule(dots.data(), bias, k, norms[r]);
+      labels[r] = kernels::nearest_by_rule(dots.data(), bias, k, norms[r], index_of);
     } else {
-      labels[r] = kernels::nearest_by_rounded_products(panels, rows[r], norms[r], dots.data());
+      ties.add(rows[r], norms[r], kernels::rounded_up(double(cost(best_value[r])) + double(spread)), labels + r);
     }
     if (scores) {
       // The label found lies within the margin of the fused best; every other centroid
       // at or beyond the fused best.
-      const float spread = slack.margin(squares[r]);
       scores->second[r] = cost(best_value[r]);
       scores->best[r] = cost(best_value[r]) + spread;
     }
@@ -438,7 +473,10 @@ inline void nearest_rows(const kernels::CentroidPanels& panels, std::size_t coun
                          const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
   const float* addresses[2][kBlockPoints];
   rows_of.addresses(0, std::min(kBlockPoints, count), addresses[0]);
+  NearTies ties;
+  const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
   for (std::size_t first = 0, b = 0; first < count; first += kBlockPoints, b ^= 1) {
+    if (ties.full()) ties.settle(panels, index_of);
     const std::size_t rows = std::min(kBlockPoints, count - first);
     const std::size_t next_count = Rows::kFetchPastTheLast ? rows : std::min(kBlockPoints, count - first - rows);
     const float* const* block = addresses[b];
@@ -450,14 +488,16 @@ inline void nearest_rows(const kernels::CentroidPanels& panels, std::size_t coun
       block_scores = {.best = scores->best + first,
                       .second = scores->second + first,
                       .group_least = scores->group_least ? scores->group_least + first * groups : nullptr,
-                      .group_size = scores->group_size};
+                      .group_size = scores->group_size,
+                      .index_of = scores->index_of};
     }
     const kernels::NearestScores* out = scores ? &block_scores : nullptr;
     if (panels.euclidean())
-      nearest_block<true>(panels, block, rows, next, next_count, point_norms + first, labels + first, out);
+      nearest_block<true>(panels, block, rows, next, next_count, point_norms + first, labels + first, out, ties);
     else
-      nearest_block<false>(panels, block, rows, next, next_count, nullptr, labels + first, out);
+      nearest_block<false>(panels, block, rows, next, next_count, nullptr, labels + first, out, ties);
   }
+  if (ties.count != 0) ties.settle(panels, index_of);
 }
 
 inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -561,6 +601,114 @@ inline void nearest_in_panels_impl(const kernels::CentroidPanels& panels, std::s
     nearest_in_panels_rows<true>(panels, first_panel, last_panel, rows, limits, count, out);
   else
     nearest_in_panels_rows<false>(panels, first_panel, last_panel, rows, limits, count, out);
+}
+
+// Near ties settled with rounded products. A micro-tile of points scores the range's
+// panels with fused multiply-adds, as the searches do, and notes each half panel
+// (V::kLanes centroids) that holds a centroid within its point's limit; each point then
+// computes the rounded-product dot products of its halves, each lane its centroid's one
+// ascending chain as exact_point_dots computes it, kChainHalves halves side by side.
+constexpr std::size_t kChainHalves = 4;
+
+struct CandidateHalf {
+  std::uint32_t half;   // panel * 2 + the half within it
+  std::uint32_t lanes;  // the candidates, one bit per lane
+};
+
+// The rounded-product dot products of x with the centroids of `halves` (repeats
+// allowed), half h's to dots[h * V::kLanes ..].
+inline void rounded_half_dots(const kernels::CentroidPanels& panels, const float* x,
+                              const std::uint32_t (&halves)[kChainHalves], float* dots) {
+  const float* columns[kChainHalves];
+  typename V::F acc[kChainHalves];
+  for (std::size_t h = 0; h < kChainHalves; ++h) {
+    columns[h] = panels.panel(halves[h] / 2) + (halves[h] % 2) * V::kLanes;
+    acc[h] = V::zero();
+  }
+  for (std::size_t t = 0; t < panels.d(); ++t) {
+    const typename V::F b = V::set1(x[t]);
+    for (std::size_t h = 0; h < kChainHalves; ++h)
+      acc[h] = V::add(acc[h], V::mul(b, V::load(columns[h] + t * kWidth)));
+  }
+  for (std::size_t h = 0; h < kChainHalves; ++h) V::store(dots + h * V::kLanes, acc[h]);
+}
+
+// Offers point x's candidates in `halves` to `nearest`, scored from rounded products.
+inline void offer_rounded(const kernels::CentroidPanels& panels, const float* x, float point_norm,
+                          const std::vector<CandidateHalf>& halves, const std::uint32_t* index_of,
+                          kernels::NearestSoFar& nearest) {
+  const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
+  alignas(64) float dots[kChainHalves * V::kLanes];
+  for (std::size_t first = 0; first < halves.size(); first += kChainHalves) {
+    const std::size_t used = std::min(kChainHalves, halves.size() - first);
+    std::uint32_t chained[kChainHalves];
+    for (std::size_t h = 0; h < kChainHalves; ++h) chained[h] = halves[first + std::min(h, used - 1)].half;
+    rounded_half_dots(panels, x, chained, dots);
+    for (std::size_t h = 0; h < used; ++h) {
+      for (std::uint32_t lanes = halves[first + h].lanes; lanes != 0; lanes &= lanes - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(lanes));
+        const std::uint32_t position = chained[h] * static_cast<std::uint32_t>(V::kLanes) + lane;
+        kernels::offer_by_rule(nearest, dots[h * V::kLanes + lane], norms, position, point_norm, index_of);
+      }
+    }
+  }
+}
+
+template <int R, bool kEuclidean>
+inline void rescore_near_ties_tile(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                   const float* limits, const std::uint32_t* index_of,
+                                   std::vector<CandidateHalf> (&halves)[kRows], kernels::NearestSoFar* out) {
+  typename V::F limit[R];
+  for (int r = 0; r < R; ++r) {
+    limit[r] = V::set1(limits[r]);
+    halves[r].clear();
+  }
+  for (std::size_t p = first_panel; p < last_panel; ++p) {
+    typename V::F acc[R][2];
+    tile_dots<R>(rows, panels.panel(p), panels.d(), acc);
+    for (std::size_t h = 0; h < 2; ++h) {
+      // Padding carries NaN and is never within a limit.
+      const typename V::F bias = V::load(panels.score_bias() + p * kWidth + h * V::kLanes);
+      for (int r = 0; r < R; ++r) {
+        const unsigned lanes = V::bits(V::less_or_equal(range_cost<kEuclidean>(acc[r][h], bias), limit[r]));
+        if (lanes != 0) halves[r].push_back({static_cast<std::uint32_t>(2 * p + h), lanes});
+      }
+    }
+  }
+  for (int r = 0; r < R; ++r) offer_rounded(panels, rows[r], point_norms[r], halves[r], index_of, out[r]);
+}
+
+template <bool kEuclidean>
+inline void rescore_near_ties_rows(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                   const float* limits, std::size_t count, const std::uint32_t* index_of,
+                                   kernels::NearestSoFar* out) {
+  thread_local std::vector<CandidateHalf> halves[kRows];
+  for (std::size_t g = 0; g < count; g += kRows) {
+    const auto tile = [&]<int R>() {
+      rescore_near_ties_tile<R, kEuclidean>(panels, first_panel, last_panel, rows + g, point_norms + g, limits + g,
+                                            index_of, halves, out + g);
+    };
+    switch (std::min<std::size_t>(kRows, count - g)) {
+      case 6: tile.template operator()<6>(); break;
+      case 5: tile.template operator()<5>(); break;
+      case 4: tile.template operator()<4>(); break;
+      case 3: tile.template operator()<3>(); break;
+      case 2: tile.template operator()<2>(); break;
+      default: tile.template operator()<1>(); break;
+    }
+  }
+}
+
+inline void rescore_near_ties_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                   const float* limits, std::size_t count, const std::uint32_t* index_of,
+                                   kernels::NearestSoFar* out) {
+  if (panels.euclidean())
+    rescore_near_ties_rows<true>(panels, first_panel, last_panel, rows, point_norms, limits, count, index_of, out);
+  else
+    rescore_near_ties_rows<false>(panels, first_panel, last_panel, rows, point_norms, limits, count, index_of, out);
 }
 
 // One panel's dot products (two vectors) to out[0 .. valid), valid <= kWidth: the

@@ -42,7 +42,8 @@ struct Kernels {
     std::vector<float> dots(k);
     for (std::size_t r = 0; r < count; ++r) {
       centroid_dots(panels, row_at(r), 0, 1, dots.data());
-      labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f);
+      labels[r] = kernels::nearest_by_rule(dots.data(), norms, k, norms ? point_norms[r] : 0.0f,
+                                           scores ? scores->index_of : nullptr);
       if (scores) record_costs(dots.data(), norms, k, labels[r], r, *scores);
     }
   }
@@ -67,6 +68,19 @@ struct Kernels {
       }
       if (!(result.best <= limits[r])) result.second = kInfinity, result.position = kernels::RangeNearest::kNone;
       out[r] = result;
+    }
+  }
+  // The scores here are the rounded products' own: every centroid of the range offered.
+  static void rescore_near_ties(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                const float*, std::size_t count, const std::uint32_t* index_of,
+                                kernels::NearestSoFar* out) {
+    const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
+    for (std::size_t r = 0; r < count; ++r) {
+      for (std::size_t j = first_panel; j < last_panel; ++j) {
+        const float dot = ascending_dot(rows[r], panels.panel(j), panels.d());
+        kernels::offer_by_rule(out[r], dot, norms, static_cast<std::uint32_t>(j), point_norms[r], index_of);
+      }
     }
   }
   static void centroid_dots(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,

@@ -32,18 +32,21 @@ struct HighestScoreFirst {
   }
 };
 
-// The nearest of `count` candidates by `Order`: candidate p is centroid index_of[p], or
-// p where `index_of` is null; the first candidate's index when none comes before it.
-template <class Order, class ScoreAt, class Index = std::uint32_t>
-std::uint64_t nearest_in_order(std::size_t count, ScoreAt score_at, const Index* index_of = nullptr) {
-  const auto index = [&](std::size_t p) { return index_of ? index_of[p] : std::uint64_t{p}; };
-  std::uint64_t nearest = index(0);
-  float best = Order::kFarthest;
-  for (std::size_t p = 0; p < count; ++p) {
-    const float score = score_at(p);
-    if (Order::before(score, index(p), best, nearest)) best = score, nearest = index(p);
+// The nearest of candidates offered one at a time, in any order, by an Order: the
+// candidate at position p breaks ties by index_of[p] (by p where index_of is null).
+// Offered by ascending position, the first stands, as the scan by index does, until
+// one comes before the farthest score.
+struct NearestSoFar {
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  float score = 0.0f;
+  std::uint32_t position = kNone;  // none offered yet
+
+  template <class Order>
+  void offer(float candidate, std::uint32_t at, const std::uint32_t* index_of) {
+    const auto index = [&](std::uint32_t p) { return index_of ? std::uint64_t{index_of[p]} : std::uint64_t{p}; };
+    if (position == kNone) score = Order::kFarthest, position = at;
+    if (Order::before(candidate, index(at), score, index(position))) score = candidate, position = at;
   }
-  return nearest;
-}
+};
 
 }  // namespace plovek::kernels

@@ -97,11 +97,20 @@ Problem random_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937
   return p;
 }
 
-// Near-ties: small integers divided by 3, every centroid a copy of the one before it
-// with one coordinate nudged by an ulp, or a point itself.
-Problem near_tie_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng) {
+// Near-ties: few distinct values (small integers divided by 3, or as pixels are,
+// 0..255 divided by 255), with pixels every other point a copy of an earlier one;
+// every centroid a copy of the one before it with one coordinate nudged by an ulp, or
+// a point itself.
+enum class Values { Thirds, Pixels };
+Problem near_tie_problem(std::size_t n, std::size_t k, std::size_t d, std::mt19937& rng,
+                         Values values = Values::Thirds) {
   Problem p{n, k, d, std::vector<float>(n * d), std::vector<float>(k * d), {}};
-  for (float& v : p.points) v = float(int(rng() % 7) - 3) / 3.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    float* x = p.points.data() + i * d;
+    for (std::size_t t = 0; t < d; ++t)
+      x[t] = values == Values::Thirds ? float(int(rng() % 7) - 3) / 3.0f : float(rng() % 256) / 255.0f;
+    if (values == Values::Pixels && i % 2 == 1) std::copy_n(p.points.data() + (rng() % i) * d, d, x);
+  }
   for (std::size_t j = 0; j < k; ++j) {
     float* c = p.centroids.data() + j * d;
     if (j % 3 == 0 || d == 0) {
@@ -145,8 +154,9 @@ TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
   dims.push_back(kSlabbedDim);
   for (const std::size_t d : dims) {
     for (const std::size_t k : {1, 5, 16, 33, 70}) {
-      for (const bool ties : {false, true}) {
-        const Problem p = ties ? near_tie_problem(203, k, d, rng) : random_problem(203, k, d, rng);
+      for (const int ties : {0, 1, 2}) {
+        const Problem p = ties == 0 ? random_problem(203, k, d, rng)
+                                    : near_tie_problem(203, k, d, rng, ties == 1 ? Values::Thirds : Values::Pixels);
         for (const bool euclidean : {true, false}) {
           const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean);
           for_each_level([&](SimdLevel) {
@@ -157,6 +167,68 @@ TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
           });
         }
       }
+    }
+  }
+}
+
+// The near ties' re-scoring at every level: with a point's limit exactly at the fused
+// cost of its rounded-product nearest, that centroid is still re-scored and found, also
+// with ties broken by another order of the centroids and the panels taken in two calls.
+TEST(KernelNearTies, EveryLevelRescoresEveryCentroidUpToTheLimit) {
+  std::mt19937 rng(23);
+  for (const std::size_t d : {std::size_t{3}, std::size_t{27}, std::size_t{108}}) {
+    for (const std::size_t k : {std::size_t{5}, std::size_t{70}}) {
+      const Problem p = near_tie_problem(120, k, d, rng, Values::Pixels);
+      std::vector<std::uint32_t> order(k);  // the centroids' indices, reversed
+      for (std::size_t j = 0; j < k; ++j) order[j] = std::uint32_t(k - 1 - j);
+      for (const bool euclidean : {true, false}) {
+        for_each_level([&](SimdLevel) {
+          const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
+          const float* norms = euclidean ? panels.score_bias() : nullptr;
+          std::vector<float> fused(k);
+          for (std::size_t i = 0; i < p.n; ++i) {
+            const float* x = p.points.data() + i * d;
+            // The rounded products' nearest, ties by `order`, written out.
+            std::size_t nearest = 0;
+            float best = 0.0f;
+            for (std::size_t j = 0; j < k; ++j) {
+              const float dot = ascending_dot(x, p.centroids.data() + j * d, d);
+              const float score = euclidean ? (row_order_dot(p.centroids.data() + j * d, p.centroids.data() + j * d, d) -
+                                               2.0f * dot) + p.point_norms[i]
+                                            : -dot;
+              const bool tie_wins = euclidean ? order[j] < order[nearest] : order[j] > order[nearest];
+              if (j == 0 || score < best || (score == best && tie_wins)) best = score, nearest = j;
+            }
+            centroid_dots(panels, x, std::ptrdiff_t(d), 1, fused.data());
+            const float limit = norms ? norms[nearest] - 2.0f * fused[nearest] : -fused[nearest];
+            NearestSoFar found;
+            const std::size_t panel_count = panels.panel_count(), middle = panel_count / 2;
+            rescore_near_ties(panels, 0, middle, &x, &p.point_norms[i], &limit, 1, order.data(), &found);
+            rescore_near_ties(panels, middle, panel_count, &x, &p.point_norms[i], &limit, 1, order.data(), &found);
+            ASSERT_EQ(found.position, nearest) << "d=" << d << " k=" << k << " euclidean=" << euclidean << " i=" << i;
+          }
+        });
+      }
+    }
+  }
+}
+
+// Quantised pixels in two and three columns, where the fused cost of the rounded
+// products' nearest lies farthest above the least (up to about 0.4 of the margin for
+// the inner product): the searches re-score enough centroids for the labels of the
+// rounded products.
+TEST(KernelNearTies, PixelSearchesGiveTheLabelsOfRoundedProducts) {
+  std::mt19937 rng(29);
+  for (const std::size_t d : {std::size_t{2}, std::size_t{3}, std::size_t{4}}) {
+    const Problem p = near_tie_problem(3000, 40, d, rng, Values::Pixels);
+    for (const bool euclidean : {true, false}) {
+      const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean);
+      for_each_level([&](SimdLevel) {
+        std::vector<std::uint64_t> labels(p.n);
+        nearest_centroids(CentroidPanels(p.centroids.data(), p.k, d, euclidean), p.points.data(), std::ptrdiff_t(d),
+                          p.n, p.point_norms.data(), labels.data(), nullptr);
+        ASSERT_EQ(labels, expected) << "d=" << d << " euclidean=" << euclidean;
+      });
     }
   }
 }
