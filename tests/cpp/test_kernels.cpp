@@ -128,26 +128,27 @@ Problem near_tie_problem(std::size_t n, std::size_t k, std::size_t d, std::mt199
 
 // The labels of rounded products, written out: ascending dot products, the score
 // ((c.c - 2 c.x) + x.x) with row-order norms, the lowest index winning Euclidean ties,
-// the highest inner-product ties.
-std::vector<std::uint64_t> rounded_product_labels(const Problem& p, bool euclidean) {
+// the highest inner-product ties; centroid j's index is order[j] (j where null).
+std::vector<std::uint64_t> rounded_product_labels(const Problem& p, bool euclidean,
+                                                  const std::uint32_t* order = nullptr) {
+  const auto index = [order](std::size_t j) { return order ? std::size_t{order[j]} : j; };
   std::vector<std::uint64_t> labels(p.n, 0);
   for (std::size_t i = 0; i < p.n; ++i) {
     const float* x = p.points.data() + i * p.d;
-    float best = euclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    float best = 0.0f;
     for (std::size_t j = 0; j < p.k; ++j) {
       const float* c = p.centroids.data() + j * p.d;
       const float dot = ascending_dot(x, c, p.d);
-      if (euclidean) {
-        const float score = (row_order_dot(c, c, p.d) - 2.0f * dot) + p.point_norms[i];
-        if (score < best) best = score, labels[i] = j;
-      } else if (dot >= best) {
-        best = dot, labels[i] = j;
-      }
+      const float score = euclidean ? (row_order_dot(c, c, p.d) - 2.0f * dot) + p.point_norms[i] : -dot;
+      const bool tie_wins = euclidean ? index(j) < index(labels[i]) : index(j) > index(labels[i]);
+      if (j == 0 || score < best || (score == best && tie_wins)) best = score, labels[i] = j;
     }
   }
   return labels;
 }
 
+// Also with the centroids' indices reversed (NearestScores::index_of), by which the
+// labels, positions, break their ties.
 TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
   std::mt19937 rng(11);
   std::vector<std::size_t> dims(std::begin(kAwkwardDims), std::end(kAwkwardDims));
@@ -157,13 +158,23 @@ TEST(KernelNearest, EveryLevelGivesTheLabelsOfRoundedProducts) {
       for (const int ties : {0, 1, 2}) {
         const Problem p = ties == 0 ? random_problem(203, k, d, rng)
                                     : near_tie_problem(203, k, d, rng, ties == 1 ? Values::Thirds : Values::Pixels);
+        std::vector<std::uint32_t> reversed(k);
+        for (std::size_t j = 0; j < k; ++j) reversed[j] = std::uint32_t(k - 1 - j);
         for (const bool euclidean : {true, false}) {
           const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean);
+          const std::vector<std::uint64_t> expected_reversed = rounded_product_labels(p, euclidean, reversed.data());
           for_each_level([&](SimdLevel) {
+            SCOPED_TRACE(::testing::Message() << "d=" << d << " k=" << k << " ties=" << ties << " euclidean=" << euclidean);
+            const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
             std::vector<std::uint64_t> labels(p.n);
-            nearest_centroids(CentroidPanels(p.centroids.data(), k, d, euclidean), p.points.data(),
-                              std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data(), nullptr);
-            ASSERT_EQ(labels, expected) << "d=" << d << " k=" << k << " ties=" << ties << " euclidean=" << euclidean;
+            nearest_centroids(panels, p.points.data(), std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data(),
+                              nullptr);
+            ASSERT_EQ(labels, expected);
+            std::vector<float> best(p.n), second(p.n);
+            const NearestScores scores{.best = best.data(), .second = second.data(), .index_of = reversed.data()};
+            nearest_centroids(panels, p.points.data(), std::ptrdiff_t(d), p.n, p.point_norms.data(), labels.data(),
+                              &scores);
+            ASSERT_EQ(labels, expected_reversed);
           });
         }
       }
@@ -182,23 +193,14 @@ TEST(KernelNearTies, EveryLevelRescoresEveryCentroidUpToTheLimit) {
       std::vector<std::uint32_t> order(k);  // the centroids' indices, reversed
       for (std::size_t j = 0; j < k; ++j) order[j] = std::uint32_t(k - 1 - j);
       for (const bool euclidean : {true, false}) {
+        const std::vector<std::uint64_t> expected = rounded_product_labels(p, euclidean, order.data());
         for_each_level([&](SimdLevel) {
           const CentroidPanels panels(p.centroids.data(), k, d, euclidean);
           const float* norms = euclidean ? panels.score_bias() : nullptr;
           std::vector<float> fused(k);
           for (std::size_t i = 0; i < p.n; ++i) {
             const float* x = p.points.data() + i * d;
-            // The rounded products' nearest, ties by `order`, written out.
-            std::size_t nearest = 0;
-            float best = 0.0f;
-            for (std::size_t j = 0; j < k; ++j) {
-              const float dot = ascending_dot(x, p.centroids.data() + j * d, d);
-              const float score = euclidean ? (row_order_dot(p.centroids.data() + j * d, p.centroids.data() + j * d, d) -
-                                               2.0f * dot) + p.point_norms[i]
-                                            : -dot;
-              const bool tie_wins = euclidean ? order[j] < order[nearest] : order[j] > order[nearest];
-              if (j == 0 || score < best || (score == best && tie_wins)) best = score, nearest = j;
-            }
+            const std::size_t nearest = expected[i];
             centroid_dots(panels, x, std::ptrdiff_t(d), 1, fused.data());
             const float limit = norms ? norms[nearest] - 2.0f * fused[nearest] : -fused[nearest];
             NearestSoFar found;
