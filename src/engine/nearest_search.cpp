@@ -4,7 +4,10 @@
 #include <vector>
 
 #include "engine/assignment_bounds.h"
+#include "engine/distinct_rows.h"
 #include "engine/grouped_search.h"
+#include "engine/row_blocks.h"
+#include "runtime/thread_pool.h"
 #include "simd/kernels.h"
 
 namespace plovek {
@@ -30,35 +33,77 @@ class FullRowSearch final : public RowSearch {
   std::uint64_t measured_ = 0;
 };
 
+// Rows that repeat a distinct row take its label, searched before the pass.
+class RepeatedRowSearch final : public RowSearch {
+ public:
+  RepeatedRowSearch(const DistinctRows& distinct, const std::uint64_t* distinct_labels, std::uint64_t* labels)
+      : distinct_(distinct), distinct_labels_(distinct_labels), labels_(labels) {}
+  void search(std::size_t first, std::size_t count, const float*, std::ptrdiff_t) override {
+    for (std::size_t i = first; i < first + count; ++i) labels_[i] = distinct_labels_[distinct_.position_of(i)];
+  }
+  std::uint64_t measured() const override { return 0; }
+
+ private:
+  const DistinctRows& distinct_;
+  const std::uint64_t* distinct_labels_;
+  std::uint64_t* labels_;
+};
+
 class FullSearch final : public NearestSearch {
  public:
-  FullSearch(std::size_t n, bool euclidean, std::span<const float> point_norms)
-      : n_(n), euclidean_(euclidean), point_norms_(point_norms) {}
+  // With `data` (may be null; it must outlive the search), the distinct rows alone are
+  // searched where that pays.
+  FullSearch(std::size_t n, bool euclidean, std::span<const float> point_norms, const MatrixView* data = nullptr)
+      : n_(n), euclidean_(euclidean), point_norms_(point_norms), data_(data) {}
   // Packs the centroids in their own panels, kept from one assignment to the next and
   // packed again in place.
   void prepare(const Matrix& centroids, std::span<std::uint64_t>) override {
     kernels::CentroidPanels::pack_into(own_panels_, centroids.rows(), centroids.cols(), euclidean_,
                                        [&](std::size_t j) { return centroids.row(j).data(); });
-    panels_ = own_panels_.get();
+    prepare_with(*own_panels_);
   }
   // Instead of prepare(): searches `panels` (the centroids packed in their order), which
   // must hold until the assignment ends.
-  void prepare_with(const kernels::CentroidPanels& panels) { panels_ = &panels; }
+  void prepare_with(const kernels::CentroidPanels& panels) {
+    panels_ = &panels;
+    if (data_) {
+      distinct_ = DistinctRows::find(*data_, panels.k(), point_norms_);
+      data_ = nullptr;
+    }
+    if (distinct_) label_distinct_rows();
+  }
   bool keeps_labels() const override { return false; }
   bool may_keep_labels(std::size_t) const override { return false; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
+    if (distinct_) return std::make_unique<RepeatedRowSearch>(*distinct_, distinct_labels_.data(), labels);
     return std::make_unique<FullRowSearch>(*panels_, point_norms_, labels);
   }
   AssignmentStats finish(std::uint64_t measured_by_workers) override {
+    const std::uint64_t k = panels_->k();
     return {.mode = SearchMode::Plain,
-            .distances_measured = measured_by_workers,
-            .distances_of_full_search = n_ * panels_->k()};
+            .distances_measured = distinct_ ? distinct_->count() * k : measured_by_workers,
+            .distances_of_full_search = n_ * k};
   }
 
  private:
+  // The distinct rows' labels, on the pool.
+  void label_distinct_rows() {
+    const std::size_t m = distinct_->count();
+    distinct_labels_.resize(m);
+    parallel_for((m + kRowsPerTask - 1) / kRowsPerTask, 1, [&](std::size_t first_task, std::size_t last_task) {
+      const std::size_t begin = first_task * kRowsPerTask, end = std::min(m, last_task * kRowsPerTask);
+      const float* norms = distinct_->norms();
+      kernels::nearest_listed(*panels_, distinct_->rows() + begin, end - begin, norms ? norms + begin : nullptr,
+                              distinct_labels_.data() + begin, nullptr);
+    });
+  }
+
   std::size_t n_;
   bool euclidean_;
   std::span<const float> point_norms_;
+  const MatrixView* data_;  // until the distinct rows are sought, at the first assignment
+  std::unique_ptr<DistinctRows> distinct_;
+  std::vector<std::uint64_t> distinct_labels_;
   std::unique_ptr<kernels::CentroidPanels> own_panels_;
   const kernels::CentroidPanels* panels_ = nullptr;
 };
@@ -88,7 +133,10 @@ class BoundedSearch final : public NearestSearch {
  public:
   BoundedSearch(const MatrixView& data, bool euclidean, std::span<const float> point_norms,
                 const SearchPolicy& policy)
-      : data_(data), bounds_(data, euclidean, point_norms), full_(data.rows(), euclidean, point_norms), policy_(policy) {}
+      : data_(data),
+        bounds_(data, euclidean, point_norms),
+        full_(data.rows(), euclidean, point_norms, &data_),
+        policy_(policy) {}
 
   void prepare(const Matrix& centroids, std::span<std::uint64_t> labels) override {
     k_ = centroids.rows();

@@ -1,7 +1,8 @@
-// The bound-pruned training assignment against the full search: the same labels and
-// centroids, bit for bit, in every iteration and at every SIMD level. Every case has
-// enough columns and multiply-adds per point for the bounds to be used, the larger
-// ones for bounds per group of centroids.
+// The bound-pruned training assignment, and the search of the distinct rows alone,
+// against the full search of every row: the same labels and centroids, bit for bit, in
+// every iteration and at every SIMD level. Every pruned case has enough columns and
+// multiply-adds per point for the bounds to be used, the larger ones for bounds per
+// group of centroids.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -174,6 +175,49 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
       ASSERT_EQ(*pruned.centroids, *full.centroids) << "iteration " << iteration;
     }
     EXPECT_LT(measured, 0.5 * of_full_search) << "euclidean " << euclidean;
+  }
+}
+
+// Low-dimensional rows that repeat (as the pixels of a photograph do: a few levels per
+// channel, many near ties) are searched once per distinct row; rows that do not repeat
+// are searched every one. Either way the labels and means are the full search's.
+TEST(TrainDistinctRows, RepeatedRowsTakeTheLabelsOfTheFullSearch) {
+  const std::size_t n = 40000, d = 3, k = 24;
+  std::mt19937 rng(7);
+  std::vector<float> levels(n * d), noise(n * d);
+  for (float& v : levels) v = float(rng() % 9) / 8.0f;
+  std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+  for (float& v : noise) v = uniform(rng);
+  for (const bool repeats : {true, false}) {
+    const MatrixView data = MatrixView::row_major((repeats ? levels : noise).data(), n, d);
+    for (const bool euclidean : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "repeats " << repeats << " euclidean " << euclidean);
+      const std::vector<float> norms = euclidean ? compute_point_norms(data) : std::vector<float>{};
+      test_support::for_each_level([&](kernels::SimdLevel) {
+        KMeans distinct(k), every(k);
+        distinct.euclidean = every.euclidean = euclidean;
+        distinct.centroids = Matrix(k, d);
+        for (std::size_t c = 0; c < k; ++c) data.copy_row(c * 997, distinct.centroids->row(c).data());
+        every.centroids = distinct.centroids;
+        const std::unique_ptr<NearestSearch> searches[] = {make_bounded_search(data, euclidean, norms),
+                                                           make_full_search(n, euclidean, norms)};
+        KMeans* models[] = {&distinct, &every};
+        std::vector<std::uint64_t> counts;
+        for (int iteration = 0; iteration < 4; ++iteration) {
+          for (int m = 0; m < 2; ++m) {
+            std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, d, false);
+            const AssignmentStats stats = assign_for_training(*models[m], data, *searches[m], &*sums, counts);
+            if (m == 0) {
+              EXPECT_EQ(stats.distances_measured < stats.distances_of_full_search / 4, repeats);
+            }
+            sums->store_means(counts, *models[m]->centroids);
+            models[m]->postprocess_centroids();
+          }
+          ASSERT_EQ(distinct.labels, every.labels) << "iteration " << iteration;
+          ASSERT_EQ(*distinct.centroids, *every.centroids) << "iteration " << iteration;
+        }
+      });
+    }
   }
 }
 

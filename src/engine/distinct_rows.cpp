@@ -1,0 +1,135 @@
+#include "engine/distinct_rows.h"
+
+#include <algorithm>
+#include <bit>
+#include <new>
+
+namespace plovek {
+
+namespace {
+
+// A row of D values as their bits: rows are equal when their bits are (0.0 and -0.0
+// differ, which only costs a search).
+template <std::size_t D>
+struct RowKey {
+  std::uint32_t bits[D];
+  bool operator==(const RowKey&) const = default;
+
+  static RowKey of(const float* row) {
+    RowKey key;
+    for (std::size_t t = 0; t < D; ++t) key.bits[t] = std::bit_cast<std::uint32_t>(row[t]);
+    return key;
+  }
+  std::uint64_t hash() const {
+    std::uint64_t h = 0;
+    for (std::size_t t = 0; t < D; ++t) h = (h + bits[t]) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 29);  // the high bits, which every bit of the row reaches, down to the slots
+  }
+};
+
+// Positions of distinct rows by their keys, open addressing; the table doubles at half
+// full. A slot holds the key, so that a probe reads no row.
+template <std::size_t D>
+class PositionTable {
+ public:
+  static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+  explicit PositionTable(std::size_t slots) : slots_(slots) {}
+
+  // The position of `key`, or kEmpty with the slot where it belongs in `slot`.
+  std::uint32_t find(const RowKey<D>& key, std::uint64_t hash, std::size_t& slot) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (slot = hash & mask;; slot = (slot + 1) & mask) {
+      const Slot& s = slots_[slot];
+      if (s.position == kEmpty || s.key == key) return s.position;
+    }
+  }
+  // Fills `slot` (from find) with a new key's position, the count of keys so far.
+  void insert(const RowKey<D>& key, std::size_t slot, std::uint32_t position) {
+    slots_[slot] = Slot{key, position};
+    if (2 * (std::size_t{position} + 1) > slots_.size()) grow();
+  }
+  // Asks for the cache line of the slot where a probe for `hash` starts.
+  void fetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+
+ private:
+  struct Slot {
+    RowKey<D> key{};
+    std::uint32_t position = kEmpty;
+  };
+  void grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    std::size_t slot = 0;
+    for (const Slot& s : old) {
+      if (s.position == kEmpty) continue;
+      find(s.key, s.key.hash(), slot);
+      slots_[slot] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+};
+
+// The scan gives up as soon as more than half the rows read are distinct, judged first
+// after kFirstCheck rows and then at every doubling (the share of distinct rows tends to
+// fall as more are read), and at the end.
+constexpr std::size_t kFirstCheck = 8192;
+// Rows hashed (and their slots fetched) ahead of their probes.
+constexpr std::size_t kRowsAhead = 16;
+
+}  // namespace
+
+template <std::size_t D>
+bool DistinctRows::scan(const MatrixView& data, std::span<const float> point_norms) {
+  const std::size_t n = data.rows();
+  position_of_.resize(n);
+  // Sized for a quarter of the rows distinct: at most one doubling before giving up.
+  PositionTable<D> table(std::bit_ceil(std::max<std::size_t>(n / 4, 1024)));
+  // Each row's key and hash are made (and its slot fetched) kRowsAhead rows before its probe.
+  RowKey<D> keys[kRowsAhead];
+  std::uint64_t hashes[kRowsAhead];
+  const auto read_ahead = [&](std::size_t i) {
+    if (i >= n) return;
+    RowKey<D>& key = keys[i % kRowsAhead];
+    key = RowKey<D>::of(data.row(i, nullptr));
+    hashes[i % kRowsAhead] = key.hash();
+    table.fetch(hashes[i % kRowsAhead]);
+  };
+  for (std::size_t i = 0; i < kRowsAhead; ++i) read_ahead(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    const RowKey<D> key = keys[i % kRowsAhead];
+    const std::uint64_t hash = hashes[i % kRowsAhead];
+    read_ahead(i + kRowsAhead);
+    std::size_t slot = 0;
+    std::uint32_t position = table.find(key, hash, slot);
+    if (position == PositionTable<D>::kEmpty) {
+      position = static_cast<std::uint32_t>(rows_.size());
+      rows_.push_back(data.row(i, nullptr));
+      if (!point_norms.empty()) norms_.push_back(point_norms[i]);
+      table.insert(key, slot, position);
+    }
+    position_of_[i] = position;
+    const std::size_t read = i + 1;
+    if ((read == n || (read >= kFirstCheck && std::has_single_bit(read))) && 2 * rows_.size() > read) return false;
+  }
+  return true;
+}
+
+std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::size_t k,
+                                                 std::span<const float> point_norms) {
+  const std::size_t n = data.rows(), d = data.cols();
+  if (d == 0 || d > kMostColumns || n < kLeastRows || k < kLeastCentroids || n > PositionTable<1>::kEmpty ||
+      !data.rows_are_direct())
+    return nullptr;
+  try {
+    auto found = std::make_unique<DistinctRows>();
+    const bool repeats = d == 1   ? found->scan<1>(data, point_norms)
+                         : d == 2 ? found->scan<2>(data, point_norms)
+                         : d == 3 ? found->scan<3>(data, point_norms)
+                                  : found->scan<4>(data, point_norms);
+    return repeats ? std::move(found) : nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // the search of every row needs none of this
+  }
+}
+
+}  // namespace plovek
