@@ -18,6 +18,29 @@ namespace {
 // Up to this many clusters each task of the assignment pass counts its own labels.
 constexpr std::size_t kClustersCountedInTasks = std::size_t{1} << 14;
 
+// A task's count of each label, in four counters per cluster taken in turn: a run of
+// one label (rows that lie close together often share theirs) would otherwise wait at
+// every row for its own last increment.
+class LabelCounts {
+ public:
+  explicit LabelCounts(std::size_t k) : counts_(k * kTurns, 0) {}
+  void add(const std::uint64_t* labels, std::size_t count) {
+    std::size_t r = 0;
+    for (; r + kTurns <= count; r += kTurns)
+      for (std::size_t t = 0; t < kTurns; ++t) ++counts_[labels[r + t] * kTurns + t];
+    for (; r < count; ++r) ++counts_[labels[r] * kTurns];
+  }
+  // Adds the counts to `totals`.
+  void add_to(std::vector<std::uint64_t>& totals) const {
+    for (std::size_t c = 0; c < totals.size() && !counts_.empty(); ++c)
+      for (std::size_t t = 0; t < kTurns; ++t) totals[c] += counts_[c * kTurns + t];
+  }
+
+ private:
+  static constexpr std::size_t kTurns = 4;
+  std::vector<std::uint64_t> counts_;
+};
+
 const Matrix& required_centroids(const KMeans& km) {
   if (!km.centroids) throw InternalError("centroids are required but absent");
   return *km.centroids;
@@ -46,11 +69,10 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   std::uint64_t measured = 0;
   parallel_for((n + chunk_rows - 1) / chunk_rows, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
     std::vector<float> scratch;
-    std::vector<std::uint64_t> task_counts(count_in_tasks ? k : 0, 0);
+    LabelCounts task_counts(count_in_tasks ? k : 0);
     const std::unique_ptr<RowSearch> worker = search.worker(labels);
     const auto count_labels = [&](std::size_t first, std::size_t count) {
-      if (count_in_tasks)
-        for (std::size_t r = 0; r < count; ++r) ++task_counts[labels[first + r]];
+      if (count_in_tasks) task_counts.add(labels + first, count);
     };
     for (std::size_t c = first_chunk; c < last_chunk; ++c) {
       const std::size_t begin = c * chunk_rows, end = std::min(n, begin + chunk_rows);
@@ -84,7 +106,7 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
     }
     const std::lock_guard<std::mutex> lock(merge);
     measured += worker->measured();
-    for (std::size_t c = 0; c < task_counts.size(); ++c) counts[c] += task_counts[c];
+    task_counts.add_to(counts);
   });
   if (!count_in_tasks)
     for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];

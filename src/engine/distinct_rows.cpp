@@ -74,14 +74,15 @@ class PositionTable {
 // fall as more are read), and at the end.
 constexpr std::size_t kFirstCheck = 8192;
 // Rows hashed (and their slots fetched) ahead of their probes.
-constexpr std::size_t kRowsAhead = 16;
+constexpr std::size_t kRowsAhead = 32;
 
-}  // namespace
-
+// Reads every row of D columns into `position_of`, `rows` and `norms` (see
+// DistinctRows); false once too few repeat. (A free function: its loop keeps the
+// outputs' addresses in registers.)
 template <std::size_t D>
-bool DistinctRows::scan(const MatrixView& data, std::span<const float> point_norms) {
+bool scan_rows(const MatrixView& data, std::span<const float> point_norms, std::uint32_t* position_of,
+               std::vector<const float*>& rows, std::vector<float>& norms) {
   const std::size_t n = data.rows();
-  position_of_.resize(n);
   // Sized for a quarter of the rows distinct: at most one doubling before giving up.
   PositionTable<D> table(std::bit_ceil(std::max<std::size_t>(n / 4, 1024)));
   // Each row's key and hash are made (and its slot fetched) kRowsAhead rows before its probe.
@@ -95,6 +96,7 @@ bool DistinctRows::scan(const MatrixView& data, std::span<const float> point_nor
     table.fetch(hashes[i % kRowsAhead]);
   };
   for (std::size_t i = 0; i < kRowsAhead; ++i) read_ahead(i);
+  std::size_t next_check = std::min(n, kFirstCheck);
   for (std::size_t i = 0; i < n; ++i) {
     const RowKey<D> key = keys[i % kRowsAhead];
     const std::uint64_t hash = hashes[i % kRowsAhead];
@@ -102,17 +104,22 @@ bool DistinctRows::scan(const MatrixView& data, std::span<const float> point_nor
     std::size_t slot = 0;
     std::uint32_t position = table.find(key, hash, slot);
     if (position == PositionTable<D>::kEmpty) {
-      position = static_cast<std::uint32_t>(rows_.size());
-      rows_.push_back(data.row(i, nullptr));
-      if (!point_norms.empty()) norms_.push_back(point_norms[i]);
+      position = static_cast<std::uint32_t>(rows.size());
+      rows.push_back(data.row(i, nullptr));
+      if (!point_norms.empty()) norms.push_back(point_norms[i]);
       table.insert(key, slot, position);
     }
-    position_of_[i] = position;
+    position_of[i] = position;
     const std::size_t read = i + 1;
-    if ((read == n || (read >= kFirstCheck && std::has_single_bit(read))) && 2 * rows_.size() > read) return false;
+    if (read == next_check) {
+      if (2 * rows.size() > read) return false;
+      next_check = read == n ? 0 : std::min(n, 2 * read);
+    }
   }
   return true;
 }
+
+}  // namespace
 
 std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::size_t k,
                                                  std::span<const float> point_norms) {
@@ -122,10 +129,14 @@ std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::si
     return nullptr;
   try {
     auto found = std::make_unique<DistinctRows>();
-    const bool repeats = d == 1   ? found->scan<1>(data, point_norms)
-                         : d == 2 ? found->scan<2>(data, point_norms)
-                         : d == 3 ? found->scan<3>(data, point_norms)
-                                  : found->scan<4>(data, point_norms);
+    found->position_of_.resize(n);
+    const auto scan = [&]<std::size_t D>() {
+      return scan_rows<D>(data, point_norms, found->position_of_.data(), found->rows_, found->norms_);
+    };
+    const bool repeats = d == 1   ? scan.operator()<1>()
+                         : d == 2 ? scan.operator()<2>()
+                         : d == 3 ? scan.operator()<3>()
+                                  : scan.operator()<4>();
     return repeats ? std::move(found) : nullptr;
   } catch (const std::bad_alloc&) {
     return nullptr;  // the search of every row needs none of this

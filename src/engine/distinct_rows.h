@@ -35,10 +35,6 @@ class DistinctRows {
   std::uint32_t position_of(std::size_t i) const { return position_of_[i]; }
 
  private:
-  // Reads every row of D columns; false once too few repeat.
-  template <std::size_t D>
-  bool scan(const MatrixView& data, std::span<const float> point_norms);
-
   std::vector<const float*> rows_;
   std::vector<float> norms_;
   std::vector<std::uint32_t> position_of_;
