@@ -33,7 +33,8 @@ template <std::size_t D>
 class PositionTable {
  public:
   static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
-  explicit PositionTable(std::size_t slots) : slots_(slots) {}
+  // `slots` at first, doubling up to `most_slots` (powers of two).
+  PositionTable(std::size_t slots, std::size_t most_slots) : slots_(slots), most_slots_(most_slots) {}
 
   // The position of `key`, or kEmpty with the slot where it belongs in `slot`.
   std::uint32_t find(const RowKey<D>& key, std::uint64_t hash, std::size_t& slot) const {
@@ -43,10 +44,14 @@ class PositionTable {
       if (s.position == kEmpty || s.key == key) return s.position;
     }
   }
-  // Fills `slot` (from find) with a new key's position, the count of keys so far.
-  void insert(const RowKey<D>& key, std::size_t slot, std::uint32_t position) {
+  // Fills `slot` (from find) with a new key's position, the count of keys so far;
+  // false where the table is full (at half its most slots).
+  bool insert(const RowKey<D>& key, std::size_t slot, std::uint32_t position) {
     slots_[slot] = Slot{key, position};
-    if (2 * (std::size_t{position} + 1) > slots_.size()) grow();
+    if (2 * (std::size_t{position} + 1) <= slots_.size()) return true;
+    if (slots_.size() >= most_slots_) return false;
+    grow();
+    return true;
   }
   // Asks for the cache line of the slot where a probe for `hash` starts.
   void fetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
@@ -67,6 +72,7 @@ class PositionTable {
     }
   }
   std::vector<Slot> slots_;
+  std::size_t most_slots_;
 };
 
 // The scan gives up as soon as more than half the rows read are distinct, judged first
@@ -77,14 +83,15 @@ constexpr std::size_t kFirstCheck = 8192;
 constexpr std::size_t kRowsAhead = 32;
 
 // Reads every row of D columns into `position_of`, `rows` and `norms` (see
-// DistinctRows); false once too few repeat. (A free function: its loop keeps the
-// outputs' addresses in registers.)
+// DistinctRows); false once too few repeat.
 template <std::size_t D>
 bool scan_rows(const MatrixView& data, std::span<const float> point_norms, std::uint32_t* position_of,
                std::vector<const float*>& rows, std::vector<float>& norms) {
   const std::size_t n = data.rows();
-  // Sized for a quarter of the rows distinct: at most one doubling before giving up.
-  PositionTable<D> table(std::bit_ceil(std::max<std::size_t>(n / 4, 1024)));
+  // Sized for an eighth of the rows distinct, and never more slots than rows (at most
+  // 16 bytes a row for rows of 3 values, while the scan runs).
+  const std::size_t most_slots = std::bit_ceil(n / 2);
+  PositionTable<D> table(std::min(most_slots, std::bit_ceil(std::max<std::size_t>(n / 4, 1024))), most_slots);
   // Each row's key and hash are made (and its slot fetched) kRowsAhead rows before its probe.
   RowKey<D> keys[kRowsAhead];
   std::uint64_t hashes[kRowsAhead];
@@ -107,7 +114,7 @@ bool scan_rows(const MatrixView& data, std::span<const float> point_norms, std::
       position = static_cast<std::uint32_t>(rows.size());
       rows.push_back(data.row(i, nullptr));
       if (!point_norms.empty()) norms.push_back(point_norms[i]);
-      table.insert(key, slot, position);
+      if (!table.insert(key, slot, position)) return false;
     }
     position_of[i] = position;
     const std::size_t read = i + 1;
