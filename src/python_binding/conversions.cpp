@@ -204,12 +204,9 @@ int to_bool(PyObject* value, const char* name, bool& out) noexcept {
 
 namespace {
 
-// Returns a new reference: the list of make_int(index) for each of `indices`, each a
-// new reference; nullptr with an exception set when one cannot be made. Polls
-// `points` once per item; Cancelled drops the partial list on its way out.
 // A list of `count` items, item i from make_item(i) (a new reference, or nullptr with an
-// exception set), asking `points` before each. Returns a new reference, or nullptr
-// with an exception set.
+// exception set), asking `points` before each; Cancelled drops the partial list on its
+// way out. Returns a new reference, or nullptr with an exception set.
 template <class MakeItem>
 PyObject* list_of(std::size_t count, MakeItem make_item, CancellationPoints& points) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
