@@ -127,5 +127,9 @@ int main(int argc, char** argv) {
               euclidean ? "sq. Euclidean" : "inner product", static_cast<unsigned long long>(iterations),
               median(pruned), median(full), median(pruned) / median(full), median(ratios),
               100.0 * measured / of_full_search, modes(pruned_stats).c_str());
+  std::printf("share of the distances measured, assignment by assignment:");
+  for (const plovek::AssignmentStats& s : pruned_stats)
+    std::printf(" %.2f", double(s.distances_measured) / double(s.distances_of_full_search));
+  std::printf("\n");
   return 0;
 }

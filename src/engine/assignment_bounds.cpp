@@ -74,7 +74,19 @@ SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const st
   pack_measuring_drifts(centroids, first);
   predicts_ = policy.predicts();
   mode_ = next_mode(first, labels, policy);
+  if (mode_ == SearchMode::Record && !first && group_count_ > 1) regroup(centroids);
   return mode_;
+}
+
+void AssignmentBounds::regroup(const Matrix& centroids) {
+  const std::size_t width = grouped_panels_->width();
+  groups_ = group_centroids(centroids, panels_per_group_ * width);
+  if (groups_.count() != group_count_) throw InternalError("regrouping changed the number of groups");
+  groups_in_order_ = std::is_sorted(groups_.order.begin(), groups_.order.end());
+  grouped_panels_->repack([&](std::size_t position) { return centroids.row(groups_.order[position]).data(); },
+                          nullptr);
+  std::fill(group_drift_total_.begin(), group_drift_total_.end(), 0.0);
+  std::fill(group_drift_total_float_.begin(), group_drift_total_float_.end(), 0.0f);
 }
 
 void AssignmentBounds::pack_measuring_drifts(const Matrix& centroids, bool first) {

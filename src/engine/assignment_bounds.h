@@ -57,8 +57,9 @@ class AssignmentBounds {
   std::size_t sample_count() const { return std::clamp<std::size_t>(own_.size() / kPointsPerSample, 1, kSamples); }
   std::size_t sample(std::size_t s) const { return s * own_.size() / sample_count(); }
 
-  // The groups (formed from the first centroids) and the centroids of the last
-  // prepare() packed group after group (by every prepare(), whatever the mode).
+  // The groups (formed from the first centroids, and again before every recording) and
+  // the centroids of the last prepare() packed group after group (by every prepare(),
+  // whatever the mode).
   const CentroidGroups& groups() const { return groups_; }
   const kernels::CentroidPanels& grouped_panels() const { return *grouped_panels_; }
   // Whether the groups keep the centroids in their order (one group): positions in the
@@ -107,6 +108,9 @@ class AssignmentBounds {
  private:
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
+  // Before a recording: the groups formed again from these centroids (the first ones
+  // have moved far since), their panels packed in the new order.
+  void regroup(const Matrix& centroids);
   // Packs the centroids into the grouped panels, in place, measuring each one's drift
   // against what the panels held (the last assignment's centroids).
   void pack_measuring_drifts(const Matrix& centroids, bool first);
