@@ -342,6 +342,83 @@ struct NearTies {
   }
 };
 
+// A block's fused search state, point by point: x.x, the squares the slack reads (x.x,
+// or the inner product's fused sums of squares), the best score, the runner-up and the
+// best one's index.
+template <bool kEuclidean>
+struct FusedBest {
+  alignas(64) float norms[kBlockPoints] = {};
+  alignas(64) float squares[kBlockPoints] = {};
+  alignas(64) float value[kBlockPoints], second[kBlockPoints];
+  alignas(64) std::int32_t index[kBlockPoints] = {};
+
+  static constexpr float kFarthest =
+      kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  // Costs (the smaller the nearer): the inner product's scores negated.
+  static float cost(float score) { return kEuclidean ? score : -score; }
+
+  explicit FusedBest(const float* point_norms, std::size_t count) {
+    if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
+    std::fill(value, value + kBlockPoints, kFarthest);
+    std::fill(second, second + kBlockPoints, kFarthest);
+  }
+};
+
+// The few points of a block the fused scores may have ordered otherwise: their labels
+// from rounded products, for a block of long rows all of the block's dot products at
+// once (into `dots`, through `xt`), else gathered in `ties` with those of the next
+// blocks and re-scored among the centroids whose fused cost lies within the margin of
+// the best (no other can be nearest). The re-scoring reads every panel once per
+// micro-tile of points, the block reads them once at full rate but multiplies every
+// lane: the block pays where most of it is left (the fused slack grows with d), or
+// where the panels are too large for the cache and its points alone fill a micro-tile.
+// Also writes the points' costs to `scores`, when asked for.
+template <bool kEuclidean>
+void settle_undecided(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
+                      FusedBest<kEuclidean>& best, std::uint64_t* labels, const kernels::NearestScores* scores,
+                      NearTies& ties, float* xt, float* dots) {
+  const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
+  const auto cost = FusedBest<kEuclidean>::cost;
+  if (kEuclidean) std::copy(best.norms, best.norms + kBlockPoints, best.squares);
+  const kernels::FusedScoreSlack& slack = panels.fused_slack();
+  std::uint64_t undecided = undecided_points<kEuclidean>(slack, best.squares, best.value, best.second);
+  if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
+  if (scores) {
+    for (std::size_t r = 0; r < count; ++r) {
+      scores->best[r] = cost(best.value[r]);
+      scores->second[r] = cost(best.second[r]);
+    }
+  }
+  const auto left = static_cast<std::size_t>(std::popcount(undecided));
+  if (slabs > 1) panels.note_mostly_undecided(2 * left >= count);
+  if (undecided == 0) return;
+  const std::size_t panel_bytes = panels.panel_count() * kWidth * d * sizeof(float);
+  const bool by_block = slabs > 1 && left > 1 &&
+                        (2 * left >= count || (panel_bytes > kCachedPanelBytes && left >= std::size_t{kRows}));
+  if (by_block) exact_block_dots(panels, rows, count, nullptr, 0, xt, dots, nullptr);
+  thread_local std::vector<float> costs;
+  costs.resize(k);
+  const float* bias = kEuclidean ? panels.score_bias() : nullptr;
+  const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
+  for (; undecided != 0; undecided &= undecided - 1) {
+    const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
+    const float spread = slack.margin(best.squares[r]);
+    const float fused = cost(best.value[r]);
+    if (by_block) {
+      for (std::size_t j = 0; j < k; ++j) costs[j] = dot_of(dots, r, j);
+      labels[r] = kernels::nearest_by_rule(costs.data(), bias, k, best.norms[r], index_of);
+    } else {
+      ties.add(rows[r], best.norms[r], kernels::rounded_up(double(fused) + double(spread)), labels + r);
+    }
+    if (scores) {
+      // The label found lies within the margin of the fused best; every other centroid
+      // at or beyond the fused best.
+      scores->second[r] = fused;
+      scores->best[r] = fused + spread;
+    }
+  }
+}
+
 // The search of one block: `count` rows (row r at rows[r]); while it runs, the first
 // slab of the `next_count` rows at next_rows (the next block) is fetched. The points
 // left undecided are labelled here or added to `ties`.
@@ -351,96 +428,42 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* const* ro
                    std::uint64_t* labels, const kernels::NearestScores* scores, NearTies& ties) {
   const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
   const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
-  // A transposed slab (zero points pad the block), the tiles' sums between slabs (with
-  // several), the norms and the running best.
+  // A transposed slab (zero points pad the block) and the tiles' sums between slabs
+  // (with several).
   thread_local std::vector<float> transposed, carried;
   transposed.resize(std::min(d, kSlabColumns) * kBlockPoints);
   if (slabs > 1) carried.resize(tiles * kTileFloats);
   if (slabs > 1 && panels.mostly_undecided())
     return nearest_block_exactly<kEuclidean>(panels, rows, count, next_rows, next_count, point_norms, labels, scores,
                                              transposed.data(), carried.data());
-  alignas(64) float norms[kBlockPoints] = {};
-  if (kEuclidean) std::copy(point_norms, point_norms + count, norms);
-  alignas(64) float best_value[kBlockPoints], second_value[kBlockPoints];
-  alignas(64) std::int32_t best_index[kBlockPoints] = {};
-  std::fill(best_value, best_value + kBlockPoints,
-            kEuclidean ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
-  std::copy(best_value, best_value + kBlockPoints, second_value);
-  // The inner product's fused sums of squares, for the slack.
-  alignas(64) float squares[kBlockPoints] = {};
+  FusedBest<kEuclidean> best(point_norms, count);
 
   // Each group's best score per point, when asked for (groups hold whole tiles).
   const bool by_group = scores && scores->group_least;
   const std::size_t groups = by_group ? scores->group_count(k) : 0;
   thread_local std::vector<float> group_extremes;
-  if (by_group) group_extremes.assign(groups * kBlockPoints, best_value[0]);
+  if (by_group) group_extremes.assign(groups * kBlockPoints, FusedBest<kEuclidean>::kFarthest);
   run_slabs<true>(
       panels, rows, count, next_rows, next_count, transposed.data(), carried.data(),
       [&](const float* xt, std::size_t columns) {
-        if (!kEuclidean) add_block_squares(xt, columns, squares);
+        if (!kEuclidean) add_block_squares(xt, columns, best.squares);
       },
       [&](std::size_t first, const TileSums& acc) {
         const float* bias = panels.score_bias() + first;
         const auto index = static_cast<std::int32_t>(first);
+        float* group_extreme =
+            by_group ? group_extremes.data() + first / scores->group_size * kBlockPoints : nullptr;
         if (by_group) {
-          float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
-          fold_centroid_tile<kEuclidean, true>(acc, bias, index, best_value, second_value, best_index, group_extreme);
+          fold_centroid_tile<kEuclidean, true>(acc, bias, index, best.value, best.second, best.index, group_extreme);
         } else {
-          fold_centroid_tile<kEuclidean, false>(acc, bias, index, best_value, second_value, best_index, nullptr);
+          fold_centroid_tile<kEuclidean, false>(acc, bias, index, best.value, best.second, best.index, nullptr);
         }
       });
-  for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best_index[r]);
-  // Costs (the smaller the nearer): the inner product's scores negated.
-  const auto cost = [](float score) { return kEuclidean ? score : -score; };
+  for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best.index[r]);
   for (std::size_t r = 0; r < count && by_group; ++r)
     for (std::size_t g = 0; g < groups; ++g)
-      scores->group_least[r * groups + g] = cost(group_extremes[g * kBlockPoints + r]);
-
-  // The few points the fused scores may have ordered otherwise: their labels from
-  // rounded products, for a block of long rows all of the block's dot products at
-  // once, else gathered with those of the next blocks and re-scored among the
-  // centroids whose fused cost lies within the margin of the best (no other can be
-  // nearest). The re-scoring reads every panel once per micro-tile of points, the
-  // block reads them once at full rate but multiplies every lane: the block pays where
-  // most of it is left (the fused slack grows with d), or where the panels are too
-  // large for the cache and its points alone fill a micro-tile.
-  if (kEuclidean) std::copy(norms, norms + kBlockPoints, squares);
-  const kernels::FusedScoreSlack& slack = panels.fused_slack();
-  std::uint64_t undecided = undecided_points<kEuclidean>(slack, squares, best_value, second_value);
-  if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
-  if (scores) {
-    for (std::size_t r = 0; r < count; ++r) {
-      scores->best[r] = cost(best_value[r]);
-      scores->second[r] = cost(second_value[r]);
-    }
-  }
-  const auto left = static_cast<std::size_t>(std::popcount(undecided));
-  if (slabs > 1) panels.note_mostly_undecided(2 * left >= count);
-  if (undecided == 0) return;
-  const std::size_t panel_bytes = panels.panel_count() * kWidth * d * sizeof(float);
-  const bool by_block = slabs > 1 && left > 1 &&
-                        (2 * left >= count || (panel_bytes > kCachedPanelBytes && left >= std::size_t{kRows}));
-  if (by_block) exact_block_dots(panels, rows, count, nullptr, 0, transposed.data(), carried.data(), nullptr);
-  thread_local std::vector<float> dots;
-  dots.resize(k);
-  const float* bias = kEuclidean ? panels.score_bias() : nullptr;
-  const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
-  for (; undecided != 0; undecided &= undecided - 1) {
-    const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
-    const float spread = slack.margin(squares[r]);
-    if (by_block) {
-      for (std::size_t j = 0; j < k; ++j) dots[j] = dot_of(carried.data(), r, j);
-      labels[r] = kernels::nearest_by_rule(dots.data(), bias, k, norms[r], index_of);
-    } else {
-      ties.add(rows[r], norms[r], kernels::rounded_up(double(cost(best_value[r])) + double(spread)), labels + r);
-    }
-    if (scores) {
-      // The label found lies within the margin of the fused best; every other centroid
-      // at or beyond the fused best.
-      scores->second[r] = cost(best_value[r]);
-      scores->best[r] = cost(best_value[r]) + spread;
-    }
-  }
+      scores->group_least[r * groups + g] = FusedBest<kEuclidean>::cost(group_extremes[g * kBlockPoints + r]);
+  settle_undecided<kEuclidean>(panels, rows, count, best, labels, scores, ties, transposed.data(), carried.data());
 }
 
 // Row addresses for the block search. A strided matrix's rows lie at fixed steps, and
