@@ -32,7 +32,8 @@ class LabelCounts {
   }
   // Adds the counts to `totals`.
   void add_to(std::vector<std::uint64_t>& totals) const {
-    for (std::size_t c = 0; c < totals.size() && !counts_.empty(); ++c)
+    if (counts_.empty()) return;  // counted elsewhere
+    for (std::size_t c = 0; c < totals.size(); ++c)
       for (std::size_t t = 0; t < kTurns; ++t) totals[c] += counts_[c * kTurns + t];
   }
 

@@ -45,9 +45,8 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   const std::size_t most_groups =
       k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_ / 2));
   panels_per_group_ = (panels + most_groups - 1) / most_groups;
-  groups_ = group_centroids(centroids, panels_per_group_ * width);
+  form_groups(centroids, width);
   group_count_ = groups_.count();
-  groups_in_order_ = std::is_sorted(groups_.order.begin(), groups_.order.end());
   if (group_count_ > 1) lower_.assign(n * group_count_, 0.0f);
   group_drift_total_.assign(group_count_, 0.0);
   group_drift_total_float_.assign(group_count_, 0.0f);
@@ -78,11 +77,14 @@ SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const st
   return mode_;
 }
 
-void AssignmentBounds::regroup(const Matrix& centroids) {
-  const std::size_t width = grouped_panels_->width();
-  groups_ = group_centroids(centroids, panels_per_group_ * width);
-  if (groups_.count() != group_count_) throw InternalError("regrouping changed the number of groups");
+void AssignmentBounds::form_groups(const Matrix& centroids, std::size_t panel_width) {
+  groups_ = group_centroids(centroids, panels_per_group_ * panel_width);
   groups_in_order_ = std::is_sorted(groups_.order.begin(), groups_.order.end());
+}
+
+void AssignmentBounds::regroup(const Matrix& centroids) {
+  form_groups(centroids, grouped_panels_->width());
+  if (groups_.count() != group_count_) throw InternalError("regrouping changed the number of groups");
   grouped_panels_->repack([&](std::size_t position) { return centroids.row(groups_.order[position]).data(); },
                           nullptr);
   std::fill(group_drift_total_.begin(), group_drift_total_.end(), 0.0);

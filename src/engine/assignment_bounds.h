@@ -108,6 +108,9 @@ class AssignmentBounds {
  private:
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
+  // The groups of panels_per_group_ panels of `panel_width` centroids, formed from
+  // these centroids, and whether they keep the centroids' order.
+  void form_groups(const Matrix& centroids, std::size_t panel_width);
   // Before a recording: the groups formed again from these centroids (the first ones
   // have moved far since), their panels packed in the new order.
   void regroup(const Matrix& centroids);

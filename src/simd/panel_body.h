@@ -8,6 +8,23 @@
 // matrix ever exists.
 
 constexpr int kRows = 6;
+
+// Calls tile.template operator()<R>(g) for consecutive micro-tiles of `count` points:
+// the one from point g holds R = min(kRows, count - g) of them.
+template <class Tile>
+inline void for_each_micro_tile(std::size_t count, Tile&& tile) {
+  static_assert(kRows == 6, "one case per tile size");
+  for (std::size_t g = 0; g < count; g += kRows) {
+    switch (std::min<std::size_t>(kRows, count - g)) {
+      case 6: tile.template operator()<6>(g); break;
+      case 5: tile.template operator()<5>(g); break;
+      case 4: tile.template operator()<4>(g); break;
+      case 3: tile.template operator()<3>(g); break;
+      case 2: tile.template operator()<2>(g); break;
+      default: tile.template operator()<1>(g); break;
+    }
+  }
+}
 constexpr std::size_t kWidth = 2 * V::kLanes;
 static_assert(kWidth % V::kTileCentroids == 0, "centroid tiles must not straddle panels");
 
@@ -451,9 +468,8 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* const* ro
       [&](std::size_t first, const TileSums& acc) {
         const float* bias = panels.score_bias() + first;
         const auto index = static_cast<std::int32_t>(first);
-        float* group_extreme =
-            by_group ? group_extremes.data() + first / scores->group_size * kBlockPoints : nullptr;
         if (by_group) {
+          float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
           fold_centroid_tile<kEuclidean, true>(acc, bias, index, best.value, best.second, best.index, group_extreme);
         } else {
           fold_centroid_tile<kEuclidean, false>(acc, bias, index, best.value, best.second, best.index, nullptr);
@@ -602,19 +618,9 @@ template <bool kEuclidean>
 inline void nearest_in_panels_rows(const kernels::CentroidPanels& panels, std::size_t first_panel,
                                    std::size_t last_panel, const float* const* rows, const float* limits,
                                    std::size_t count, kernels::RangeNearest* out) {
-  for (std::size_t g = 0; g < count; g += kRows) {
-    const float* const* tile = rows + g;
-    const float* tile_limits = limits + g;
-    kernels::RangeNearest* dest = out + g;
-    switch (std::min<std::size_t>(kRows, count - g)) {
-      case 6: nearest_in_panels_tile<6, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-      case 5: nearest_in_panels_tile<5, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-      case 4: nearest_in_panels_tile<4, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-      case 3: nearest_in_panels_tile<3, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-      case 2: nearest_in_panels_tile<2, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-      default: nearest_in_panels_tile<1, kEuclidean>(panels, first_panel, last_panel, tile, tile_limits, dest); break;
-    }
-  }
+  for_each_micro_tile(count, [&]<int R>(std::size_t g) {
+    nearest_in_panels_tile<R, kEuclidean>(panels, first_panel, last_panel, rows + g, limits + g, out + g);
+  });
 }
 
 inline void nearest_in_panels_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
@@ -708,20 +714,10 @@ inline void rescore_near_ties_rows(const kernels::CentroidPanels& panels, std::s
                                    const float* limits, std::size_t count, const std::uint32_t* index_of,
                                    kernels::NearestSoFar* out) {
   thread_local std::vector<CandidateHalf> halves[kRows];
-  for (std::size_t g = 0; g < count; g += kRows) {
-    const auto tile = [&]<int R>() {
-      rescore_near_ties_tile<R, kEuclidean>(panels, first_panel, last_panel, rows + g, point_norms + g, limits + g,
-                                            index_of, halves, out + g);
-    };
-    switch (std::min<std::size_t>(kRows, count - g)) {
-      case 6: tile.template operator()<6>(); break;
-      case 5: tile.template operator()<5>(); break;
-      case 4: tile.template operator()<4>(); break;
-      case 3: tile.template operator()<3>(); break;
-      case 2: tile.template operator()<2>(); break;
-      default: tile.template operator()<1>(); break;
-    }
-  }
+  for_each_micro_tile(count, [&]<int R>(std::size_t g) {
+    rescore_near_ties_tile<R, kEuclidean>(panels, first_panel, last_panel, rows + g, point_norms + g, limits + g,
+                                          index_of, halves, out + g);
+  });
 }
 
 inline void rescore_near_ties_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
@@ -852,18 +848,9 @@ inline void centroid_dots_impl(const kernels::CentroidPanels& panels, const floa
                         std::size_t count, float* out) {
   if (count == 1) return point_dots<1, true>(panels, x, out);
   const std::size_t k = panels.k();
-  for (std::size_t g = 0; g < count; g += kRows) {
-    const float* rows = x + static_cast<std::ptrdiff_t>(g) * ldx;
-    float* dest = out + g * k;
-    switch (std::min<std::size_t>(kRows, count - g)) {
-      case 6: store_tile_dots<6>(panels, rows, ldx, dest); break;
-      case 5: store_tile_dots<5>(panels, rows, ldx, dest); break;
-      case 4: store_tile_dots<4>(panels, rows, ldx, dest); break;
-      case 3: store_tile_dots<3>(panels, rows, ldx, dest); break;
-      case 2: store_tile_dots<2>(panels, rows, ldx, dest); break;
-      default: store_tile_dots<1>(panels, rows, ldx, dest); break;
-    }
-  }
+  for_each_micro_tile(count, [&]<int R>(std::size_t g) {
+    store_tile_dots<R>(panels, x + static_cast<std::ptrdiff_t>(g) * ldx, ldx, out + g * k);
+  });
 }
 
 // Elements t0 .. t0 + n - 1 of a centroid, held in `values`, into its panel lane.
