@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "engine/drift_history.h"
 #include "engine/kmeans_error.h"
 #include "engine/point_norms.h"
 #include "simd/kernels.h"
@@ -12,14 +13,11 @@ namespace plovek {
 
 namespace {
 
-// A relative step that covers the rounding of a few double operations.
-constexpr double kDoubleSlop = 0x1p-50;
-
-// The real drift |c' - c| from the double sum of the squares of the differences of the
-// d values of the f32 rows, rounded up: the sum lies within (d + 2) 2^-53 of the real
-// one (relative), its square root within half that, and two more roundings follow.
-double drift_from_square(double sum, std::size_t d) {
-  return std::sqrt(sum) * (1.0 + std::max(0x1p-40, static_cast<double>(d + 8) * kernels::kDoubleUnitRoundoff));
+// The stamp of each group bound stored now (where the cost is a number), without a
+// branch: which groups were searched is as good as random.
+void stamp_stored(const float* __restrict costs, DriftHistory::Stamp* __restrict stamps, DriftHistory::Stamp now,
+                  std::size_t count) {
+  for (std::size_t g = 0; g < count; ++g) stamps[g] = costs[g] == costs[g] ? now : stamps[g];
 }
 
 }  // namespace
@@ -50,6 +48,10 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   if (group_count_ > 1) lower_.assign(n * group_count_, 0.0f);
   group_drift_total_.assign(group_count_, 0.0);
   group_drift_total_float_.assign(group_count_, 0.0f);
+  if (!may_follow_displacement_) return;
+  history_.reset(k, d_, group_count_);
+  if (group_count_ > 1) lower_stamps_.assign(n * group_count_, DriftHistory::kNoStamp);
+  others_stamps_.assign(n, DriftHistory::kNoStamp);
 }
 
 std::size_t AssignmentBounds::last_panel(std::size_t g) const {
@@ -59,6 +61,9 @@ std::size_t AssignmentBounds::last_panel(std::size_t g) const {
 SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const std::uint64_t> labels,
                                      const SearchPolicy& policy) {
   const bool first = own_.size() != data_.rows();
+  predicts_ = policy.predicts();
+  // Without predictions bounds always follow the displacement where they can.
+  may_follow_displacement_ = !predicts_ || centroids.rows() * d_ >= kLeastDisplacementWork;
   if (first) set_up(centroids);
   const std::size_t k = centroids.rows();
   k_ = k;
@@ -71,9 +76,12 @@ SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const st
   }
   error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
   pack_measuring_drifts(centroids, first);
-  predicts_ = policy.predicts();
+  // The history is measured only where the last prediction asked for it.
+  follow_displacement_ = may_follow_displacement_ && (first || !predicts_ || displacement_predicted_to_pay_);
+  if (!first && follow_displacement_) history_.measure(centroids, groups_, group_drift_total_float_, drift_total_);
   mode_ = next_mode(first, labels, policy);
   if (mode_ == SearchMode::Record && !first && group_count_ > 1) regroup(centroids);
+  if (may_follow_displacement_) keep_in_history(centroids);
   return mode_;
 }
 
@@ -89,6 +97,20 @@ void AssignmentBounds::regroup(const Matrix& centroids) {
                           nullptr);
   std::fill(group_drift_total_.begin(), group_drift_total_.end(), 0.0);
   std::fill(group_drift_total_float_.begin(), group_drift_total_float_.end(), 0.0f);
+  // Every bound is recorded afresh; until then none is read.
+  history_.clear();
+  forget_stamps();
+}
+
+void AssignmentBounds::keep_in_history(const Matrix& centroids) {
+  bool expired = false;
+  stamp_ = history_.keep(centroids, group_drift_total_float_, drift_total_, expired);
+  if (expired) forget_stamps();
+}
+
+void AssignmentBounds::forget_stamps() {
+  std::fill(lower_stamps_.begin(), lower_stamps_.end(), DriftHistory::kNoStamp);
+  std::fill(others_stamps_.begin(), others_stamps_.end(), DriftHistory::kNoStamp);
 }
 
 void AssignmentBounds::pack_measuring_drifts(const Matrix& centroids, bool first) {
@@ -131,6 +153,7 @@ SearchMode AssignmentBounds::next_mode(bool first, std::span<const std::uint64_t
   if (!first && predicts_) {
     const Prediction prediction = predict(labels);
     tighten_ = prediction.tighten;
+    displacement_predicted_to_pay_ = prediction.cost >= kLeastCostForDisplacement;
     situation.predicted_cost = prediction.cost;
   }
   const SearchMode chosen = policy.choose(situation);
@@ -175,8 +198,15 @@ AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint
 std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
   if (group_count_ == 1) return 1;
   limit += std::abs(limit) * kDoubleSlop;
-  return kernels::at_most_shifted(lower_.data() + i * group_count_, group_drift_total_float_.data(),
-                                  kernels::rounded_up(limit), kernels::rounded_up(scale), group_count_);
+  const float* lower = lower_.data() + i * group_count_;
+  const float limit_up = kernels::rounded_up(limit), scale_up = kernels::rounded_up(scale);
+  // Moved by the totals first (no gather), then, for a point with a group left open, each
+  // bound by how far its group's members may have got since it was stored: no farther.
+  const std::uint64_t open =
+      kernels::at_most_shifted(lower, group_drift_total_float_.data(), nullptr, limit_up, scale_up, group_count_);
+  if (open == 0 || !follow_displacement_) return open;
+  return kernels::at_most_shifted(lower, history_.group_shifts(), lower_stamps_.data() + i * group_count_, limit_up,
+                                  scale_up, group_count_);
 }
 
 std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
@@ -188,7 +218,7 @@ std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
 AssignmentBounds::Moved AssignmentBounds::moved(std::size_t i, std::uint64_t label) const {
   const double scale = drift_scale(i);
   return {.own = static_cast<double>(own_[i]) + drift_[label] * scale,
-          .others = static_cast<double>(others_[i]) - drift_total_ * scale,
+          .others = static_cast<double>(others_[i]) - others_shift(i) * scale,
           .error = error_(point_norms_[i], roots_[i]),
           .scale = scale};
 }
@@ -218,8 +248,11 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
     for (std::size_t r = 0; r < count; ++r) {
       // The second pass reads the group bounds of only some of the points, too
       // irregularly for the hardware to fetch them ahead.
-      if (group_count_ > 1)
+      if (group_count_ > 1) {
         prefetch_bytes(lower_.data() + (first + done + r) * group_count_, group_count_ * sizeof(float));
+        if (may_follow_displacement_)
+          prefetch_bytes(lower_stamps_.data() + (first + done + r) * group_count_, group_count_);
+      }
       const Moved m = moved(first + done + r, labels[done + r]);
       const double own_square = m.own * m.own;
       proven[r] = proves(m, m.own, own_square);
@@ -280,7 +313,9 @@ void AssignmentBounds::record(std::size_t i, float own_cost, const float* costs)
     const float base = kernels::rounded_down(euclidean_ ? point_norm - error : -error);
     others = kernels::store_lower_bounds(costs, base, euclidean_, group_drift_total_float_.data(),
                                          kernels::rounded_up(scale), lower_.data() + i * group_count_, group_count_);
+    if (may_follow_displacement_) stamp_stored(costs, lower_stamps_.data() + i * group_count_, stamp_, group_count_);
   }
+  if (may_follow_displacement_) others_stamps_[i] = stamp_;
   others_[i] = kernels::rounded_down(others + total - (std::abs(others) + total) * kDoubleSlop);
 }
 

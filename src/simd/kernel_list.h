@@ -85,13 +85,15 @@ PLOVEK_KERNEL(score_and_bound, bool,
 // whole vectors past the last index found.
 PLOVEK_KERNEL(indices_at_most, std::size_t, (const float* values, std::size_t count, float bound, std::uint32_t* out),
               (values, count, bound, out), active_simd_level())
-// Bit j (j < count <= 64) set where values[j] is not above limit + scale * offsets[j]
-// (NaN values count as not above), the bound taken with a margin that covers the
-// rounding of its product and sum: plus (|limit| + scale * offsets[j]) kShiftedMargin.
-// Offsets and scale are at least 0.
+// Bit j (j < count <= 64) set where values[j] is not above limit + scale * offset_j, the
+// offset offsets[rows[j] * count + j], or offsets[j] without rows (NaN values count as
+// not above), the bound taken
+// with a margin that covers the rounding of its product and sum: plus (|limit| + scale *
+// offset_j) kShiftedMargin. Offsets and scale are at least 0.
 PLOVEK_KERNEL(at_most_shifted, std::uint64_t,
-              (const float* values, const float* offsets, float limit, float scale, std::size_t count),
-              (values, offsets, limit, scale, count), active_simd_level())
+              (const float* values, const float* offsets, const std::uint8_t* rows, float limit, float scale,
+               std::size_t count),
+              (values, offsets, rows, limit, scale, count), active_simd_level())
 // Lower bounds that move by scale * offsets[j], from scores: for each j < count whose
 // score is a number, bounds[j] becomes a value at or below b + scale * offsets[j], b
 // the square root of max(0, scores[j] + base) when `root`, else scores[j] + base
@@ -122,4 +124,7 @@ PLOVEK_KERNEL(add_rows_by_label, void,
               (rows, ldx, count, labels, first, last, sums, d), active_simd_level())
 // SquareAndDot of x and y (the summation order is free).
 PLOVEK_KERNEL(square_and_dot_f64, kernels::SquareAndDot, (const float* x, const double* y, std::size_t d), (x, y, d),
+              active_simd_level())
+// The sum over t < d of (double(x[t]) - double(y[t]))^2 (the summation order is free).
+PLOVEK_KERNEL(squared_distance_f64, double, (const float* x, const float* y, std::size_t d), (x, y, d),
               active_simd_level())

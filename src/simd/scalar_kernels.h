@@ -146,11 +146,12 @@ struct Kernels {
       if (values[j] <= bound) out[found++] = static_cast<std::uint32_t>(j);
     return found;
   }
-  static std::uint64_t at_most_shifted(const float* values, const float* offsets, float limit, float scale,
-                                       std::size_t count) {
+  static std::uint64_t at_most_shifted(const float* values, const float* offsets, const std::uint8_t* rows,
+                                       float limit, float scale, std::size_t count) {
     std::uint64_t found = 0;
     for (std::size_t j = 0; j < count; ++j) {
-      const float shift = scale * offsets[j];
+      const float offset = rows == nullptr ? offsets[j] : offsets[rows[j] * count + j];
+      const float shift = scale * offset;
       const float bound = (limit + shift) + (std::abs(limit) + shift) * kernels::kShiftedMargin;
       found |= std::uint64_t{!(values[j] > bound)} << j;
     }
@@ -200,6 +201,14 @@ struct Kernels {
       const float* row = rows + static_cast<std::ptrdiff_t>(r) * ldx;
       for (std::size_t t = 0; t < d; ++t) acc[t] += static_cast<double>(row[t]);
     }
+  }
+  static double squared_distance_f64(const float* x, const float* y, std::size_t d) {
+    double sum = 0.0;
+    for (std::size_t t = 0; t < d; ++t) {
+      const double step = static_cast<double>(x[t]) - static_cast<double>(y[t]);
+      sum += step * step;
+    }
+    return sum;
   }
   static kernels::SquareAndDot square_and_dot_f64(const float* x, const double* y, std::size_t d) {
     kernels::SquareAndDot result;

@@ -106,6 +106,7 @@ struct V {
     _mm256_maskstore_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), lanes), v);
   }
   static D add(D a, D b) { return _mm256_add_pd(a, b); }
+  static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
   static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
   static double reduce_add(D v) {
     const __m128d sum = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
@@ -135,6 +136,16 @@ struct V {
     return _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(first));
   }
   static I load_index(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  // Lanes l < n: table[rows[l] * stride + first + l], one byte of rows each; 0 elsewhere.
+  static F gather_rows_first(const float* table, const std::uint8_t* rows, std::size_t stride, std::size_t first,
+                             std::size_t n) {
+    std::uint64_t bytes = 0;
+    std::memcpy(&bytes, rows, n);
+    const __m256i row = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(bytes)));
+    const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(row, set1_index(static_cast<std::int32_t>(stride))),
+                                        lane_indices(static_cast<std::int32_t>(first)));
+    return _mm256_mask_i32gather_ps(zero(), table, at, first_lanes(n), sizeof(float));
+  }
   static void store_index(std::int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
   static I select_index(M m, I a, I b) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b), _mm256_castsi256_ps(a), m));

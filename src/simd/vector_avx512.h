@@ -94,6 +94,7 @@ struct V {
     _mm512_mask_storeu_pd(p, static_cast<__mmask8>(first_lanes(n)), v);
   }
   static D add(D a, D b) { return _mm512_add_pd(a, b); }
+  static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
   static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
   static double reduce_add(D v) { return _mm512_reduce_add_pd(v); }
 
@@ -122,6 +123,15 @@ struct V {
                             _mm512_set1_epi32(first));
   }
   static I load_index(const std::int32_t* p) { return _mm512_loadu_si512(p); }
+  // Lanes l < n: table[rows[l] * stride + first + l], one byte of rows each; 0 elsewhere.
+  static F gather_rows_first(const float* table, const std::uint8_t* rows, std::size_t stride, std::size_t first,
+                             std::size_t n) {
+    const M valid = first_lanes(n);
+    const __m512i row = _mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(valid, rows));
+    const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(row, set1_index(static_cast<std::int32_t>(stride))),
+                                        lane_indices(static_cast<std::int32_t>(first)));
+    return _mm512_mask_i32gather_ps(zero(), valid, at, table, sizeof(float));
+  }
   static void store_index(std::int32_t* p, I v) { _mm512_storeu_si512(p, v); }
   static I select_index(M m, I a, I b) { return _mm512_mask_mov_epi32(b, m, a); }
   static std::int32_t reduce_min_index(I v) { return _mm512_reduce_min_epi32(v); }

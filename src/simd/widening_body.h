@@ -52,3 +52,12 @@ inline kernels::SquareAndDot square_and_dot_f64_impl(const float* x, const doubl
   return {.square = V::reduce_add(squares), .dot = V::reduce_add(dots)};
 }
 
+inline double squared_distance_f64_impl(const float* x, const float* y, std::size_t d) {
+  typename V::D squares = V::zero_double();
+  for (std::size_t t = 0; t < d; t += V::kDoubleLanes) {
+    const std::size_t n = std::min(V::kDoubleLanes, d - t);
+    const typename V::D step = V::sub(V::widen_first(x + t, n), V::widen_first(y + t, n));
+    squares = V::fmadd(step, step, squares);
+  }
+  return V::reduce_add(squares);
+}

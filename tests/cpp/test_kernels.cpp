@@ -455,12 +455,16 @@ TEST(KernelNearest, LongRowsMostlyUndecidedReportRoundedProductCosts) {
 TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
   std::mt19937 rng(53);
   for (const std::size_t count : {1, 3, 8, 9, 16, 17, 33, 64}) {
-    std::vector<float> values = random_values(count, rng), offsets = random_values(count, rng);
+    // Three rows of offsets; at_most_shifted takes each value's from the row it names.
+    std::vector<float> values = random_values(count, rng), offsets = random_values(3 * count, rng);
     for (float& o : offsets) o = std::fabs(o) * 4.0f;
+    std::vector<std::uint8_t> rows(count);
+    for (std::uint8_t& row : rows) row = static_cast<std::uint8_t>(rng() % 3);
     values[rng() % count] = std::numeric_limits<float>::infinity();
     values[rng() % count] = std::numeric_limits<float>::quiet_NaN();
     for (const float limit : {-0.5f, 0.0f, 0.25f, 3.0f}) {
-      const std::uint64_t at_most = scalar::Kernels::at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count);
+      const std::uint64_t at_most =
+          scalar::Kernels::at_most_shifted(values.data(), offsets.data(), rows.data(), limit, 1.5f, count);
       for (const bool root : {false, true}) {
         std::vector<float> expected(count, 7.0f), stored(count, 7.0f);
         const float least =
@@ -475,7 +479,7 @@ TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
           std::fill(stored.begin(), stored.end(), 7.0f);
           EXPECT_EQ(store_lower_bounds(values.data(), limit, root, offsets.data(), 1.5f, stored.data(), count), least);
           EXPECT_EQ(stored, expected) << count;
-          EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), limit, 1.5f, count), at_most) << count;
+          EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), rows.data(), limit, 1.5f, count), at_most) << count;
         });
       }
     }
@@ -653,14 +657,17 @@ TEST(KernelF64Dots, EveryLevelMatchesTheDoubleSumClosely) {
     std::vector<double> y(d);
     for (double& v : y) v = double(random_values(1, rng)[0]) * 1e3;
     SquareAndDot expected;
+    double distance = 0.0;  // between x[1..] and x[..d-1]
     for (std::size_t t = 0; t < d; ++t) {
       expected.square += double(x[t + 1]) * double(x[t + 1]);
       expected.dot += double(x[t + 1]) * y[t];
+      distance += (double(x[t + 1]) - double(x[t])) * (double(x[t + 1]) - double(x[t]));
     }
     for_each_level([&](SimdLevel) {
       const SquareAndDot result = square_and_dot_f64(x.data() + 1, y.data(), d);
       EXPECT_NEAR(result.dot, expected.dot, 1e-9 * (1.0 + double(d)) * 1e3) << "d=" << d;
       EXPECT_NEAR(result.square, expected.square, 1e-12 * (1.0 + double(d))) << "d=" << d;
+      EXPECT_NEAR(squared_distance_f64(x.data() + 1, x.data(), d), distance, 1e-12 * (1.0 + double(d))) << "d=" << d;
     });
   }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/assignment_pass.h"
+#include "engine/drift_history.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
 #include "levels.h"
@@ -219,6 +220,63 @@ TEST(TrainDistinctRows, RepeatedRowsTakeTheLabelsOfTheFullSearch) {
       });
     }
   }
+}
+
+}  // namespace
+}  // namespace plovek
+
+namespace plovek {
+namespace {
+
+// Two groups of two centroids in one column; group_of = {0, 0, 1, 1}.
+CentroidGroups two_pairs() { return {.group_size = 2, .order = {0, 1, 2, 3}, .group_of = {0, 0, 1, 1}}; }
+
+Matrix column(std::vector<float> values) {
+  Matrix m(values.size(), 1);
+  for (std::size_t j = 0; j < values.size(); ++j) m.row(j)[0] = values[j];
+  return m;
+}
+
+TEST(DriftHistory, ABoundMovesByTheDisplacementSinceItWasStoredAtMostByTheTotals) {
+  DriftHistory history;
+  history.reset(4, 1, 2);
+  bool expired = true;
+  const std::vector<float> start_totals{1.0f, 2.0f};
+  const DriftHistory::Stamp stamp = history.keep(column({0, 0, 0, 0}), start_totals, 2.0, expired);
+  EXPECT_FALSE(expired);
+  // Centroid 1 went out by 3 and came back to 1 (totals +6); group 1 moved straight by 4.
+  const std::vector<float> totals_now{7.0f, 5.5f};
+  history.measure(column({0, 1, 4, 0}), two_pairs(), totals_now, 8.0);
+  EXPECT_GE(history.group_shift(stamp, 0), 1.0f + 1.0f);
+  EXPECT_LT(history.group_shift(stamp, 0), 2.0f + 1e-5f);
+  EXPECT_EQ(history.group_shift(stamp, 1), 5.5f);  // the totals are the smaller
+  EXPECT_GE(history.shift(stamp), 2.0 + 4.0);
+  EXPECT_LT(history.shift(stamp), 6.0 + 1e-9);
+  EXPECT_EQ(history.group_shift(DriftHistory::kNoStamp, 0), 7.0f);
+  EXPECT_EQ(history.shift(DriftHistory::kNoStamp), 8.0);
+}
+
+TEST(DriftHistory, OldAssignmentsFallBackToTheTotalsAndStampsExpire) {
+  DriftHistory history;
+  history.reset(4, 1, 2);
+  // Centroids that jitter in place: the totals grow by 1 an assignment.
+  const Matrix still = column({0, 0, 0, 0});
+  bool expired = false;
+  std::vector<DriftHistory::Stamp> stamps;
+  for (int a = 0; a < DriftHistory::kNoStamp; ++a) {
+    const std::vector<float> totals(2, float(a));
+    stamps.push_back(history.keep(still, totals, a, expired));
+    ASSERT_FALSE(expired);
+  }
+  const std::vector<float> totals_now(2, 255.0f);
+  history.measure(still, two_pairs(), totals_now, 255.0);
+  // The latest assignments' centroids are kept (no displacement), the earliest are not.
+  EXPECT_LT(history.group_shift(stamps.back(), 0), 254.0f + 1e-3f);
+  EXPECT_EQ(history.group_shift(stamps.front(), 0), 255.0f);
+  EXPECT_EQ(history.shift(stamps.front()), 255.0);
+  // The stamps run out: the first comes back, and every bound stamped before expires.
+  EXPECT_EQ(history.keep(still, totals_now, 255.0, expired), stamps.front());
+  EXPECT_TRUE(expired);
 }
 
 }  // namespace
