@@ -65,16 +65,7 @@ SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const st
   // Without predictions bounds always follow the displacement where they can.
   may_follow_displacement_ = !predicts_ || centroids.rows() * d_ >= kLeastDisplacementWork;
   if (first) set_up(centroids);
-  const std::size_t k = centroids.rows();
-  k_ = k;
-  centroid_norms_.resize(k);
-  float largest_norm = 0.0f;
-  for (std::size_t j = 0; j < k; ++j) {
-    const float* row = centroids.row(j).data();
-    centroid_norms_[j] = kernels::dot(row, row, d_);
-    largest_norm = std::max(largest_norm, centroid_norms_[j]);
-  }
-  error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
+  measure_norms(centroids);
   pack_measuring_drifts(centroids, first);
   // The history is measured only where the last prediction asked for it.
   follow_displacement_ = may_follow_displacement_ && (first || !predicts_ || displacement_predicted_to_pay_);
@@ -83,6 +74,18 @@ SearchMode AssignmentBounds::prepare(const Matrix& centroids, std::span<const st
   if (mode_ == SearchMode::Record && !first && group_count_ > 1) regroup(centroids);
   if (may_follow_displacement_) keep_in_history(centroids);
   return mode_;
+}
+
+void AssignmentBounds::measure_norms(const Matrix& centroids) {
+  k_ = centroids.rows();
+  centroid_norms_.resize(k_);
+  float largest_norm = 0.0f;
+  for (std::size_t j = 0; j < k_; ++j) {
+    const float* row = centroids.row(j).data();
+    centroid_norms_[j] = kernels::dot(row, row, d_);
+    largest_norm = std::max(largest_norm, centroid_norms_[j]);
+  }
+  error_ = kernels::ScoreErrorBound(d_, euclidean_, largest_norm);
 }
 
 void AssignmentBounds::form_groups(const Matrix& centroids, std::size_t panel_width) {

@@ -109,6 +109,8 @@ class AssignmentBounds {
  private:
   // The groups and the per-point state, on first use.
   void set_up(const Matrix& centroids);
+  // The centroids' squared norms and the error bound of the scores they give.
+  void measure_norms(const Matrix& centroids);
   // The groups of panels_per_group_ panels of `panel_width` centroids, formed from
   // these centroids, and whether they keep the centroids' order.
   void form_groups(const Matrix& centroids, std::size_t panel_width);
