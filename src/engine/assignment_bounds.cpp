@@ -49,7 +49,7 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   group_drift_total_.assign(group_count_, 0.0);
   group_drift_total_float_.assign(group_count_, 0.0f);
   if (!may_follow_displacement_) return;
-  history_.reset(k, d_, group_count_);
+  history_.reset(k, d_, group_count_, n);
   if (group_count_ > 1) lower_stamps_.assign(n * group_count_, DriftHistory::kNoStamp);
   others_stamps_.assign(n, DriftHistory::kNoStamp);
 }

@@ -7,16 +7,18 @@ namespace plovek {
 namespace {
 
 // Assignments whose centroids are kept: a bound not stored again for longer moves by the
-// totals. At most this many, and at most this many bytes of them.
+// totals. At most this many, in at most this many bytes and a quarter of the data's.
 constexpr std::size_t kMostKept = 32;
 constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
+constexpr std::size_t kKeptShareOfData = 4;
 constexpr std::size_t kStamps = DriftHistory::kNoStamp + 1;
 
 }  // namespace
 
-void DriftHistory::reset(std::size_t k, std::size_t d, std::size_t group_count) {
+void DriftHistory::reset(std::size_t k, std::size_t d, std::size_t group_count, std::size_t n) {
   group_count_ = group_count;
-  capacity_ = std::min(kMostKept, kKeptBytes / std::max<std::size_t>(1, k * d * sizeof(float)));
+  const std::size_t bytes = std::min(kKeptBytes, n * d * sizeof(float) / kKeptShareOfData);
+  capacity_ = std::min(kMostKept, bytes / std::max<std::size_t>(1, k * d * sizeof(float)));
   group_shifts_.assign(kStamps * group_count_, 0.0f);
   shifts_.assign(kStamps, 0.0);
   per_group_.assign(group_count_, 0.0);

@@ -40,8 +40,8 @@ class DriftHistory {
   // The stamp of a bound that moves by the totals alone.
   static constexpr Stamp kNoStamp = 255;
 
-  // For `groups` (count() of them) of the k centroids of d columns.
-  void reset(std::size_t k, std::size_t d, std::size_t group_count);
+  // For `group_count` groups of the k centroids of d columns, trained on n rows.
+  void reset(std::size_t k, std::size_t d, std::size_t group_count, std::size_t n);
 
   // With the centroids of a new assignment and the totals up to it (per group rounded
   // up to f32; of all groups' largest drifts in double): the shifts of the bounds

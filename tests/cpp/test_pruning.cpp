@@ -239,7 +239,7 @@ Matrix column(std::vector<float> values) {
 
 TEST(DriftHistory, ABoundMovesByTheDisplacementSinceItWasStoredAtMostByTheTotals) {
   DriftHistory history;
-  history.reset(4, 1, 2);
+  history.reset(4, 1, 2, 1000);
   bool expired = true;
   const std::vector<float> start_totals{1.0f, 2.0f};
   const DriftHistory::Stamp stamp = history.keep(column({0, 0, 0, 0}), start_totals, 2.0, expired);
@@ -258,7 +258,7 @@ TEST(DriftHistory, ABoundMovesByTheDisplacementSinceItWasStoredAtMostByTheTotals
 
 TEST(DriftHistory, OldAssignmentsFallBackToTheTotalsAndStampsExpire) {
   DriftHistory history;
-  history.reset(4, 1, 2);
+  history.reset(4, 1, 2, 1000);
   // Centroids that jitter in place: the totals grow by 1 an assignment.
   const Matrix still = column({0, 0, 0, 0});
   bool expired = false;
