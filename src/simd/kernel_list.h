@@ -87,9 +87,8 @@ PLOVEK_KERNEL(indices_at_most, std::size_t, (const float* values, std::size_t co
               (values, count, bound, out), active_simd_level())
 // Bit j (j < count <= 64) set where values[j] is not above limit + scale * offset_j, the
 // offset offsets[rows[j] * count + j], or offsets[j] without rows (NaN values count as
-// not above), the bound taken
-// with a margin that covers the rounding of its product and sum: plus (|limit| + scale *
-// offset_j) kShiftedMargin. Offsets and scale are at least 0.
+// not above), the bound taken with a margin that covers the rounding of its product and
+// sum: plus (|limit| + scale * offset_j) kShiftedMargin. Offsets and scale are at least 0.
 PLOVEK_KERNEL(at_most_shifted, std::uint64_t,
               (const float* values, const float* offsets, const std::uint8_t* rows, float limit, float scale,
                std::size_t count),

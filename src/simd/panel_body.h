@@ -25,6 +25,7 @@ inline void for_each_micro_tile(std::size_t count, Tile&& tile) {
     }
   }
 }
+
 constexpr std::size_t kWidth = 2 * V::kLanes;
 static_assert(kWidth % V::kTileCentroids == 0, "centroid tiles must not straddle panels");
 
