@@ -570,16 +570,19 @@ inline kernels::RangeNearest reduce_range_lanes(const typename V::F (&value)[2],
   const float infinity = std::numeric_limits<float>::infinity();
   if (!(best <= limit)) return {.best = best, .second = infinity, .position = kernels::RangeNearest::kNone};
   const typename V::F at_best = V::set1(best);
-  const std::uint64_t at = std::uint64_t{V::bits(V::equal(value[0], at_best))} |
-                           std::uint64_t{V::bits(V::equal(value[1], at_best))} << V::kLanes;
-  const std::size_t lane = at == 0 ? 0 : static_cast<std::size_t>(__builtin_ctzll(at));
+  const typename V::M at_low = V::equal(value[0], at_best), at_high = V::equal(value[1], at_best);
+  const std::uint64_t at = std::uint64_t{V::bits(at_low)} | std::uint64_t{V::bits(at_high)} << V::kLanes;
+  const auto lane = static_cast<std::size_t>(__builtin_ctzll(at));  // best is a number: some lane holds it
   alignas(64) std::int32_t positions[2 * V::kLanes];
   V::store_index(positions, position[0]);
   V::store_index(positions + V::kLanes, position[1]);
-  typename V::F rest[2] = {value[0], value[1]};
-  rest[lane / V::kLanes] = V::with_lane(rest[lane / V::kLanes], lane % V::kLanes, infinity);
-  const typename V::F others = V::min(V::min(rest[0], rest[1]), V::min(second[0], second[1]));
-  return {.best = best, .second = V::reduce_min(others), .position = static_cast<std::uint32_t>(positions[lane])};
+  // Lanes are masked by value, not by a lane number: indexing the halves would send them
+  // through memory. Where two lanes hold the best, the runner-up is the best itself.
+  const typename V::F infinities = V::set1(infinity);
+  const typename V::F others = V::min(V::min(V::select(at_low, infinities, value[0]), V::select(at_high, infinities, value[1])),
+                                      V::min(second[0], second[1]));
+  const float runner_up = std::popcount(at) > 1 ? best : V::reduce_min(others);
+  return {.best = best, .second = runner_up, .position = static_cast<std::uint32_t>(positions[lane])};
 }
 
 template <int R, bool kEuclidean>
