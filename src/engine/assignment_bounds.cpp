@@ -36,12 +36,14 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   own_.resize(n);
   others_.resize(n);
 
-  // Groups of whole panels: a search never splits a panel.
+  // Groups of whole panels (a search never splits a panel), the panels as narrow as a
+  // vector level packs them: the smaller the groups, the fewer distances their bounds
+  // leave to measure.
   const std::size_t k = centroids.rows();
-  const std::size_t width = kernels::panel_width(kernels::CentroidPanels::level_for(k, d_));
+  const std::size_t width = kernels::panel_width(kernels::CentroidPanels::level_for(k, d_, kWidestGroupedPanel));
   const std::size_t panels = (k + width - 1) / width;
   const std::size_t most_groups =
-      k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_ / 2));
+      k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_));
   panels_per_group_ = (panels + most_groups - 1) / most_groups;
   form_groups(centroids, width);
   group_count_ = groups_.count();
@@ -125,7 +127,7 @@ void AssignmentBounds::pack_measuring_drifts(const Matrix& centroids, bool first
   // centroids is kept).
   const auto row_at = [&](std::size_t position) { return centroids.row(groups_.order[position]).data(); };
   if (first) {
-    grouped_panels_ = std::make_unique<kernels::CentroidPanels>(k, d_, euclidean_, row_at);
+    grouped_panels_ = std::make_unique<kernels::CentroidPanels>(k, d_, euclidean_, row_at, kWidestGroupedPanel);
   } else {
     if (!grouped_panels_->fits(k, d_, euclidean_))
       throw InternalError("centroid groups must hold whole panels (the SIMD level changed during training)");
@@ -172,17 +174,17 @@ AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint
   std::uint64_t screened_distances = 0, screened_open = 0, distances = 0, opened = 0, spared = 0, proven = 0;
   for (std::size_t s = 0; s < samples; ++s) {
     const std::size_t i = sample(s);
-    const std::uint64_t groups = screened_groups(i, labels[i]);
-    if (groups == 0) continue;
-    const std::uint64_t own_group = std::uint64_t{1} << groups_.group_of[labels[i]];
+    const GroupSet groups = screened_groups(i, labels[i]);
+    if (groups.empty()) continue;
+    const GroupSet own_group = GroupSet::of(groups_.group_of[labels[i]]);
     const std::size_t screened = distances_in(groups | own_group);
     screened_distances += screened;
     ++screened_open;
     const Test tightened = tightened_test(i, labels[i], data_.row(i, row.data()));
-    const std::size_t left = tightened.open == 0 ? 0 : distances_in(tightened.open | own_group);
+    const std::size_t left = tightened.open.empty() ? 0 : distances_in(tightened.open | own_group);
     distances += left;
-    opened += tightened.open != 0;
-    proven += tightened.open == 0;
+    opened += !tightened.open.empty();
+    proven += tightened.open.empty();
     spared += screened - left;
   }
   // An opened point's upkeep as a share of a plain search's. With one group an opened
@@ -198,24 +200,31 @@ AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint
   return {.cost = cost, .tighten = tighten};
 }
 
-std::uint64_t AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
-  if (group_count_ == 1) return 1;
+GroupSet AssignmentBounds::groups_open(std::size_t i, double limit, double scale) const {
+  if (group_count_ == 1) return GroupSet::of(0);
   limit += std::abs(limit) * kDoubleSlop;
   const float* lower = lower_.data() + i * group_count_;
   const float limit_up = kernels::rounded_up(limit), scale_up = kernels::rounded_up(scale);
-  // Moved by the totals first (no gather), then, for a point with a group left open, each
-  // bound by how far its group's members may have got since it was stored: no farther.
-  const std::uint64_t open =
-      kernels::at_most_shifted(lower, group_drift_total_float_.data(), nullptr, limit_up, scale_up, group_count_);
-  if (open == 0 || !follow_displacement_) return open;
-  return kernels::at_most_shifted(lower, history_.group_shifts(), lower_stamps_.data() + i * group_count_, limit_up,
-                                  scale_up, group_count_);
+  // Moved by the totals first (no gather), then, where a word of groups has one left
+  // open, each bound by how far its group's members may have got since it was stored:
+  // no farther.
+  GroupSet open;
+  for (std::size_t first = 0, w = 0; first < group_count_; first += GroupSet::kWordBits, ++w) {
+    const std::size_t count = std::min(GroupSet::kWordBits, group_count_ - first);
+    std::uint64_t bits = kernels::at_most_shifted(lower + first, group_drift_total_float_.data() + first, nullptr, 0,
+                                                  limit_up, scale_up, count);
+    if (bits != 0 && follow_displacement_)
+      bits = kernels::at_most_shifted(lower + first, history_.group_shifts() + first,
+                                      lower_stamps_.data() + i * group_count_ + first, group_count_, limit_up, scale_up,
+                                      count);
+    open.set_word(w, bits);
+  }
+  return open;
 }
 
-std::size_t AssignmentBounds::distances_in(std::uint64_t groups) const {
+std::size_t AssignmentBounds::distances_in(GroupSet groups) const {
   const std::size_t last = group_count_ - 1, last_size = k_ - last * groups_.group_size;
-  const auto whole = static_cast<std::size_t>(std::popcount(groups & ~(std::uint64_t{1} << last)));
-  return whole * groups_.group_size + ((groups >> last) & 1 ? last_size : 0);
+  return groups.without(last).count() * groups_.group_size + (groups.contains(last) ? last_size : 0);
 }
 
 AssignmentBounds::Moved AssignmentBounds::moved(std::size_t i, std::uint64_t label) const {
@@ -231,10 +240,10 @@ AssignmentBounds::Moved AssignmentBounds::moved(std::size_t i, std::uint64_t lab
 // where it can be. The groups' bounds, each moved by its own group's largest drift
 // rather than the largest of all, often prove a label still: no dot product, and the
 // point's row is not read.
-std::uint64_t AssignmentBounds::screened_groups(std::size_t i, std::uint64_t label) const {
+GroupSet AssignmentBounds::screened_groups(std::size_t i, std::uint64_t label) const {
   const Moved m = moved(i, label);
   const double own_square = m.own * m.own;
-  if (proves(m, m.own, own_square)) return 0;
+  if (proves(m, m.own, own_square)) return {};
   return groups_open(i, limit(m, m.own, own_square), m.scale);
 }
 
@@ -265,8 +274,8 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
     }
     for (std::size_t r = 0; r < count; ++r) {
       const std::size_t i = first + done + r;
-      const std::uint64_t groups = proven[r] ? 0 : groups_open(i, limits[r], scales[r]);
-      if (groups == 0)
+      const GroupSet groups = proven[r] ? GroupSet{} : groups_open(i, limits[r], scales[r]);
+      if (groups.empty())
         own_[i] = kernels::rounded_up(owns[r]);
       else
         open.push_back({.row = static_cast<std::uint32_t>(done + r), .groups = groups});
@@ -277,7 +286,7 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
 AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint64_t label, const float* x) const {
   const Moved m = moved(i, label);
   const double dot = kernels::dot(x, current_->row(label).data(), d_);
-  Test result{.own = m.error - dot};
+  Test result{.own = m.error - dot, .open = {}};
   double own_square = result.own * result.own;
   if (euclidean_) {
     own_square = std::max(0.0, centroid_norms_[label] - 2.0 * dot + point_norms_[i] + m.error);
@@ -288,15 +297,15 @@ AssignmentBounds::Test AssignmentBounds::tightened_test(std::size_t i, std::uint
   return result;
 }
 
-std::uint64_t AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, std::uint64_t groups,
-                                            std::uint64_t& measured) {
-  const std::uint64_t own_group = std::uint64_t{1} << groups_.group_of[label];
+GroupSet AssignmentBounds::open_groups(std::size_t i, std::uint64_t label, const float* x, GroupSet groups,
+                                       std::uint64_t& measured) {
+  const GroupSet own_group = GroupSet::of(groups_.group_of[label]);
   if (!tighten_) return groups | own_group;
   const Test result = tightened_test(i, label, x);
   measured += 1;
-  if (result.open != 0) return result.open | own_group;
+  if (!result.open.empty()) return result.open | own_group;
   own_[i] = kernels::rounded_up(result.own);
-  return 0;
+  return {};
 }
 
 void AssignmentBounds::record(std::size_t i, float own_cost, const float* costs) {

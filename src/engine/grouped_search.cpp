@@ -64,9 +64,9 @@ void GroupedSearch::search_unless_kept(std::size_t first, std::size_t count, con
   }
 }
 
-void GroupedSearch::search_open_point(std::size_t i, const float* x, std::uint64_t screened_groups) {
-  const std::uint64_t groups = bounds_.open_groups(i, labels_[i], x, screened_groups, measured_);
-  if (groups == 0) return;
+void GroupedSearch::search_open_point(std::size_t i, const float* x, GroupSet screened_groups) {
+  const GroupSet groups = bounds_.open_groups(i, labels_[i], x, screened_groups, measured_);
+  if (groups.empty()) return;
   const std::size_t distances = bounds_.distances_in(groups);
   if (distances >= least_wide_distances_) {
     measured_ += panels_.k();
@@ -144,10 +144,8 @@ void GroupedSearch::search_open() {
     const Open& point = open_[s];
     const std::size_t own_group = groups_.group_of[labels_[point.index]];
     own_members_[own_group * room + own_count_[own_group]++] = static_cast<std::uint32_t>(s);
-    for (std::uint64_t rest = point.groups & ~(std::uint64_t{1} << own_group); rest != 0; rest &= rest - 1) {
-      const auto g = static_cast<std::size_t>(__builtin_ctzll(rest));
-      other_members_[g * room + other_count_[g]++] = static_cast<std::uint32_t>(s);
-    }
+    point.groups.without(own_group).for_each(
+        [&](std::size_t g) { other_members_[g * room + other_count_[g]++] = static_cast<std::uint32_t>(s); });
   }
   // Own groups first: every point starts from its own centroid's group, and the others
   // then need a full result only where they beat it.

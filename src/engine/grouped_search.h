@@ -42,14 +42,14 @@ class GroupedSearch {
   struct Open {
     std::size_t index;
     const float* row;
-    std::uint64_t groups;
+    GroupSet groups;
     float best, second;
     float group_second;  // the runner-up within the best's group
     std::uint32_t position;
   };
   // Point i (row x) that the screening left open with `groups`, unless tightening its
   // bound proves its label.
-  void search_open_point(std::size_t i, const float* x, std::uint64_t groups);
+  void search_open_point(std::size_t i, const float* x, GroupSet groups);
   // Searches `count` rows whole, row r (point point_of(r)) at row_of(r).
   template <class PointOf, class RowOf>
   void search_listed(std::size_t count, PointOf point_of, RowOf row_of);

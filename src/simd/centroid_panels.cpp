@@ -9,16 +9,18 @@
 
 namespace plovek::kernels {
 
-SimdLevel CentroidPanels::level_for(std::size_t k, std::size_t d) {
+SimdLevel CentroidPanels::level_for(std::size_t k, std::size_t d, std::size_t widest) {
   const SimdLevel level = active_simd_level();
   // The vector kernels keep centroid indices in 32-bit lanes.
   if (k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return SimdLevel::Scalar;
   if (level == SimdLevel::Avx512 && d > kSlabColumns && k <= panel_width(SimdLevel::Avx2)) return SimdLevel::Avx2;
+  if (level == SimdLevel::Avx512 && panel_width(level) > widest) return SimdLevel::Avx2;
   return level;
 }
 
-CentroidPanels::CentroidPanels(std::size_t k, std::size_t d, bool euclidean)
-    : level_(level_for(k, d)),
+CentroidPanels::CentroidPanels(std::size_t k, std::size_t d, bool euclidean, std::size_t widest)
+    : widest_(widest),
+      level_(level_for(k, d, widest)),
       k_(k),
       d_(d),
       width_(panel_width(level_)),

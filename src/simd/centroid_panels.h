@@ -26,8 +26,11 @@ class CentroidPanels {
   CentroidPanels(const float* centroids, std::size_t k, std::size_t d, bool euclidean)
       : CentroidPanels(k, d, euclidean, [centroids, d](std::size_t j) { return centroids + j * d; }) {}
   // The same with centroid j's d values at row_of(j).
+  // Panels no wider than `widest` centroids, where a vector level has them that narrow.
+  static constexpr std::size_t kAnyWidth = ~std::size_t{0};
   template <class RowOf>
-  CentroidPanels(std::size_t k, std::size_t d, bool euclidean, RowOf row_of) : CentroidPanels(k, d, euclidean) {
+  CentroidPanels(std::size_t k, std::size_t d, bool euclidean, RowOf row_of, std::size_t widest = kAnyWidth)
+      : CentroidPanels(k, d, euclidean, widest) {
     repack(row_of);
   }
 
@@ -35,11 +38,12 @@ class CentroidPanels {
   // scalar beyond what 32-bit lanes index, and for rows searched in slabs AVX2 rather
   // than AVX-512 where AVX2's narrower panels hold every centroid: half the padding to
   // keep and to read past with every panel row, at the same rate per centroid.
-  static SimdLevel level_for(std::size_t k, std::size_t d);
+  // Asked for panels no wider than `widest`, AVX2 rather than AVX-512.
+  static SimdLevel level_for(std::size_t k, std::size_t d, std::size_t widest = kAnyWidth);
   // Whether repack() packs k centroids of d values as the constructor would now: the
   // same sizes, metric and SIMD level.
   bool fits(std::size_t k, std::size_t d, bool euclidean) const {
-    return k == k_ && d == d_ && euclidean == euclidean_ && level_ == level_for(k, d);
+    return k == k_ && d == d_ && euclidean == euclidean_ && level_ == level_for(k, d, widest_);
   }
   // `panels` made to hold k centroids of d values, centroid j from row_of(j): packed
   // again in place where they fit, else allocated afresh.
@@ -100,7 +104,7 @@ class CentroidPanels {
 
  private:
   // Zero panels for k centroids, the score biases of the padding NaN.
-  CentroidPanels(std::size_t k, std::size_t d, bool euclidean);
+  CentroidPanels(std::size_t k, std::size_t d, bool euclidean, std::size_t widest);
   // Centroid j's d values into its lane (its score bias left as it is).
   void write_lane(std::size_t j, const float* row) {
     const std::size_t width = width_;
@@ -148,6 +152,7 @@ class CentroidPanels {
   // Centroid j's score bias and the largest norm from `row`.
   void store_norm(std::size_t j, const float* row);
 
+  std::size_t widest_;
   SimdLevel level_;
   std::size_t k_;
   std::size_t d_;

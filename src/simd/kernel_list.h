@@ -86,13 +86,13 @@ PLOVEK_KERNEL(score_and_bound, bool,
 PLOVEK_KERNEL(indices_at_most, std::size_t, (const float* values, std::size_t count, float bound, std::uint32_t* out),
               (values, count, bound, out), active_simd_level())
 // Bit j (j < count <= 64) set where values[j] is not above limit + scale * offset_j, the
-// offset offsets[rows[j] * count + j], or offsets[j] without rows (NaN values count as
+// offset offsets[rows[j] * stride + j], or offsets[j] without rows (NaN values count as
 // not above), the bound taken with a margin that covers the rounding of its product and
 // sum: plus (|limit| + scale * offset_j) kShiftedMargin. Offsets and scale are at least 0.
 PLOVEK_KERNEL(at_most_shifted, std::uint64_t,
-              (const float* values, const float* offsets, const std::uint8_t* rows, float limit, float scale,
-               std::size_t count),
-              (values, offsets, rows, limit, scale, count), active_simd_level())
+              (const float* values, const float* offsets, const std::uint8_t* rows, std::size_t stride, float limit,
+               float scale, std::size_t count),
+              (values, offsets, rows, stride, limit, scale, count), active_simd_level())
 // Lower bounds that move by scale * offsets[j], from scores: for each j < count whose
 // score is a number, bounds[j] becomes a value at or below b + scale * offsets[j], b
 // the square root of max(0, scores[j] + base) when `root`, else scores[j] + base

@@ -147,10 +147,10 @@ struct Kernels {
     return found;
   }
   static std::uint64_t at_most_shifted(const float* values, const float* offsets, const std::uint8_t* rows,
-                                       float limit, float scale, std::size_t count) {
+                                       std::size_t stride, float limit, float scale, std::size_t count) {
     std::uint64_t found = 0;
     for (std::size_t j = 0; j < count; ++j) {
-      const float offset = rows == nullptr ? offsets[j] : offsets[rows[j] * count + j];
+      const float offset = rows == nullptr ? offsets[j] : offsets[rows[j] * stride + j];
       const float shift = scale * offset;
       const float bound = (limit + shift) + (std::abs(limit) + shift) * kernels::kShiftedMargin;
       found |= std::uint64_t{!(values[j] > bound)} << j;

@@ -84,14 +84,14 @@ inline void first_by_score_impl(const float* scores, const std::uint32_t* candid
 }
 
 inline std::uint64_t at_most_shifted_impl(const float* values, const float* offsets, const std::uint8_t* rows,
-                                          float limit, float scale, std::size_t count) {
+                                          std::size_t stride, float limit, float scale, std::size_t count) {
   const typename V::F base = V::set1(limit), stretch = V::set1(scale);
   const typename V::F size = V::set1(std::abs(limit)), step = V::set1(kernels::kShiftedMargin);
   std::uint64_t found = 0;
   for (std::size_t j = 0; j < count; j += V::kLanes) {
     const std::size_t n = std::min(V::kLanes, count - j);
     const typename V::F offset =
-        rows == nullptr ? V::load_first(offsets + j, n) : V::gather_rows_first(offsets, rows + j, count, j, n);
+        rows == nullptr ? V::load_first(offsets + j, n) : V::gather_rows_first(offsets, rows + j, stride, j, n);
     const typename V::F shift = V::mul(stretch, offset);
     const typename V::F bound = V::add(V::add(base, shift), V::mul(V::add(size, shift), step));
     const std::uint64_t lanes = V::bits(V::not_greater_unordered(V::load_first(values + j, n), bound));

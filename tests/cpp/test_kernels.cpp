@@ -455,8 +455,10 @@ TEST(KernelNearest, LongRowsMostlyUndecidedReportRoundedProductCosts) {
 TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
   std::mt19937 rng(53);
   for (const std::size_t count : {1, 3, 8, 9, 16, 17, 33, 64}) {
-    // Three rows of offsets; at_most_shifted takes each value's from the row it names.
-    std::vector<float> values = random_values(count, rng), offsets = random_values(3 * count, rng);
+    // Three rows of offsets, a few more than `count` each; at_most_shifted takes each
+    // value's from the row it names.
+    const std::size_t stride = count + 5;
+    std::vector<float> values = random_values(count, rng), offsets = random_values(3 * stride, rng);
     for (float& o : offsets) o = std::fabs(o) * 4.0f;
     std::vector<std::uint8_t> rows(count);
     for (std::uint8_t& row : rows) row = static_cast<std::uint8_t>(rng() % 3);
@@ -464,7 +466,7 @@ TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
     values[rng() % count] = std::numeric_limits<float>::quiet_NaN();
     for (const float limit : {-0.5f, 0.0f, 0.25f, 3.0f}) {
       const std::uint64_t at_most =
-          scalar::Kernels::at_most_shifted(values.data(), offsets.data(), rows.data(), limit, 1.5f, count);
+          scalar::Kernels::at_most_shifted(values.data(), offsets.data(), rows.data(), stride, limit, 1.5f, count);
       for (const bool root : {false, true}) {
         std::vector<float> expected(count, 7.0f), stored(count, 7.0f);
         const float least =
@@ -479,7 +481,8 @@ TEST(KernelBoundScans, ShiftedScansMatchTheScalarLevel) {
           std::fill(stored.begin(), stored.end(), 7.0f);
           EXPECT_EQ(store_lower_bounds(values.data(), limit, root, offsets.data(), 1.5f, stored.data(), count), least);
           EXPECT_EQ(stored, expected) << count;
-          EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), rows.data(), limit, 1.5f, count), at_most) << count;
+          EXPECT_EQ(at_most_shifted(values.data(), offsets.data(), rows.data(), stride, limit, 1.5f, count), at_most)
+              << count;
         });
       }
     }

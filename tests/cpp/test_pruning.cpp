@@ -115,29 +115,34 @@ TEST(TrainPruning, EveryIterationMatchesTheFullSearchBitForBit) {
 // Each mode forced on every assignment gives the full search's result: recording alone,
 // and pruning (after the one recording it needs), which measures less than it.
 TEST(TrainPruning, EachForcedModeMatchesTheFullSearch) {
-  const std::size_t n = 3000, d = 32, k = 300;  // groups of centroids
-  for (const Data kind : {Data::Blobs, Data::Thirds}) {
-    const std::vector<float> values = make_data(kind, n, d, k, 11);
-    const MatrixView data = MatrixView::row_major(values.data(), n, d);
-    for (const bool euclidean : {true, false}) {
-      SCOPED_TRACE(::testing::Message() << "data " << int(kind) << " euclidean " << euclidean);
-      const Trained full = train_seeded(data, k, euclidean, false, 8, &kFullSearch);
-      for (const SearchMode mode : {SearchMode::Record, SearchMode::Prune}) {
-        const FixedPolicy forced(mode);
-        std::vector<AssignmentStats> stats;
-        const Trained trained = train_seeded(data, k, euclidean, false, 8, &forced, &stats);
-        ASSERT_EQ(trained.lists, full.lists);
-        ASSERT_EQ(trained.centroids, full.centroids);
-        ASSERT_EQ(stats.size(), 9u);  // the iterations and the final assignment
-        EXPECT_EQ(stats[0].mode, SearchMode::Record);
-        for (std::size_t a = 1; a < stats.size(); ++a) {
-          EXPECT_EQ(stats[a].mode, mode);
-          if (mode == SearchMode::Record) {
-            EXPECT_EQ(stats[a].distances_measured, stats[a].distances_of_full_search);
+  struct Shape {
+    std::size_t n, d, k;
+  };
+  // Groups of centroids; then more groups than one word of group bits holds.
+  for (const auto [n, d, k] : {Shape{3000, 32, 300}, Shape{1600, 90, 1300}}) {
+    for (const Data kind : {Data::Blobs, Data::Thirds}) {
+      const std::vector<float> values = make_data(kind, n, d, k, 11);
+      const MatrixView data = MatrixView::row_major(values.data(), n, d);
+      for (const bool euclidean : {true, false}) {
+        SCOPED_TRACE(::testing::Message() << "k " << k << " data " << int(kind) << " euclidean " << euclidean);
+        const Trained full = train_seeded(data, k, euclidean, false, 8, &kFullSearch);
+        for (const SearchMode mode : {SearchMode::Record, SearchMode::Prune}) {
+          const FixedPolicy forced(mode);
+          std::vector<AssignmentStats> stats;
+          const Trained trained = train_seeded(data, k, euclidean, false, 8, &forced, &stats);
+          ASSERT_EQ(trained.lists, full.lists);
+          ASSERT_EQ(trained.centroids, full.centroids);
+          ASSERT_EQ(stats.size(), 9u);  // the iterations and the final assignment
+          EXPECT_EQ(stats[0].mode, SearchMode::Record);
+          for (std::size_t a = 1; a < stats.size(); ++a) {
+            EXPECT_EQ(stats[a].mode, mode);
+            if (mode == SearchMode::Record) {
+              EXPECT_EQ(stats[a].distances_measured, stats[a].distances_of_full_search);
+            }
           }
-        }
-        if (mode == SearchMode::Prune) {
-          EXPECT_LT(stats.back().distances_measured, stats.back().distances_of_full_search / 2);
+          if (mode == SearchMode::Prune) {
+            EXPECT_LT(stats.back().distances_measured, stats.back().distances_of_full_search / 2);
+          }
         }
       }
     }
