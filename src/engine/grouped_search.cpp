@@ -8,10 +8,17 @@ namespace plovek {
 
 namespace {
 
-// Points searched together: enough for every group's calls to fill micro-tiles, few
-// enough for their rows to stay in the core's cache across the groups.
-constexpr std::size_t kBatchBytes = std::size_t{96} << 10;
-constexpr std::size_t kLeastBatch = 64;
+// Points searched together: enough for every group's calls to fill micro-tiles (each
+// point's own group is searched with those of the others in it: about kPointsPerGroup
+// per group), few enough for their rows to stay in the core's cache across the groups.
+constexpr std::size_t kLeastBatchBytes = std::size_t{96} << 10, kMostBatchBytes = std::size_t{384} << 10;
+constexpr std::size_t kPointsPerGroup = 24, kLeastBatch = 64;
+
+std::size_t batch_points(std::size_t d, std::size_t groups) {
+  const std::size_t row_bytes = std::max<std::size_t>(d, 1) * sizeof(float);
+  const std::size_t wanted = std::clamp(groups * kPointsPerGroup, kLeastBatchBytes / row_bytes, kMostBatchBytes / row_bytes);
+  return std::max(kLeastBatch, wanted);
+}
 // Points searched whole: from this share of the groups open, and this many at a time.
 constexpr double kWideShare = 0.75;
 constexpr std::size_t kWideBatch = 192;
@@ -26,7 +33,7 @@ GroupedSearch::GroupedSearch(AssignmentBounds& bounds, std::uint64_t* labels, st
       groups_(bounds.groups()),
       labels_(labels),
       d_(d),
-      batch_(std::max(kLeastBatch, kBatchBytes / (std::max<std::size_t>(d, 1) * sizeof(float)))) {
+      batch_(batch_points(d, groups_.count())) {
   open_.reserve(batch_);
   call_rows_.resize(batch_);
   call_limits_.resize(batch_);
