@@ -42,6 +42,11 @@ class LabelCounts {
   std::vector<std::uint64_t> counts_;
 };
 
+// Below this many multiply-adds an assignment stays on the calling thread: waking the
+// workers for it costs about what they save on an idle machine, and more where other
+// processes keep the cores busy.
+constexpr std::size_t kLeastParallelSearchWork = std::size_t{1} << 21;
+
 const Matrix& required_centroids(const KMeans& km) {
   if (!km.centroids) throw InternalError("centroids are required but absent");
   return *km.centroids;
@@ -68,7 +73,7 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   const bool count_in_tasks = k <= kClustersCountedInTasks;
   std::mutex merge;
   std::uint64_t measured = 0;
-  parallel_for((n + chunk_rows - 1) / chunk_rows, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
+  const auto assign_chunks = [&](std::size_t first_chunk, std::size_t last_chunk) {
     std::vector<float> scratch;
     LabelCounts task_counts(count_in_tasks ? k : 0);
     const std::unique_ptr<RowSearch> worker = search.worker(labels);
@@ -108,7 +113,12 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
     const std::lock_guard<std::mutex> lock(merge);
     measured += worker->measured();
     task_counts.add_to(counts);
-  });
+  };
+  const std::size_t chunks = (n + chunk_rows - 1) / chunk_rows;
+  if (n * k * d < kLeastParallelSearchWork)
+    assign_chunks(0, chunks);
+  else
+    parallel_for(chunks, 1, assign_chunks);
   if (!count_in_tasks)
     for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
   km.cluster_sizes.assign(counts.begin(), counts.end());
