@@ -30,6 +30,11 @@ class GroupSet {
     for (std::size_t w = 0; w < kWords; ++w) set.words_[w] = words_[w] | other.words_[w];
     return set;
   }
+  GroupSet operator&(const GroupSet& other) const {
+    GroupSet set;
+    for (std::size_t w = 0; w < kWords; ++w) set.words_[w] = words_[w] & other.words_[w];
+    return set;
+  }
   GroupSet without(std::size_t g) const {
     GroupSet set = *this;
     set.words_[g / kWordBits] &= ~(std::uint64_t{1} << (g % kWordBits));
