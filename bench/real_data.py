@@ -74,7 +74,7 @@ def gather_windows(windows, offsets, flat_indices):
     for image, (low, high) in enumerate(zip(offsets[:-1], offsets[1:])):
         inside = (flat_indices >= low) & (flat_indices < high)
         y, x = np.divmod(flat_indices[inside] - low, windows[image].shape[1])
-        rows[inside] = windows[image][y, x].reshape(len(y), -1)
+        rows[inside] = windows[image][y, x].reshape(len(y), rows.shape[1])
     return rows
 
 
