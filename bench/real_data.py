@@ -1,12 +1,15 @@
 """Real-data workloads for the benchmark: the photographs and digits bundled with scikit-learn.
 
-Run: python bench/real_data.py --save-npy DIR
+Run: python bench/real_data.py --save-npy DIR [--photographs nine]
 writes each matrix as DIR/<name>.npy (float32, C order), for the C++ benchmarks'
 `--data` option. `bench/run_bench.py` times the workloads (names R1..R7).
 
 The data is deterministic (fixed seeds) and built in memory from files that ship with
 scikit-learn (china.jpg and flower.jpg, 427 x 640 each, through Pillow; the 8 x 8
-digits); nothing is downloaded and nothing is cached on disk.
+digits); nothing is downloaded and nothing is cached on disk. With the photographs
+"nine", the photographs are those two and scikit-image's seven colour ones (4,582,349
+pixels; scikit-image must be installed): a check that what was tuned on two holds on
+photographs in general.
 """
 
 from __future__ import annotations
@@ -28,12 +31,38 @@ CONTRAST_EPSILON = 10.0
 ZCA_EPSILON = 0.1
 
 
+SCIKIT_IMAGE_PHOTOGRAPHS = ("astronaut", "coffee", "chelsea", "rocket", "immunohistochemistry", "retina",
+                            "hubble_deep_field")
+PHOTOGRAPH_SETS = {"sklearn": "china.jpg + flower.jpg", "nine": "9 photographs (scikit-learn's, scikit-image's)"}
+_photograph_set = "sklearn"
+
+
+def use_photographs(name):
+    """Builds the photographs' workloads from the set `name` (a key of PHOTOGRAPH_SETS)."""
+    global _photograph_set
+    if name not in PHOTOGRAPH_SETS:
+        raise ValueError(f"photographs: one of {', '.join(PHOTOGRAPH_SETS)}")
+    _photograph_set = name
+    for built in (photographs, pixels, whitened_patches, unit_patches):
+        built.cache_clear()
+
+
+def photographs_title():
+    return PHOTOGRAPH_SETS[_photograph_set]
+
+
 @functools.cache
 def photographs():
-    """china.jpg and flower.jpg as uint8 arrays of (height, width, 3)."""
+    """china.jpg and flower.jpg (with the set "nine", then scikit-image's seven colour
+    photographs) as uint8 arrays of (height, width, 3)."""
     from sklearn.datasets import load_sample_images
 
-    return tuple(load_sample_images().images)
+    images = list(load_sample_images().images)
+    if _photograph_set == "nine":
+        from skimage import data
+
+        images += [getattr(data, name)() for name in SCIKIT_IMAGE_PHOTOGRAPHS]
+    return tuple(images)
 
 
 @functools.cache
@@ -124,11 +153,11 @@ class Workload:
 
 
 WORKLOADS = (
-    Workload("R1", "colour quantisation: pixels of china.jpg + flower.jpg", pixels, 16),
-    Workload("R2", "colour quantisation: pixels of china.jpg + flower.jpg", pixels, 64),
-    Workload("R3", "colour quantisation: pixels of china.jpg + flower.jpg", pixels, 256),
-    Workload("R4", "whitened 6x6x3 patches (Coates & Ng)", whitened_patches, 1600),
-    Workload("R5", "unit-length 8x8x3 patches", unit_patches, 1024, euclidean=False),
+    Workload("R1", "colour quantisation: pixels of {photos}", pixels, 16),
+    Workload("R2", "colour quantisation: pixels of {photos}", pixels, 64),
+    Workload("R3", "colour quantisation: pixels of {photos}", pixels, 256),
+    Workload("R4", "whitened 6x6x3 patches (Coates & Ng) of {photos}", whitened_patches, 1600),
+    Workload("R5", "unit-length 8x8x3 patches of {photos}", unit_patches, 1024, euclidean=False),
     Workload("R6", "digits", digits, 10, min_repeats=15),
     Workload("R7", "digits", digits, 64, min_repeats=15),
 )
@@ -211,7 +240,8 @@ def workload_row(workload, trainers, alternate, repeats, iterations):
     costs = {name: statistics.median(final_cost(data, run.labels(), euclidean) for run in results)
              for name, results in runs.items()}
     metric = "sq. Euclidean" if euclidean else "inner product (cost: higher is better)"
-    cells = [f"{workload.name}: {workload.title}, n={len(data):,} d={data.shape[1]} k={k} {metric}, {iterations} it",
+    title = workload.title.format(photos=photographs_title())
+    cells = [f"{workload.name}: {title}, n={len(data):,} d={data.shape[1]} k={k} {metric}, {iterations} it",
              f"{times['plovek']:.3f}", f"{costs['plovek']:.6g}"]
     for name in PEER_TITLES:
         cells.append(f"{times[name]:.3f} ({times['plovek'] / times[name]:.2f}x); {costs[name]:.6g}"
@@ -241,7 +271,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--save-npy", metavar="DIR", required=True,
                         help="write " + ", ".join(f"{name}.npy" for name in MATRICES) + " into DIR")
-    save_npy(parser.parse_args().save_npy)
+    parser.add_argument("--photographs", choices=PHOTOGRAPH_SETS, default="sklearn",
+                        help="the photographs to build from (sklearn: china.jpg and flower.jpg)")
+    args = parser.parse_args()
+    use_photographs(args.photographs)
+    save_npy(args.save_npy)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Benchmarks plovek against the libraries users would otherwise pick.
 
 Run: python bench/run_bench.py [--only R1,L1,L2,...] [--repeats N] [--peak GFLOPS] [--plovek-only]
+    [--photographs nine]
 (a short check: --only L1 --repeats 1). Prints Markdown tables: the real data first
 (bench/real_data.py, with each run's cost), then the blobs. Every workload runs
 with 2 threads everywhere; plovek and its peers alternate, and each time is the median
@@ -45,11 +46,18 @@ def median_time(fn, repeats):
     return statistics.median(times)
 
 
+# The libraries share one process, and a pool's worker threads keep spinning a while
+# after its last call (OpenBLAS's, OpenMP's, TBB's): each run starts this long after
+# the last, on cores the others have let go.
+SETTLE_SECONDS = 0.5
+
+
 def alternate(runners, repeats):
     """Times each named runner `repeats` times, interleaved; returns medians."""
     times = {name: [] for name in runners}
     for _ in range(repeats):
         for name, fn in runners.items():
+            time.sleep(SETTLE_SECONDS)
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
@@ -353,9 +361,12 @@ def main():
                              "B1 brings B1b)")
     parser.add_argument("--peak", type=float, help="sgemm peak in GFLOP/s (skips measuring it)")
     parser.add_argument("--plovek-only", action="store_true", help="run plovek alone, not its peers")
+    parser.add_argument("--photographs", choices=real_data.PHOTOGRAPH_SETS, default="sklearn",
+                        help="the photographs of R1-R5 (nine: scikit-learn's two and scikit-image's seven)")
     args = parser.parse_args()
     global PEERS
     PEERS = not args.plovek_only
+    real_data.use_photographs(args.photographs)
     wanted = {w.strip().upper() for w in args.only.split(",") if w.strip()}
 
     def enabled(name):
