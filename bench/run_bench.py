@@ -46,18 +46,11 @@ def median_time(fn, repeats):
     return statistics.median(times)
 
 
-# The libraries share one process, and a pool's worker threads keep spinning a while
-# after its last call (OpenBLAS's, OpenMP's, TBB's): each run starts this long after
-# the last, on cores the others have let go.
-SETTLE_SECONDS = 0.5
-
-
 def alternate(runners, repeats):
     """Times each named runner `repeats` times, interleaved; returns medians."""
     times = {name: [] for name in runners}
     for _ in range(repeats):
         for name, fn in runners.items():
-            time.sleep(SETTLE_SECONDS)
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
