@@ -1,7 +1,6 @@
 #include "engine/assignment_bounds.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "engine/drift_history.h"

@@ -22,9 +22,17 @@ class GroupSet {
   std::uint64_t word(std::size_t w) const { return words_[w]; }
   void set_word(std::size_t w, std::uint64_t bits) { words_[w] = bits; }
 
-  bool empty() const { return (words_[0] | words_[1]) == 0; }
+  bool empty() const {
+    std::uint64_t any = 0;
+    for (const std::uint64_t word : words_) any |= word;
+    return any == 0;
+  }
   bool contains(std::size_t g) const { return (words_[g / kWordBits] >> (g % kWordBits)) & 1; }
-  std::size_t count() const { return static_cast<std::size_t>(std::popcount(words_[0]) + std::popcount(words_[1])); }
+  std::size_t count() const {
+    std::size_t total = 0;
+    for (const std::uint64_t word : words_) total += static_cast<std::size_t>(std::popcount(word));
+    return total;
+  }
   GroupSet operator|(const GroupSet& other) const {
     GroupSet set;
     for (std::size_t w = 0; w < kWords; ++w) set.words_[w] = words_[w] | other.words_[w];

@@ -16,9 +16,11 @@ constexpr std::size_t kPointsPerGroup = 24, kLeastBatch = 64;
 
 std::size_t batch_points(std::size_t d, std::size_t groups) {
   const std::size_t row_bytes = std::max<std::size_t>(d, 1) * sizeof(float);
-  const std::size_t wanted = std::clamp(groups * kPointsPerGroup, kLeastBatchBytes / row_bytes, kMostBatchBytes / row_bytes);
+  const std::size_t wanted =
+      std::clamp(groups * kPointsPerGroup, kLeastBatchBytes / row_bytes, kMostBatchBytes / row_bytes);
   return std::max(kLeastBatch, wanted);
 }
+
 // Points searched whole: from this share of the groups open, and this many at a time.
 constexpr double kWideShare = 0.75;
 constexpr std::size_t kWideBatch = 192;

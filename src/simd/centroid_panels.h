@@ -25,9 +25,10 @@ class CentroidPanels {
   // `euclidean` selects the score the nearest-centroid search uses.
   CentroidPanels(const float* centroids, std::size_t k, std::size_t d, bool euclidean)
       : CentroidPanels(k, d, euclidean, [centroids, d](std::size_t j) { return centroids + j * d; }) {}
-  // The same with centroid j's d values at row_of(j).
-  // Panels no wider than `widest` centroids, where a vector level has them that narrow.
+  // No limit on the panels' width.
   static constexpr std::size_t kAnyWidth = ~std::size_t{0};
+  // The same with centroid j's d values at row_of(j), in panels no wider than `widest`
+  // centroids where a vector level has them that narrow.
   template <class RowOf>
   CentroidPanels(std::size_t k, std::size_t d, bool euclidean, RowOf row_of, std::size_t widest = kAnyWidth)
       : CentroidPanels(k, d, euclidean, widest) {

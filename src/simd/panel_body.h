@@ -579,8 +579,9 @@ inline kernels::RangeNearest reduce_range_lanes(const typename V::F (&value)[2],
   // Lanes are masked by value, not by a lane number: indexing the halves would send them
   // through memory. Where two lanes hold the best, the runner-up is the best itself.
   const typename V::F infinities = V::set1(infinity);
-  const typename V::F others = V::min(V::min(V::select(at_low, infinities, value[0]), V::select(at_high, infinities, value[1])),
-                                      V::min(second[0], second[1]));
+  const typename V::F others_best =
+      V::min(V::select(at_low, infinities, value[0]), V::select(at_high, infinities, value[1]));
+  const typename V::F others = V::min(others_best, V::min(second[0], second[1]));
   const float runner_up = std::popcount(at) > 1 ? best : V::reduce_min(others);
   return {.best = best, .second = runner_up, .position = static_cast<std::uint32_t>(positions[lane])};
 }
