@@ -55,7 +55,7 @@ const Matrix& required_centroids(const KMeans& km) {
 }  // namespace
 
 AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestSearch& search, ChunkedRowSums* sums,
-                            std::vector<std::uint64_t>& counts) {
+                                    std::vector<std::uint64_t>& counts, bool labels_wanted) {
   const Matrix& current = required_centroids(km);
   const std::size_t n = data.rows(), k = current.rows(), d = current.cols();
   // Written in place: every entry is replaced (or proven unchanged), and reusing the
@@ -65,6 +65,18 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   const bool keeps_labels = search.keeps_labels();
   std::uint64_t* labels = km.labels.data();
   const std::size_t chunk_rows = sums ? sums->chunk_rows() : kRowsPerTask;
+  // Rows that repeat a few distinct ones and whose labels are not wanted (nor kept for
+  // a later assignment: no search with so few columns keeps labels) are summed and
+  // counted by their repeats, where that gives their sums in order bit for bit.
+  const NearestSearch::DistinctLabels distinct = search.distinct_labels();
+  if (sums && distinct.rows && !labels_wanted && !search.may_keep_labels(k) &&
+      distinct.rows->sums_by_repeats(chunk_rows)) {
+    sums->sum_by_repeats(*distinct.rows, distinct.labels);
+    counts.assign(k, 0);
+    for (std::size_t p = 0; p < distinct.rows->count(); ++p) counts[distinct.labels[p]] += distinct.rows->repeats_of(p);
+    km.cluster_sizes.assign(counts.begin(), counts.end());
+    return search.finish(0);
+  }
   // Counted in 64 bits and stored as the nearest f32: an f32 running count would
   // stop growing at 2^24 points. With few clusters every task counts its own rows
   // while their labels are in cache (a count is exact in any order); with many, a

@@ -16,8 +16,11 @@ namespace plovek {
 // the record's cluster sizes and, in `counts`, the exact count of each cluster. With
 // `sums` (planned for this data and k), every chunk also adds its rows to its partial
 // sums, rows in order; kept from one call to the next, a chunk whose labels the search
-// kept sums again only the clusters whose members changed. Returns what it searched.
+// kept sums again only the clusters whose members changed. Rows that repeat a few
+// distinct ones are summed and counted by their repeats where that gives the same sums
+// bit for bit; there, without `labels_wanted`, the record's labels stay as they were
+// (a training whose means need none of them). Returns what it searched.
 AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestSearch& search, ChunkedRowSums* sums,
-                                    std::vector<std::uint64_t>& counts);
+                                    std::vector<std::uint64_t>& counts, bool labels_wanted = true);
 
 }  // namespace plovek

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <limits>
 #include <new>
 
 namespace plovek {
@@ -136,6 +138,7 @@ std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::si
     return nullptr;
   try {
     auto found = std::make_unique<DistinctRows>();
+    found->columns_ = d;
     found->position_of_.resize(n);
     const auto scan = [&]<std::size_t D>() {
       return scan_rows<D>(data, point_norms, found->position_of_.data(), found->rows_, found->norms_);
@@ -148,6 +151,70 @@ std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::si
   } catch (const std::bad_alloc&) {
     return nullptr;  // the search of every row needs none of this
   }
+}
+
+bool DistinctRows::sums_by_repeats(std::size_t chunk_rows) {
+  if (chunk_rows == repeats_chunk_rows_) return sums_by_repeats_;
+  if (repeats_chunk_rows_ != 0) return false;  // listed for another chunk size
+  repeats_chunk_rows_ = chunk_rows;
+  try {
+    sums_by_repeats_ = sums_exact(chunk_rows);
+    if (sums_by_repeats_) list_repeats(chunk_rows);
+  } catch (const std::bad_alloc&) {
+    sums_by_repeats_ = false;  // the rows are summed one by one instead
+    in_chunks_ = {};
+  }
+  return sums_by_repeats_;
+}
+
+bool DistinctRows::sums_exact(std::size_t chunk_rows) const {
+  // Every value is a multiple of 2^finest (its unit in last place or a multiple of
+  // it), and so is every product by a count and every partial sum; below 2^(finest +
+  // 53) in magnitude such a multiple is a double.
+  constexpr int kFloatFraction = 23, kFloatBias = 127, kDoubleDigits = 53;
+  int finest = std::numeric_limits<int>::max();
+  float largest = 0.0f;
+  for (const float* row : rows_) {
+    for (std::size_t t = 0; t < columns_; ++t) {
+      const float v = std::abs(row[t]);
+      if (!std::isfinite(v)) return false;
+      if (v == 0.0f) continue;
+      const int biased = static_cast<int>(std::bit_cast<std::uint32_t>(v) >> kFloatFraction);
+      finest = std::min(finest, std::max(biased, 1) - kFloatBias - kFloatFraction);
+      largest = std::max(largest, v);
+    }
+  }
+  if (largest == 0.0f) return true;
+  return static_cast<double>(chunk_rows) * largest < std::ldexp(1.0, finest + kDoubleDigits);
+}
+
+void DistinctRows::list_repeats(std::size_t chunk_rows) {
+  const std::size_t n = position_of_.size(), m = rows_.size();
+  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  // Two passes over the rows: how many chunks hold each distinct row, then which and
+  // how many times (the chunks of a row come in order).
+  std::vector<std::uint32_t> last_chunk(m, kNone);
+  chunk_starts_.assign(m + 1, 0);
+  repeats_.assign(m, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t p = position_of_[i], chunk = static_cast<std::uint32_t>(i / chunk_rows);
+    chunk_starts_[p + 1] += last_chunk[p] != chunk;
+    last_chunk[p] = chunk;
+    ++repeats_[p];
+  }
+  for (std::size_t p = 0; p < m; ++p) chunk_starts_[p + 1] += chunk_starts_[p];
+  in_chunks_.resize(chunk_starts_[m]);
+  std::vector<std::size_t> next(chunk_starts_.begin(), chunk_starts_.end() - 1);
+  std::fill(last_chunk.begin(), last_chunk.end(), kNone);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t p = position_of_[i], chunk = static_cast<std::uint32_t>(i / chunk_rows);
+    if (last_chunk[p] != chunk) in_chunks_[next[p]++] = {.chunk = chunk, .count = 0};
+    last_chunk[p] = chunk;
+    ++in_chunks_[next[p] - 1].count;
+  }
+  values_.resize(m * columns_);
+  for (std::size_t p = 0; p < m; ++p)
+    for (std::size_t t = 0; t < columns_; ++t) values_[p * columns_ + t] = rows_[p][t];
 }
 
 }  // namespace plovek

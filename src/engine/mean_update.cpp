@@ -30,6 +30,9 @@ constexpr std::size_t kMostStaleShare = 4;
 // over every point in ascending order (a column's sums do not depend on the others).
 constexpr std::size_t kMeanSumBytes = std::size_t{1} << 20;
 constexpr std::size_t kLeastMeanColumns = 64;
+// Sums by repeats are shared out among the workers while their copies of every
+// chunk's sums take at most this many bytes together.
+constexpr std::size_t kMostRepeatSumBytes = std::size_t{32} << 20;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
 // of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
@@ -173,6 +176,37 @@ void ChunkedRowSums::finish_chunk(std::size_t c, const std::uint64_t* labels) {
   if (summed_labels_.empty()) return;
   std::copy_n(labels, rows_in(c), summed_labels_.data() + c * chunk_rows_);
   held_[c] = 1;
+}
+
+void ChunkedRowSums::sum_by_repeats(const DistinctRows& distinct, const std::uint64_t* labels) {
+  // Every partial sum being exact, the order is free: the distinct rows are shared out
+  // among the workers, each adding its own to a copy of every chunk's sums (the first
+  // to the sums themselves), and the copies are added up. A worker reads its rows,
+  // their labels and their chunks in order.
+  const std::size_t parts = std::clamp<std::size_t>(kMostRepeatSumBytes / (sums_.size() * sizeof(double)), 1,
+                                                    global_pool_size());
+  std::vector<double> copies((parts - 1) * sums_.size(), 0.0);
+  std::fill(sums_.begin(), sums_.end(), 0.0);
+  for (std::uint64_t j = 0; j < k_; ++j) mark_changed(j);
+  const std::size_t m = distinct.count();
+  parallel_for(parts, 1, [&](std::size_t first_part, std::size_t last_part) {
+    for (std::size_t part = first_part; part < last_part; ++part) {
+      double* sums = part == 0 ? sums_.data() : copies.data() + (part - 1) * sums_.size();
+      for (std::size_t p = part * m / parts; p < (part + 1) * m / parts; ++p) {
+        const float* row = distinct.values() + p * d_;
+        const std::size_t cluster_offset = labels[p] * d_;
+        for (const DistinctRows::InChunk& in : distinct.chunks_of(p)) {
+          double* sum = sums + in.chunk * k_ * d_ + cluster_offset;
+          const double count = in.count;
+          for (std::size_t t = 0; t < d_; ++t) sum[t] += count * row[t];
+        }
+      }
+    }
+  });
+  for (std::size_t part = 1; part < parts; ++part) {
+    const double* copy = copies.data() + (part - 1) * sums_.size();
+    for (std::size_t v = 0; v < sums_.size(); ++v) sums_[v] += copy[v];
+  }
 }
 
 void ChunkedRowSums::update_chunk(std::size_t c, const MatrixView& data, const std::uint64_t* labels,

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/distinct_rows.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
 
@@ -60,6 +61,9 @@ class ChunkedRowSums {
   // then finish_chunk with the labels it added them by.
   double* start_chunk(std::size_t c);
   void finish_chunk(std::size_t c, const std::uint64_t* labels);
+  // Every chunk's sums from the distinct rows its rows repeat (labelled `labels`), where
+  // DistinctRows::sums_by_repeats says they equal the sums of its rows in order.
+  void sum_by_repeats(const DistinctRows& distinct, const std::uint64_t* labels);
   // Whether chunk c holds the sums of some earlier labelling, that update_chunk can
   // bring up to date (never, unless planned to update).
   bool holds(std::size_t c) const { return held_[c] != 0; }

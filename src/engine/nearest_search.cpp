@@ -74,6 +74,7 @@ class FullSearch final : public NearestSearch {
   }
   bool keeps_labels() const override { return false; }
   bool may_keep_labels(std::size_t) const override { return false; }
+  DistinctLabels distinct_labels() override { return {distinct_.get(), distinct_labels_.data()}; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
     if (distinct_) return std::make_unique<RepeatedRowSearch>(*distinct_, distinct_labels_.data(), labels);
     return std::make_unique<FullRowSearch>(*panels_, point_norms_, labels);
@@ -153,6 +154,9 @@ class BoundedSearch final : public NearestSearch {
   }
   bool keeps_labels() const override { return mode_ == SearchMode::Prune; }
   bool may_keep_labels(std::size_t k) const override { return AssignmentBounds::pay_for(k, data_.cols()); }
+  DistinctLabels distinct_labels() override {
+    return mode_ == SearchMode::Plain ? full_.distinct_labels() : DistinctLabels{};
+  }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
     if (mode_ == SearchMode::Plain) return full_.worker(labels);
     return std::make_unique<BoundedRowSearch>(bounds_, labels, data_.cols(), mode_ == SearchMode::Record);

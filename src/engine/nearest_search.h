@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/distinct_rows.h"
 #include "engine/matrix.h"
 #include "engine/matrix_view.h"
 #include "engine/search_policy.h"
@@ -51,6 +52,13 @@ class NearestSearch {
   // Whether any assignment with k centroids may keep labels: where none may, nothing
   // needs to remember the labels a pass started from.
   virtual bool may_keep_labels(std::size_t k) const = 0;
+  // Where this assignment searched only the distinct rows (every row taking its
+  // distinct row's label): those rows and their labels; null rows otherwise.
+  struct DistinctLabels {
+    DistinctRows* rows = nullptr;
+    const std::uint64_t* labels = nullptr;
+  };
+  virtual DistinctLabels distinct_labels() { return {}; }
   // A worker's search, writing into `labels` (n entries); called by the workers of the
   // pool at once.
   virtual std::unique_ptr<RowSearch> worker(std::uint64_t* labels) = 0;

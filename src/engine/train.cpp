@@ -145,8 +145,11 @@ Result<ClusterLists> KMeans::train(const MatrixView& data, std::optional<std::ui
       make_bounded_search(data, euclidean, point_norms, search_settings.policy);
   // Each assignment's labels, and what it searched.
   std::vector<std::uint64_t> counts;
+  // The labels of the assignments before the last are read only by the medoids and by
+  // the cost of each iteration.
+  const bool labels_wanted = use_medoids || verbose;
   const auto assign = [&](ChunkedRowSums* sums) {
-    const AssignmentStats stats = assign_for_training(*this, data, *search, sums, counts);
+    const AssignmentStats stats = assign_for_training(*this, data, *search, sums, counts, labels_wanted);
     if (search_settings.stats) search_settings.stats->push_back(stats);
   };
   // The clusters' row sums in double, kept from one assignment to the next; without

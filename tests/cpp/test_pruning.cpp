@@ -185,19 +185,25 @@ TEST(TrainPruning, SettledIterationsSkipMostPoints) {
 }
 
 // Low-dimensional rows that repeat (as the pixels of a photograph do: a few levels per
-// channel, many near ties) are searched once per distinct row; rows that do not repeat
-// are searched every one. Either way the labels and means are the full search's.
+// channel, many near ties) are searched once per distinct row, and summed by their
+// repeats where their sums are exact; rows that do not repeat, or whose sums round
+// (levels of very different magnitudes), are searched and summed every one. Either way
+// the labels and means are the full search's.
 TEST(TrainDistinctRows, RepeatedRowsTakeTheLabelsOfTheFullSearch) {
   const std::size_t n = 40000, d = 3, k = 24;
   std::mt19937 rng(7);
-  std::vector<float> levels(n * d), noise(n * d);
+  std::vector<float> levels(n * d), noise(n * d), magnitudes(n * d);
   for (float& v : levels) v = float(rng() % 9) / 8.0f;
+  // The clusters follow two columns; the third mixes ones and billionths.
+  for (std::size_t v = 0; v < n * d; ++v) magnitudes[v] = levels[v] * (v % 3 != 2 ? 1e3f : rng() % 2 ? 1.0f : 1e-9f);
   std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
   for (float& v : noise) v = uniform(rng);
-  for (const bool repeats : {true, false}) {
-    const MatrixView data = MatrixView::row_major((repeats ? levels : noise).data(), n, d);
+  for (const std::vector<float>* values : {&levels, &magnitudes, &noise}) {
+    const bool repeats = values != &noise;
+    const MatrixView data = MatrixView::row_major(values->data(), n, d);
     for (const bool euclidean : {true, false}) {
-      SCOPED_TRACE(::testing::Message() << "repeats " << repeats << " euclidean " << euclidean);
+      SCOPED_TRACE(::testing::Message() << "magnitudes " << (values == &magnitudes) << " repeats " << repeats
+                                        << " euclidean " << euclidean);
       const std::vector<float> norms = euclidean ? compute_point_norms(data) : std::vector<float>{};
       test_support::for_each_level([&](kernels::SimdLevel) {
         KMeans distinct(k), every(k);
@@ -210,18 +216,24 @@ TEST(TrainDistinctRows, RepeatedRowsTakeTheLabelsOfTheFullSearch) {
         KMeans* models[] = {&distinct, &every};
         std::vector<std::uint64_t> counts;
         for (int iteration = 0; iteration < 4; ++iteration) {
+          std::optional<ChunkedRowSums> sums[2];
           for (int m = 0; m < 2; ++m) {
-            std::optional<ChunkedRowSums> sums = ChunkedRowSums::plan(n, k, d, false);
-            const AssignmentStats stats = assign_for_training(*models[m], data, *searches[m], &*sums, counts);
+            sums[m] = ChunkedRowSums::plan(n, k, d, false);
+            // The distinct rows' training wants no labels until the last assignment.
+            const AssignmentStats stats =
+                assign_for_training(*models[m], data, *searches[m], &*sums[m], counts, m == 1);
             if (m == 0) {
               EXPECT_EQ(stats.distances_measured < stats.distances_of_full_search / 4, repeats);
             }
-            sums->store_means(counts, *models[m]->centroids);
+            sums[m]->store_means(counts, *models[m]->centroids);
             models[m]->postprocess_centroids();
           }
-          ASSERT_EQ(distinct.labels, every.labels) << "iteration " << iteration;
+          ASSERT_EQ(sums[0]->total(), sums[1]->total()) << "iteration " << iteration;
+          ASSERT_EQ(distinct.cluster_sizes, every.cluster_sizes) << "iteration " << iteration;
           ASSERT_EQ(*distinct.centroids, *every.centroids) << "iteration " << iteration;
         }
+        for (int m = 0; m < 2; ++m) assign_for_training(*models[m], data, *searches[m], nullptr, counts);
+        ASSERT_EQ(distinct.labels, every.labels);
       });
     }
   }
