@@ -35,23 +35,22 @@ class DistinctRows {
   std::uint32_t position_of(std::size_t i) const { return position_of_[i]; }
 
   // How many rows of a chunk repeat a distinct row.
-  struct InChunk {
-    std::uint32_t chunk, count;
+  struct Repeats {
+    std::uint32_t position, chunk, count;
   };
   // Whether chunks of `chunk_rows` rows can be summed by the distinct rows, each times
   // the number of the chunk's rows that repeat it, bit for bit as their rows are summed
   // in order in double: where every partial sum is exact (every value a multiple of the
   // finest unit in last place among them, and chunk_rows times the largest magnitude
-  // below 2^53 such units), the order does not matter. The chunks of every distinct
-  // row are then listed (once, for the first chunk size asked about).
+  // below 2^53 such units), the order does not matter. The repeats are then listed
+  // (once, for the first chunk size asked about).
   bool sums_by_repeats(std::size_t chunk_rows);
-  // After sums_by_repeats said yes: the distinct rows' values, row after row; the
-  // chunks holding distinct row p, in chunk order; and how many rows repeat it.
+  // After sums_by_repeats said yes: the distinct rows' values, row after row; every
+  // distinct row's repeats in each chunk, distinct row after distinct row; and how
+  // many rows repeat distinct row p.
   const float* values() const { return values_.data(); }
-  std::span<const InChunk> chunks_of(std::size_t p) const {
-    return {in_chunks_.data() + chunk_starts_[p], chunk_starts_[p + 1] - chunk_starts_[p]};
-  }
-  std::uint64_t repeats_of(std::size_t p) const { return repeats_[p]; }
+  std::span<const Repeats> repeats() const { return repeats_; }
+  std::uint64_t repeats_of(std::size_t p) const { return rows_repeating_[p]; }
 
  private:
   bool sums_exact(std::size_t chunk_rows) const;
@@ -64,9 +63,8 @@ class DistinctRows {
   std::size_t repeats_chunk_rows_ = 0;  // 0: not asked yet
   bool sums_by_repeats_ = false;
   std::vector<float> values_;
-  std::vector<InChunk> in_chunks_;
-  std::vector<std::size_t> chunk_starts_;
-  std::vector<std::uint32_t> repeats_;
+  std::vector<Repeats> repeats_;
+  std::vector<std::uint32_t> rows_repeating_;
 };
 
 }  // namespace plovek

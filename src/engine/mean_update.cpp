@@ -188,18 +188,17 @@ void ChunkedRowSums::sum_by_repeats(const DistinctRows& distinct, const std::uin
   std::vector<double> copies((parts - 1) * sums_.size(), 0.0);
   std::fill(sums_.begin(), sums_.end(), 0.0);
   for (std::uint64_t j = 0; j < k_; ++j) mark_changed(j);
-  const std::size_t m = distinct.count();
+  const std::span<const DistinctRows::Repeats> repeats = distinct.repeats();
+  const float* values = distinct.values();
   parallel_for(parts, 1, [&](std::size_t first_part, std::size_t last_part) {
     for (std::size_t part = first_part; part < last_part; ++part) {
       double* sums = part == 0 ? sums_.data() : copies.data() + (part - 1) * sums_.size();
-      for (std::size_t p = part * m / parts; p < (part + 1) * m / parts; ++p) {
-        const float* row = distinct.values() + p * d_;
-        const std::size_t cluster_offset = labels[p] * d_;
-        for (const DistinctRows::InChunk& in : distinct.chunks_of(p)) {
-          double* sum = sums + in.chunk * k_ * d_ + cluster_offset;
-          const double count = in.count;
-          for (std::size_t t = 0; t < d_; ++t) sum[t] += count * row[t];
-        }
+      for (std::size_t r = part * repeats.size() / parts; r < (part + 1) * repeats.size() / parts; ++r) {
+        const DistinctRows::Repeats& repeat = repeats[r];
+        const float* row = values + std::size_t{repeat.position} * d_;
+        double* sum = sums + (repeat.chunk * k_ + labels[repeat.position]) * d_;
+        const double count = repeat.count;
+        for (std::size_t t = 0; t < d_; ++t) sum[t] += count * row[t];
       }
     }
   });
