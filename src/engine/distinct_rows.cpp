@@ -166,7 +166,7 @@ bool DistinctRows::sums_by_repeats(std::size_t chunk_rows) {
     if (sums_by_repeats_) list_repeats(chunk_rows);
   } catch (const std::bad_alloc&) {
     sums_by_repeats_ = false;  // the rows are summed one by one instead
-    repeats_ = {};
+    values_ = {}, repeats_ = {}, rows_repeating_ = {};
   }
   return sums_by_repeats_;
 }

@@ -179,10 +179,10 @@ void ChunkedRowSums::finish_chunk(std::size_t c, const std::uint64_t* labels) {
 }
 
 void ChunkedRowSums::sum_by_repeats(const DistinctRows& distinct, const std::uint64_t* labels) {
-  // Every partial sum being exact, the order is free: the distinct rows are shared out
-  // among the workers, each adding its own to a copy of every chunk's sums (the first
-  // to the sums themselves), and the copies are added up. A worker reads its rows,
-  // their labels and their chunks in order.
+  // Every partial sum being exact, the order is free: the repeats are shared out among
+  // the workers, each adding its own to a copy of every chunk's sums (the first to the
+  // sums themselves), and the copies are added up. A worker reads its repeats, and the
+  // distinct rows and labels they name, in order.
   const std::size_t parts = std::clamp<std::size_t>(kMostRepeatSumBytes / (sums_.size() * sizeof(double)), 1,
                                                     global_pool_size());
   std::vector<double> copies((parts - 1) * sums_.size(), 0.0);
