@@ -175,7 +175,10 @@ bool DistinctRows::sums_exact(std::size_t chunk_rows) const {
   // Every value is a multiple of 2^finest (its unit in last place or a multiple of
   // it), and so is every product by a count and every partial sum; below 2^(finest +
   // 53) in magnitude such a multiple is a double.
-  constexpr int kFloatFraction = 23, kFloatBias = 127, kDoubleDigits = 53;
+  // A float's unit in last place is 2^(exponent - 23), its exponent no lower than the
+  // smallest normal one's (subnormals share that unit).
+  using Float = std::numeric_limits<float>;
+  constexpr int kLeastExponent = Float::min_exponent - 1, kFractionDigits = Float::digits - 1;
   int finest = std::numeric_limits<int>::max();
   float largest = 0.0f;
   for (const float* row : rows_) {
@@ -183,13 +186,13 @@ bool DistinctRows::sums_exact(std::size_t chunk_rows) const {
       const float v = std::abs(row[t]);
       if (!std::isfinite(v)) return false;
       if (v == 0.0f) continue;
-      const int biased = static_cast<int>(std::bit_cast<std::uint32_t>(v) >> kFloatFraction);
-      finest = std::min(finest, std::max(biased, 1) - kFloatBias - kFloatFraction);
+      finest = std::min(finest, std::max(std::ilogb(v), kLeastExponent) - kFractionDigits);
       largest = std::max(largest, v);
     }
   }
   if (largest == 0.0f) return true;
-  return static_cast<double>(chunk_rows) * largest < std::ldexp(1.0, finest + kDoubleDigits);
+  return static_cast<double>(chunk_rows) * largest <
+         std::ldexp(1.0, finest + std::numeric_limits<double>::digits);
 }
 
 void DistinctRows::list_repeats(std::size_t chunk_rows) {
