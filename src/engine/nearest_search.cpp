@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/assignment_bounds.h"
+#include "engine/distinct_centroids.h"
 #include "engine/distinct_rows.h"
 #include "engine/grouped_search.h"
 #include "engine/row_blocks.h"
@@ -14,20 +15,30 @@ namespace plovek {
 
 namespace {
 
-// Every block against every centroid, packed in their order.
+// Labels found among the searched centroids, made the centroids' own: the p-th
+// searched is centroid searched[p] (all of them in order where `searched` is empty).
+void label_searched(std::span<const std::uint32_t> searched, std::uint64_t* labels, std::size_t count) {
+  if (searched.empty()) return;
+  for (std::size_t i = 0; i < count; ++i) labels[i] = searched[labels[i]];
+}
+
+// Every block against every centroid searched, packed in their order.
 class FullRowSearch final : public RowSearch {
  public:
-  FullRowSearch(const kernels::CentroidPanels& panels, std::span<const float> point_norms, std::uint64_t* labels)
-      : panels_(panels), point_norms_(point_norms), labels_(labels) {}
+  FullRowSearch(const kernels::CentroidPanels& panels, std::span<const std::uint32_t> searched,
+                std::span<const float> point_norms, std::uint64_t* labels)
+      : panels_(panels), searched_(searched), point_norms_(point_norms), labels_(labels) {}
   void search(std::size_t first, std::size_t count, const float* rows, std::ptrdiff_t stride) override {
     const float* norms = panels_.euclidean() ? point_norms_.data() + first : nullptr;
     kernels::nearest_centroids(panels_, rows, stride, count, norms, labels_ + first, nullptr);
+    label_searched(searched_, labels_ + first, count);
     measured_ += count * panels_.k();
   }
   std::uint64_t measured() const override { return measured_; }
 
  private:
   const kernels::CentroidPanels& panels_;
+  std::span<const std::uint32_t> searched_;
   std::span<const float> point_norms_;
   std::uint64_t* labels_;
   std::uint64_t measured_ = 0;
@@ -56,37 +67,45 @@ class FullSearch final : public NearestSearch {
   FullSearch(std::size_t n, bool euclidean, std::span<const float> point_norms, const MatrixView* data = nullptr)
       : n_(n), euclidean_(euclidean), point_norms_(point_norms), data_(data) {}
   // Packs the centroids in their own panels, kept from one assignment to the next and
-  // packed again in place.
+  // packed again in place; of centroids equal bit for bit only the one that wins their
+  // ties.
   void prepare(const Matrix& centroids, std::span<std::uint64_t>) override {
-    kernels::CentroidPanels::pack_into(own_panels_, centroids.rows(), centroids.cols(), euclidean_,
-                                       [&](std::size_t j) { return centroids.row(j).data(); });
-    prepare_with(*own_panels_);
+    searched_ = tie_winning_centroids(centroids, euclidean_);
+    const std::size_t count = searched_.empty() ? centroids.rows() : searched_.size();
+    kernels::CentroidPanels::pack_into(own_panels_, count, centroids.cols(), euclidean_, [&](std::size_t p) {
+      return centroids.row(searched_.empty() ? p : searched_[p]).data();
+    });
+    search_panels(*own_panels_, centroids.rows());
   }
   // Instead of prepare(): searches `panels` (the centroids packed in their order), which
   // must hold until the assignment ends.
   void prepare_with(const kernels::CentroidPanels& panels) {
-    panels_ = &panels;
-    if (data_) {
-      distinct_ = DistinctRows::find(*data_, panels.k(), point_norms_);
-      data_ = nullptr;
-    }
-    if (distinct_) label_distinct_rows();
+    searched_.clear();
+    search_panels(panels, panels.k());
   }
   bool keeps_labels() const override { return false; }
   bool may_keep_labels(std::size_t) const override { return false; }
   DistinctLabels distinct_labels() override { return {distinct_.get(), distinct_labels_.data()}; }
   std::unique_ptr<RowSearch> worker(std::uint64_t* labels) override {
     if (distinct_) return std::make_unique<RepeatedRowSearch>(*distinct_, distinct_labels_.data(), labels);
-    return std::make_unique<FullRowSearch>(*panels_, point_norms_, labels);
+    return std::make_unique<FullRowSearch>(*panels_, searched_, point_norms_, labels);
   }
   AssignmentStats finish(std::uint64_t measured_by_workers) override {
-    const std::uint64_t k = panels_->k();
     return {.mode = SearchMode::Plain,
-            .distances_measured = distinct_ ? distinct_->count() * k : measured_by_workers,
-            .distances_of_full_search = n_ * k};
+            .distances_measured = distinct_ ? distinct_->count() * panels_->k() : measured_by_workers,
+            .distances_of_full_search = n_ * k_};
   }
 
  private:
+  void search_panels(const kernels::CentroidPanels& panels, std::size_t k) {
+    panels_ = &panels;
+    k_ = k;
+    if (data_) {
+      distinct_ = DistinctRows::find(*data_, k, point_norms_);
+      data_ = nullptr;
+    }
+    if (distinct_) label_distinct_rows();
+  }
   // The distinct rows' labels, on the pool.
   void label_distinct_rows() {
     const std::size_t m = distinct_->count();
@@ -96,6 +115,7 @@ class FullSearch final : public NearestSearch {
       const float* norms = distinct_->norms();
       kernels::nearest_listed(*panels_, distinct_->rows() + begin, end - begin, norms ? norms + begin : nullptr,
                               distinct_labels_.data() + begin, nullptr);
+      label_searched(searched_, distinct_labels_.data() + begin, end - begin);
     });
   }
 
@@ -106,7 +126,9 @@ class FullSearch final : public NearestSearch {
   std::unique_ptr<DistinctRows> distinct_;
   std::vector<std::uint64_t> distinct_labels_;
   std::unique_ptr<kernels::CentroidPanels> own_panels_;
+  std::vector<std::uint32_t> searched_;  // the centroids the panels hold; empty: all, in order
   const kernels::CentroidPanels* panels_ = nullptr;
+  std::size_t k_ = 0;
 };
 
 // A worker of a bounded assignment: each point searched whole with its bounds recorded

@@ -89,6 +89,9 @@ inline void offer_by_rule(NearestSoFar& nearest, float dot, const float* centroi
   else
     nearest.offer<LowestScoreFirst>(score_from_dot(dot, centroid_norms, p, point_norm), p, index_of);
 }
+// Whether, of centroids that score alike, the search's rules pick the highest index
+// (the inner product) rather than the lowest (Euclidean).
+inline bool later_index_wins_ties(bool euclidean) { return !euclidean; }
 inline std::uint64_t nearest_by_rule(const float* dots, const float* centroid_norms, std::size_t k, float point_norm,
                                      const std::uint32_t* index_of = nullptr) {
   NearestSoFar nearest;

@@ -13,6 +13,7 @@
 #include "engine/kmeans.h"
 #include "levels.h"
 #include "engine/mean_update.h"
+#include "engine/nearest_search.h"
 #include "simd/kernels.h"
 
 namespace plovek {
@@ -97,6 +98,47 @@ TEST(AssignmentTies, SymmetricSeedsTieForDiagonalPointsAtEveryLevel) {
       EXPECT_EQ(labels, std::vector<std::uint64_t>(201, euclidean ? 0 : 1)) << "euclidean=" << euclidean;
     }
   });
+}
+
+// Centroids equal bit for bit: every label is the one the search gives with the
+// others of each set moved far away, their tie winner (lowest index, or highest under
+// the inner product) left alone; rows of 40 columns and rows of 3 that repeat (their
+// distinct rows searched).
+TEST(AssignmentTies, EqualCentroidsLabelAsTheirTieWinnerAlone) {
+  std::mt19937 rng(11);
+  for (const std::size_t d : {std::size_t{3}, std::size_t{40}}) {
+    const std::size_t n = d == 3 ? 40000 : 3000, k = 50;
+    std::vector<float> values(n * d);
+    for (float& v : values) v = float(rng() % (d == 3 ? 9u : 4096u) + 1);
+    const MatrixView data = MatrixView::row_major(values.data(), n, d);
+    const std::vector<std::vector<std::size_t>> equal_sets = {{4, 7, 19, 33, 49}, {10, 11, 12}};
+    test_support::for_each_level([&](kernels::SimdLevel) {
+      for (const bool euclidean : {true, false}) {
+        const std::vector<float> norms = euclidean ? compute_point_norms(data) : std::vector<float>{};
+        const auto labels_with = [&](const Matrix& centroids) {
+          KMeans km(k);
+          km.euclidean = euclidean;
+          km.centroids = centroids;
+          std::vector<std::uint64_t> counts;
+          assign_for_training(km, data, *make_bounded_search(data, euclidean, norms), nullptr, counts);
+          return km.labels;
+        };
+        Matrix equal(k, d);
+        for (std::size_t c = 0; c < k; ++c) data.copy_row(c * (n / k), equal.row(c).data());
+        // The inner product's largest dot products go to the longest row, along the diagonal.
+        if (!euclidean) std::fill_n(equal.row(4).data(), d, d == 3 ? 9.0f : 4096.0f);
+        for (const auto& set : equal_sets)
+          for (const std::size_t c : set) std::copy_n(equal.row(set.front()).data(), d, equal.row(c).data());
+        Matrix apart = equal;
+        for (const auto& set : equal_sets)
+          for (const std::size_t c : set)
+            if (c != (euclidean ? set.front() : set.back())) std::fill_n(apart.row(c).data(), d, euclidean ? 1e6f : -1.0f);
+        const std::vector<std::uint64_t> labels = labels_with(equal);
+        EXPECT_EQ(labels, labels_with(apart)) << "d=" << d << " euclidean=" << euclidean;
+        EXPECT_NE(std::count(labels.begin(), labels.end(), euclidean ? 4u : 49u), 0) << "d=" << d;
+      }
+    });
+  }
 }
 
 TEST(AssignmentSizes, AreWholeCountsSummingToNWithExactZerosForEmptyClusters) {

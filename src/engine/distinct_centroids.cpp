@@ -1,0 +1,48 @@
+#include "engine/distinct_centroids.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "simd/kernels.h"
+
+namespace plovek {
+
+namespace {
+
+std::uint64_t row_hash(std::span<const float> row) {
+  std::uint64_t h = 0;
+  for (const float v : row) h = (h + std::bit_cast<std::uint32_t>(v)) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> tie_winning_centroids(const Matrix& centroids, bool euclidean) {
+  const std::size_t k = centroids.rows(), bytes = centroids.cols() * sizeof(float);
+  std::vector<std::uint64_t> hashes(k);
+  for (std::size_t j = 0; j < k; ++j) hashes[j] = row_hash(centroids.row(j));
+  const auto equal = [&](std::uint32_t a, std::uint32_t b) {
+    return hashes[a] == hashes[b] && std::memcmp(centroids.row(a).data(), centroids.row(b).data(), bytes) == 0;
+  };
+  // Equal rows side by side, each run by ascending index.
+  std::vector<std::uint32_t> order(k);
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    if (hashes[a] != hashes[b]) return hashes[a] < hashes[b];
+    const int bits = std::memcmp(centroids.row(a).data(), centroids.row(b).data(), bytes);
+    return bits != 0 ? bits < 0 : a < b;
+  });
+  const bool later_wins = kernels::later_index_wins_ties(euclidean);
+  std::vector<std::uint32_t> winners;
+  for (std::size_t first = 0, last = 0; first < k; first = last) {
+    for (last = first + 1; last < k && equal(order[first], order[last]);) ++last;
+    winners.push_back(later_wins ? order[last - 1] : order[first]);
+  }
+  if (winners.size() == k) return {};
+  std::sort(winners.begin(), winners.end());
+  return winners;
+}
+
+}  // namespace plovek
