@@ -11,6 +11,9 @@ struct LaneOrder<kernels::LowestScoreFirst> {
   static typename V::M replaces(typename V::F score, typename V::F nearest) { return V::less(score, nearest); }
   static typename V::F nearer(typename V::F a, typename V::F b) { return V::min(a, b); }
   static typename V::F farther(typename V::F a, typename V::F b) { return V::max(a, b); }
+  // The score `margin` behind `nearest`, and the lanes where `score` comes no later.
+  static typename V::F behind(typename V::F nearest, typename V::F margin) { return V::add(nearest, margin); }
+  static typename V::M up_to(typename V::F score, typename V::F limit) { return V::less_or_equal(score, limit); }
 };
 
 template <>
@@ -20,4 +23,6 @@ struct LaneOrder<kernels::HighestScoreFirst> {
   }
   static typename V::F nearer(typename V::F a, typename V::F b) { return V::max(a, b); }
   static typename V::F farther(typename V::F a, typename V::F b) { return V::min(a, b); }
+  static typename V::F behind(typename V::F nearest, typename V::F margin) { return V::sub(nearest, margin); }
+  static typename V::M up_to(typename V::F score, typename V::F limit) { return V::greater_or_equal(score, limit); }
 };

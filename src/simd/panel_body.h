@@ -96,17 +96,27 @@ inline void accumulate_tile(const float* xt, std::size_t columns, const float* p
 // best one (NaN scores, from padding, never count: where either operand is NaN, the
 // traits' min and max return the second one).
 // kGroups: each lane also folds the tile's scores into its group's best score at
-// `group_extreme` (kBlockPoints values).
-template <bool kEuclidean, bool kGroups>
-inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int32_t first_index, float* best_value,
-                               float* second_value, std::int32_t* best_index, float* group_extreme) {
+// `group_extreme` (kBlockPoints values). `near[p]` notes the lanes of point vector p
+// where a centroid of the tile scores within `margins` (per point) of the best so far:
+// a centroid within that margin of the final best lies in a tile so noted, for its
+// best only gets nearer (kNear; `near` unused otherwise).
+template <bool kEuclidean, bool kGroups, bool kNear>
+inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int32_t first_index, const float* margins,
+                               float* best_value, float* second_value, std::int32_t* best_index, float* group_extreme,
+                               std::uint32_t* near) {
   using Order = LaneOrder<std::conditional_t<kEuclidean, kernels::LowestScoreFirst, kernels::HighestScoreFirst>>;
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
+  // Unrolled whole, so that every accumulator stays a register (indexed in a loop, the
+  // tile's sums would be kept in memory through the multiply-adds too).
+#pragma GCC unroll 8
   for (std::size_t p = 0; p < P; ++p) {
     typename V::F value = V::load(best_value + p * V::kLanes);
     typename V::F second = V::load(second_value + p * V::kLanes);
     typename V::I index = V::load_index(best_index + p * V::kLanes);
     typename V::F extreme = kGroups ? V::load(group_extreme + p * V::kLanes) : value;
+    typename V::F tile_nearest = V::set1(kEuclidean ? std::numeric_limits<float>::infinity()
+                                                    : -std::numeric_limits<float>::infinity());
+#pragma GCC unroll 16
     for (std::size_t j = 0; j < J; ++j) {
       const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
       // Euclidean: c.c - 2 c.x (the doubling is exact, so one rounding either way):
@@ -116,6 +126,7 @@ inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int3
                                              : V::add(acc[p][j], V::set1(bias[j]));
       const typename V::M take = Order::replaces(score, value);
       if constexpr (kGroups) extreme = Order::nearer(score, extreme);
+      if constexpr (kNear) tile_nearest = Order::nearer(score, tile_nearest);
       second = Order::nearer(Order::farther(value, score), second);
       value = V::select(take, score, value);
       index = V::select_index(take, j_index, index);
@@ -124,25 +135,82 @@ inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int3
     V::store(second_value + p * V::kLanes, second);
     V::store_index(best_index + p * V::kLanes, index);
     if constexpr (kGroups) V::store(group_extreme + p * V::kLanes, extreme);
+    if constexpr (kNear)
+      near[p] = V::bits(Order::up_to(tile_nearest, Order::behind(value, V::load(margins + p * V::kLanes))));
   }
 }
 
-// The block's points (bits, lowest lane first) whose runner-up lies within twice the
-// fused slack of their best score: the scores with rounded products could order them
-// otherwise. `squares` holds each point's x.x, or a fused sum of squares for the inner
-// product.
-template <bool kEuclidean>
-inline std::uint64_t undecided_points(const kernels::FusedScoreSlack& slack, const float* squares,
-                                      const float* best_value, const float* second_value) {
-  static_assert(kBlockPoints <= 64, "one bit per point");
+// Rounded-product dot products for near ties: each lane its centroid's one ascending
+// chain as exact_point_dots computes it, kChainHalves half panels (V::kLanes centroids
+// each) side by side.
+constexpr std::size_t kChainHalves = 4;
+
+struct CandidateHalf {
+  std::uint32_t half;   // panel * 2 + the half within it
+  std::uint32_t lanes;  // the candidates, one bit per lane
+};
+
+// The rounded-product dot products of x with the centroids of `halves` (repeats
+// allowed), half h's to dots[h * V::kLanes ..].
+inline void rounded_half_dots(const kernels::CentroidPanels& panels, const float* x,
+                              const std::uint32_t (&halves)[kChainHalves], float* dots) {
+  const float* columns[kChainHalves];
+  typename V::F acc[kChainHalves];
+  for (std::size_t h = 0; h < kChainHalves; ++h) {
+    columns[h] = panels.panel(halves[h] / 2) + (halves[h] % 2) * V::kLanes;
+    acc[h] = V::zero();
+  }
+  for (std::size_t t = 0; t < panels.d(); ++t) {
+    const typename V::F b = V::set1(x[t]);
+    for (std::size_t h = 0; h < kChainHalves; ++h)
+      acc[h] = V::add(acc[h], V::mul(b, V::load(columns[h] + t * kWidth)));
+  }
+  for (std::size_t h = 0; h < kChainHalves; ++h) V::store(dots + h * V::kLanes, acc[h]);
+}
+
+// Offers point x's candidates in `halves` to `nearest`, scored from rounded products.
+inline void offer_rounded(const kernels::CentroidPanels& panels, const float* x, float point_norm,
+                          const std::vector<CandidateHalf>& halves, const std::uint32_t* index_of,
+                          kernels::NearestSoFar& nearest) {
+  const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
+  alignas(64) float dots[kChainHalves * V::kLanes];
+  for (std::size_t first = 0; first < halves.size(); first += kChainHalves) {
+    const std::size_t used = std::min(kChainHalves, halves.size() - first);
+    std::uint32_t chained[kChainHalves];
+    for (std::size_t h = 0; h < kChainHalves; ++h) chained[h] = halves[first + std::min(h, used - 1)].half;
+    rounded_half_dots(panels, x, chained, dots);
+    for (std::size_t h = 0; h < used; ++h) {
+      for (std::uint32_t lanes = halves[first + h].lanes; lanes != 0; lanes &= lanes - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(lanes));
+        const std::uint32_t position = chained[h] * static_cast<std::uint32_t>(V::kLanes) + lane;
+        kernels::offer_by_rule(nearest, dots[h * V::kLanes + lane], norms, position, point_norm, index_of);
+      }
+    }
+  }
+}
+
+// Each point's margin, twice the fused slack of its scores (FusedScoreSlack::margin),
+// from `squares`: its x.x, or a fused sum of squares for the inner product.
+inline void fused_margins(const kernels::FusedScoreSlack& slack, const float* squares, float* margins) {
   const typename V::F root = V::set1(slack.root()), linear = V::set1(slack.linear());
   const typename V::F constant = V::set1(slack.constant());
-  const typename V::F twice_margin = V::set1(2.0f * kernels::FusedScoreSlack::kEvaluationMargin);
-  std::uint64_t undecided = 0;
+  const typename V::F twice = V::set1(2.0f * kernels::FusedScoreSlack::kEvaluationMargin);
   for (std::size_t p = 0; p < V::kPointVectors; ++p) {
     const typename V::F square = V::load(squares + p * V::kLanes);
-    const typename V::F margin =
-        V::mul(V::add(V::add(V::mul(root, V::sqrt(square)), V::mul(linear, square)), constant), twice_margin);
+    V::store(margins + p * V::kLanes,
+             V::mul(V::add(V::add(V::mul(root, V::sqrt(square)), V::mul(linear, square)), constant), twice));
+  }
+}
+
+// The block's points (bits, lowest lane first) whose runner-up lies within their
+// margin of their best score: the scores with rounded products could order them
+// otherwise.
+template <bool kEuclidean>
+inline std::uint64_t undecided_points(const float* margins, const float* best_value, const float* second_value) {
+  static_assert(kBlockPoints <= 64, "one bit per point");
+  std::uint64_t undecided = 0;
+  for (std::size_t p = 0; p < V::kPointVectors; ++p) {
+    const typename V::F margin = V::load(margins + p * V::kLanes);
     const typename V::F best = V::load(best_value + p * V::kLanes), second = V::load(second_value + p * V::kLanes);
     const typename V::F gap = kEuclidean ? V::sub(second, best) : V::sub(best, second);
     undecided |= std::uint64_t{V::bits(V::not_greater_unordered(gap, margin))} << (p * V::kLanes);
@@ -330,43 +398,14 @@ void nearest_block_exactly(const kernels::CentroidPanels& panels, const float* c
   panels.note_mostly_undecided(2 * close >= count);
 }
 
-inline void rescore_near_ties_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
-                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
-                                   const float* limits, std::size_t count, const std::uint32_t* index_of,
-                                   kernels::NearestSoFar* out);
-
-// The points of consecutive blocks that the fused scores leave undecided, gathered so
-// that their re-scoring fills micro-tiles: each one's row, x.x, limit and label.
-struct NearTies {
-  static constexpr std::size_t kRoom = 2 * kBlockPoints;
-  const float* rows[kRoom];
-  float norms[kRoom], limits[kRoom];
-  std::uint64_t* labels[kRoom];
-  std::size_t count = 0;
-
-  // Whether the points of another block may not fit.
-  bool full() const { return count + kBlockPoints > kRoom; }
-  void add(const float* row, float norm, float limit, std::uint64_t* label) {
-    rows[count] = row, norms[count] = norm, limits[count] = limit, labels[count] = label;
-    ++count;
-  }
-  // Labels the points gathered: their nearest by rounded products, ties by index_of
-  // (by position where null).
-  void settle(const kernels::CentroidPanels& panels, const std::uint32_t* index_of) {
-    kernels::NearestSoFar nearest[kRoom];
-    rescore_near_ties_impl(panels, 0, panels.panel_count(), rows, norms, limits, count, index_of, nearest);
-    for (std::size_t s = 0; s < count; ++s) *labels[s] = nearest[s].position;
-    count = 0;
-  }
-};
-
-// A block's fused search state, point by point: x.x, the squares the slack reads (x.x,
-// or the inner product's fused sums of squares), the best score, the runner-up and the
-// best one's index.
+// A block's fused search state, point by point: x.x, the inner product's fused sums of
+// squares, the margins the slack gives (from x.x, or those sums), the best score, the
+// runner-up and the best one's index.
 template <bool kEuclidean>
 struct FusedBest {
   alignas(64) float norms[kBlockPoints] = {};
   alignas(64) float squares[kBlockPoints] = {};
+  alignas(64) float margins[kBlockPoints];
   alignas(64) float value[kBlockPoints], second[kBlockPoints];
   alignas(64) std::int32_t index[kBlockPoints] = {};
 
@@ -382,24 +421,56 @@ struct FusedBest {
   }
 };
 
+// Below this many columns a point's near tiles are not noted: the multiply-adds of a
+// tile are too few to hide the test (the pixels' search, d = 3, ran 7% slower), and an
+// undecided point's fused scores with every centroid, computed again, cost little.
+constexpr std::size_t kLeastColumnsForNearTiles = 32;
+
+inline void rescore_near_ties_impl(const kernels::CentroidPanels& panels, std::size_t first_panel,
+                                   std::size_t last_panel, const float* const* rows, const float* point_norms,
+                                   const float* limits, std::size_t count, const std::uint32_t* index_of,
+                                   kernels::NearestSoFar* out);
+
+// Point r of a block: its nearest by rounded products among the centroids of the tiles
+// `near` notes for it (fold_centroid_tile), ties by index_of (by position where null).
+inline std::uint32_t nearest_in_near_tiles(const kernels::CentroidPanels& panels, const std::uint32_t* near,
+                                           std::size_t r, const float* row, float point_norm,
+                                           const std::uint32_t* index_of) {
+  constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
+  static_assert(V::kLanes % J == 0, "a tile lies in one half panel");
+  const std::size_t k = panels.k(), p = r / V::kLanes;
+  const std::uint32_t bit = std::uint32_t{1} << (r % V::kLanes);
+  thread_local std::vector<CandidateHalf> halves;
+  halves.clear();
+  for (std::size_t first = 0, t = 0; first < k; first += J, ++t) {
+    if ((near[t * P + p] & bit) == 0) continue;
+    const auto half = static_cast<std::uint32_t>(first / V::kLanes);
+    // The tile's centroids, padding left out.
+    const std::uint32_t lanes = ((std::uint32_t{1} << std::min(J, k - first)) - 1) << (first % V::kLanes);
+    if (halves.empty() || halves.back().half != half) halves.push_back({.half = half, .lanes = 0});
+    halves.back().lanes |= lanes;
+  }
+  kernels::NearestSoFar nearest;
+  offer_rounded(panels, row, point_norm, halves, index_of, nearest);
+  return nearest.position;
+}
+
 // The few points of a block the fused scores may have ordered otherwise: their labels
 // from rounded products, for a block of long rows all of the block's dot products at
-// once (into `dots`, through `xt`), else gathered in `ties` with those of the next
-// blocks and re-scored among the centroids whose fused cost lies within the margin of
-// the best (no other can be nearest). The re-scoring reads every panel once per
-// micro-tile of points, the block reads them once at full rate but multiplies every
-// lane: the block pays where most of it is left (the fused slack grows with d), or
-// where the panels are too large for the cache and its points alone fill a micro-tile.
-// Also writes the points' costs to `scores`, when asked for.
+// once (into `dots`, through `xt`), else point by point among the centroids of the
+// tiles `near` notes, which hold every centroid whose fused cost lies within the margin
+// of the best (no other can be nearest); without `near`, among the centroids whose
+// fused cost, computed again, lies there. The block reads every panel at full rate but
+// multiplies every lane: it pays where most of the block is left (the fused slack grows
+// with d), or where the panels are too large for the cache and its points alone fill a
+// micro-tile. Also writes the points' costs to `scores`, when asked for.
 template <bool kEuclidean>
 void settle_undecided(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
-                      FusedBest<kEuclidean>& best, std::uint64_t* labels, const kernels::NearestScores* scores,
-                      NearTies& ties, float* xt, float* dots) {
+                      FusedBest<kEuclidean>& best, const std::uint32_t* near, std::uint64_t* labels,
+                      const kernels::NearestScores* scores, float* xt, float* dots) {
   const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
   const auto cost = FusedBest<kEuclidean>::cost;
-  if (kEuclidean) std::copy(best.norms, best.norms + kBlockPoints, best.squares);
-  const kernels::FusedScoreSlack& slack = panels.fused_slack();
-  std::uint64_t undecided = undecided_points<kEuclidean>(slack, best.squares, best.value, best.second);
+  std::uint64_t undecided = undecided_points<kEuclidean>(best.margins, best.value, best.second);
   if (count < kBlockPoints) undecided &= (std::uint64_t{1} << count) - 1;
   if (scores) {
     for (std::size_t r = 0; r < count; ++r) {
@@ -420,13 +491,18 @@ void settle_undecided(const kernels::CentroidPanels& panels, const float* const*
   const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
   for (; undecided != 0; undecided &= undecided - 1) {
     const std::size_t r = static_cast<std::size_t>(__builtin_ctzll(undecided));
-    const float spread = slack.margin(best.squares[r]);
+    const float spread = best.margins[r];
     const float fused = cost(best.value[r]);
     if (by_block) {
       for (std::size_t j = 0; j < k; ++j) costs[j] = dot_of(dots, r, j);
       labels[r] = kernels::nearest_by_rule(costs.data(), bias, k, best.norms[r], index_of);
+    } else if (near) {
+      labels[r] = nearest_in_near_tiles(panels, near, r, rows[r], best.norms[r], index_of);
     } else {
-      ties.add(rows[r], best.norms[r], kernels::rounded_up(double(fused) + double(spread)), labels + r);
+      const float limit = kernels::rounded_up(double(fused) + double(spread));
+      kernels::NearestSoFar nearest;
+      rescore_near_ties_impl(panels, 0, panels.panel_count(), rows + r, best.norms + r, &limit, 1, index_of, &nearest);
+      labels[r] = nearest.position;
     }
     if (scores) {
       // The label found lies within the margin of the fused best; every other centroid
@@ -438,12 +514,11 @@ void settle_undecided(const kernels::CentroidPanels& panels, const float* const*
 }
 
 // The search of one block: `count` rows (row r at rows[r]); while it runs, the first
-// slab of the `next_count` rows at next_rows (the next block) is fetched. The points
-// left undecided are labelled here or added to `ties`.
+// slab of the `next_count` rows at next_rows (the next block) is fetched.
 template <bool kEuclidean>
 void nearest_block(const kernels::CentroidPanels& panels, const float* const* rows, std::size_t count,
                    const float* const* next_rows, std::size_t next_count, const float* point_norms,
-                   std::uint64_t* labels, const kernels::NearestScores* scores, NearTies& ties) {
+                   std::uint64_t* labels, const kernels::NearestScores* scores) {
   const std::size_t d = panels.d(), k = panels.k(), slabs = slab_count(d);
   const std::size_t tiles = (k + V::kTileCentroids - 1) / V::kTileCentroids;
   // A transposed slab (zero points pad the block) and the tiles' sums between slabs
@@ -461,26 +536,44 @@ void nearest_block(const kernels::CentroidPanels& panels, const float* const* ro
   const std::size_t groups = by_group ? scores->group_count(k) : 0;
   thread_local std::vector<float> group_extremes;
   if (by_group) group_extremes.assign(groups * kBlockPoints, FusedBest<kEuclidean>::kFarthest);
-  run_slabs<true>(
-      panels, rows, count, next_rows, next_count, transposed.data(), carried.data(),
-      [&](const float* xt, std::size_t columns) {
-        if (!kEuclidean) add_block_squares(xt, columns, best.squares);
-      },
-      [&](std::size_t first, const TileSums& acc) {
-        const float* bias = panels.score_bias() + first;
-        const auto index = static_cast<std::int32_t>(first);
-        if (by_group) {
-          float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
-          fold_centroid_tile<kEuclidean, true>(acc, bias, index, best.value, best.second, best.index, group_extreme);
-        } else {
-          fold_centroid_tile<kEuclidean, false>(acc, bias, index, best.value, best.second, best.index, nullptr);
-        }
-      });
+  // Per tile and point vector, the lanes where the tile may hold a near tie's candidate.
+  thread_local std::vector<std::uint32_t> near;
+  const bool note_near = d >= kLeastColumnsForNearTiles;
+  if (note_near) near.resize(tiles * V::kPointVectors);
+  // One pass of the tiles per choice, each folding with the choice compiled in: a
+  // branch among the folds in the tiles' loop keeps the tile's sums out of registers.
+  const auto search = [&]<bool kNear>() {
+    run_slabs<true>(
+        panels, rows, count, next_rows, next_count, transposed.data(), carried.data(),
+        [&](const float* xt, std::size_t columns) {
+          if (!kEuclidean) add_block_squares(xt, columns, best.squares);
+        },
+        [&](std::size_t first, const TileSums& acc) {
+          // The last slab's squares are summed before its first tile.
+          if (first == 0) fused_margins(panels.fused_slack(), kEuclidean ? best.norms : best.squares, best.margins);
+          const float* bias = panels.score_bias() + first;
+          const auto index = static_cast<std::int32_t>(first);
+          std::uint32_t* tile_near = kNear ? near.data() + first / V::kTileCentroids * V::kPointVectors : nullptr;
+          if (by_group) {
+            float* group_extreme = group_extremes.data() + first / scores->group_size * kBlockPoints;
+            fold_centroid_tile<kEuclidean, true, kNear>(acc, bias, index, best.margins, best.value, best.second,
+                                                        best.index, group_extreme, tile_near);
+          } else {
+            fold_centroid_tile<kEuclidean, false, kNear>(acc, bias, index, best.margins, best.value, best.second,
+                                                         best.index, nullptr, tile_near);
+          }
+        });
+  };
+  if (note_near)
+    search.template operator()<true>();
+  else
+    search.template operator()<false>();
   for (std::size_t r = 0; r < count; ++r) labels[r] = static_cast<std::uint64_t>(best.index[r]);
   for (std::size_t r = 0; r < count && by_group; ++r)
     for (std::size_t g = 0; g < groups; ++g)
       scores->group_least[r * groups + g] = FusedBest<kEuclidean>::cost(group_extremes[g * kBlockPoints + r]);
-  settle_undecided<kEuclidean>(panels, rows, count, best, labels, scores, ties, transposed.data(), carried.data());
+  settle_undecided<kEuclidean>(panels, rows, count, best, note_near ? near.data() : nullptr, labels, scores,
+                               transposed.data(), carried.data());
 }
 
 // Row addresses for the block search. A strided matrix's rows lie at fixed steps, and
@@ -513,10 +606,7 @@ inline void nearest_rows(const kernels::CentroidPanels& panels, std::size_t coun
                          const float* point_norms, std::uint64_t* labels, const kernels::NearestScores* scores) {
   const float* addresses[2][kBlockPoints];
   rows_of.addresses(0, std::min(kBlockPoints, count), addresses[0]);
-  NearTies ties;
-  const std::uint32_t* index_of = scores ? scores->index_of : nullptr;
   for (std::size_t first = 0, b = 0; first < count; first += kBlockPoints, b ^= 1) {
-    if (ties.full()) ties.settle(panels, index_of);
     const std::size_t rows = std::min(kBlockPoints, count - first);
     const std::size_t next_count = Rows::kFetchPastTheLast ? rows : std::min(kBlockPoints, count - first - rows);
     const float* const* block = addresses[b];
@@ -533,11 +623,10 @@ inline void nearest_rows(const kernels::CentroidPanels& panels, std::size_t coun
     }
     const kernels::NearestScores* out = scores ? &block_scores : nullptr;
     if (panels.euclidean())
-      nearest_block<true>(panels, block, rows, next, next_count, point_norms + first, labels + first, out, ties);
+      nearest_block<true>(panels, block, rows, next, next_count, point_norms + first, labels + first, out);
     else
-      nearest_block<false>(panels, block, rows, next, next_count, nullptr, labels + first, out, ties);
+      nearest_block<false>(panels, block, rows, next, next_count, nullptr, labels + first, out);
   }
-  if (ties.count != 0) ties.settle(panels, index_of);
 }
 
 inline void nearest_centroids_impl(const kernels::CentroidPanels& panels, const float* x, std::ptrdiff_t ldx,
@@ -642,52 +731,6 @@ inline void nearest_in_panels_impl(const kernels::CentroidPanels& panels, std::s
 // (V::kLanes centroids) that holds a centroid within its point's limit; each point then
 // computes the rounded-product dot products of its halves, each lane its centroid's one
 // ascending chain as exact_point_dots computes it, kChainHalves halves side by side.
-constexpr std::size_t kChainHalves = 4;
-
-struct CandidateHalf {
-  std::uint32_t half;   // panel * 2 + the half within it
-  std::uint32_t lanes;  // the candidates, one bit per lane
-};
-
-// The rounded-product dot products of x with the centroids of `halves` (repeats
-// allowed), half h's to dots[h * V::kLanes ..].
-inline void rounded_half_dots(const kernels::CentroidPanels& panels, const float* x,
-                              const std::uint32_t (&halves)[kChainHalves], float* dots) {
-  const float* columns[kChainHalves];
-  typename V::F acc[kChainHalves];
-  for (std::size_t h = 0; h < kChainHalves; ++h) {
-    columns[h] = panels.panel(halves[h] / 2) + (halves[h] % 2) * V::kLanes;
-    acc[h] = V::zero();
-  }
-  for (std::size_t t = 0; t < panels.d(); ++t) {
-    const typename V::F b = V::set1(x[t]);
-    for (std::size_t h = 0; h < kChainHalves; ++h)
-      acc[h] = V::add(acc[h], V::mul(b, V::load(columns[h] + t * kWidth)));
-  }
-  for (std::size_t h = 0; h < kChainHalves; ++h) V::store(dots + h * V::kLanes, acc[h]);
-}
-
-// Offers point x's candidates in `halves` to `nearest`, scored from rounded products.
-inline void offer_rounded(const kernels::CentroidPanels& panels, const float* x, float point_norm,
-                          const std::vector<CandidateHalf>& halves, const std::uint32_t* index_of,
-                          kernels::NearestSoFar& nearest) {
-  const float* norms = panels.euclidean() ? panels.score_bias() : nullptr;
-  alignas(64) float dots[kChainHalves * V::kLanes];
-  for (std::size_t first = 0; first < halves.size(); first += kChainHalves) {
-    const std::size_t used = std::min(kChainHalves, halves.size() - first);
-    std::uint32_t chained[kChainHalves];
-    for (std::size_t h = 0; h < kChainHalves; ++h) chained[h] = halves[first + std::min(h, used - 1)].half;
-    rounded_half_dots(panels, x, chained, dots);
-    for (std::size_t h = 0; h < used; ++h) {
-      for (std::uint32_t lanes = halves[first + h].lanes; lanes != 0; lanes &= lanes - 1) {
-        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(lanes));
-        const std::uint32_t position = chained[h] * static_cast<std::uint32_t>(V::kLanes) + lane;
-        kernels::offer_by_rule(nearest, dots[h * V::kLanes + lane], norms, position, point_norm, index_of);
-      }
-    }
-  }
-}
-
 template <int R, bool kEuclidean>
 inline void rescore_near_ties_tile(const kernels::CentroidPanels& panels, std::size_t first_panel,
                                    std::size_t last_panel, const float* const* rows, const float* point_norms,
