@@ -92,6 +92,14 @@ class CentroidPanels {
   // products at once.
   bool mostly_undecided() const { return mostly_undecided_.load(std::memory_order_relaxed); }
   void note_mostly_undecided(bool mostly) const { mostly_undecided_.store(mostly, std::memory_order_relaxed); }
+  // Another such hint: whether the last block left any point undecided, so that the
+  // next notes where its near ties' candidates lie. Written only when it changes: the
+  // workers' blocks would otherwise take the panels' cache line from each other at
+  // every block (a pass of 16 columns and 16 centroids ran at 0.68x).
+  bool some_undecided() const { return some_undecided_.load(std::memory_order_relaxed); }
+  void note_some_undecided(bool some) const {
+    if (some != some_undecided()) some_undecided_.store(some, std::memory_order_relaxed);
+  }
 
   // Replaces centroid j by `row` (d values).
   void update_centroid(std::size_t j, const float* row);
@@ -172,6 +180,7 @@ class CentroidPanels {
   AlignedFloats values_;
   AlignedFloats bias_;
   mutable std::atomic<bool> mostly_undecided_{false};
+  mutable std::atomic<bool> some_undecided_{true};
 };
 
 }  // namespace plovek::kernels
