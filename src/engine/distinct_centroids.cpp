@@ -23,15 +23,17 @@ std::vector<std::uint32_t> tie_winning_centroids(const Matrix& centroids, bool e
   const std::size_t k = centroids.rows(), bytes = centroids.cols() * sizeof(float);
   std::vector<std::uint64_t> hashes(k);
   for (std::size_t j = 0; j < k; ++j) hashes[j] = row_hash(centroids.row(j));
-  const auto equal = [&](std::uint32_t a, std::uint32_t b) {
-    return hashes[a] == hashes[b] && std::memcmp(centroids.row(a).data(), centroids.row(b).data(), bytes) == 0;
+  // Rows of no columns have no data to compare (and no address to pass).
+  const auto bit_order = [&](std::uint32_t a, std::uint32_t b) {
+    return bytes == 0 ? 0 : std::memcmp(centroids.row(a).data(), centroids.row(b).data(), bytes);
   };
+  const auto equal = [&](std::uint32_t a, std::uint32_t b) { return hashes[a] == hashes[b] && bit_order(a, b) == 0; };
   // Equal rows side by side, each run by ascending index.
   std::vector<std::uint32_t> order(k);
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
     if (hashes[a] != hashes[b]) return hashes[a] < hashes[b];
-    const int bits = std::memcmp(centroids.row(a).data(), centroids.row(b).data(), bytes);
+    const int bits = bit_order(a, b);
     return bits != 0 ? bits < 0 : a < b;
   });
   const bool later_wins = kernels::later_index_wins_ties(euclidean);
