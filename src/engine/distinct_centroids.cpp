@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "engine/distinct_rows.h"
 #include "simd/kernels.h"
 
 namespace plovek {
@@ -12,9 +13,9 @@ namespace plovek {
 namespace {
 
 std::uint64_t row_hash(std::span<const float> row) {
-  std::uint64_t h = 0;
-  for (const float v : row) h = (h + std::bit_cast<std::uint32_t>(v)) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 29);
+  RowBitsHash hash;
+  for (const float v : row) hash.add(std::bit_cast<std::uint32_t>(v));
+  return hash.value();
 }
 
 }  // namespace

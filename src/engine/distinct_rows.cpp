@@ -23,9 +23,9 @@ struct RowKey {
     return key;
   }
   std::uint64_t hash() const {
-    std::uint64_t h = 0;
-    for (std::size_t t = 0; t < D; ++t) h = (h + bits[t]) * 0x9E3779B97F4A7C15ull;
-    return h ^ (h >> 29);  // the high bits, which every bit of the row reaches, down to the slots
+    RowBitsHash hash;
+    for (std::size_t t = 0; t < D; ++t) hash.add(bits[t]);
+    return hash.value();
   }
 };
 

@@ -14,6 +14,18 @@
 
 namespace plovek {
 
+// A hash of a row by the bits of its values, added value after value: rows equal bit
+// for bit hash alike.
+class RowBitsHash {
+ public:
+  void add(std::uint32_t bits) { hash_ = (hash_ + bits) * 0x9E3779B97F4A7C15ull; }
+  // The high bits, which every bit of the row reaches, down to the low ones.
+  std::uint64_t value() const { return hash_ ^ (hash_ >> 29); }
+
+ private:
+  std::uint64_t hash_ = 0;
+};
+
 class DistinctRows {
  public:
   // The distinct rows of `data` (with `point_norms`, x.x per row, when not empty),

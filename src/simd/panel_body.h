@@ -104,7 +104,8 @@ template <bool kEuclidean, bool kGroups, bool kNear>
 inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int32_t first_index, const float* margins,
                                float* best_value, float* second_value, std::int32_t* best_index, float* group_extreme,
                                std::uint32_t* near) {
-  using Order = LaneOrder<std::conditional_t<kEuclidean, kernels::LowestScoreFirst, kernels::HighestScoreFirst>>;
+  using Rule = std::conditional_t<kEuclidean, kernels::LowestScoreFirst, kernels::HighestScoreFirst>;
+  using Order = LaneOrder<Rule>;
   constexpr std::size_t P = V::kPointVectors, J = V::kTileCentroids;
   // Unrolled whole, so that every accumulator stays a register (indexed in a loop, the
   // tile's sums would be kept in memory through the multiply-adds too).
@@ -114,8 +115,7 @@ inline void fold_centroid_tile(const TileSums& acc, const float* bias, std::int3
     typename V::F second = V::load(second_value + p * V::kLanes);
     typename V::I index = V::load_index(best_index + p * V::kLanes);
     typename V::F extreme = kGroups ? V::load(group_extreme + p * V::kLanes) : value;
-    typename V::F tile_nearest = V::set1(kEuclidean ? std::numeric_limits<float>::infinity()
-                                                    : -std::numeric_limits<float>::infinity());
+    typename V::F tile_nearest = V::set1(Rule::kFarthest);
 #pragma GCC unroll 16
     for (std::size_t j = 0; j < J; ++j) {
       const typename V::I j_index = V::set1_index(first_index + static_cast<std::int32_t>(j));
