@@ -6,6 +6,9 @@
 #include <limits>
 #include <new>
 
+#include "runtime/huge_page_allocator.h"
+#include "runtime/thread_pool.h"
+
 namespace plovek {
 
 namespace {
@@ -64,7 +67,7 @@ class PositionTable {
     std::uint32_t position = kEmpty;
   };
   void grow() {
-    std::vector<Slot> old(2 * slots_.size());
+    Slots old(2 * slots_.size());
     old.swap(slots_);
     std::size_t slot = 0;
     for (const Slot& s : old) {
@@ -73,7 +76,8 @@ class PositionTable {
       slots_[slot] = s;
     }
   }
-  std::vector<Slot> slots_;
+  using Slots = std::vector<Slot, HugePageAllocator<Slot>>;
+  Slots slots_;
   std::size_t most_slots_;
 };
 
@@ -166,7 +170,7 @@ bool DistinctRows::sums_by_repeats(std::size_t chunk_rows) {
     if (sums_by_repeats_) list_repeats(chunk_rows);
   } catch (const std::bad_alloc&) {
     sums_by_repeats_ = false;  // the rows are summed one by one instead
-    values_ = {}, repeats_ = {}, rows_repeating_ = {};
+    values_ = {}, chunk_repeats_ = {}, rows_repeating_ = {};
   }
   return sums_by_repeats_;
 }
@@ -198,26 +202,31 @@ bool DistinctRows::sums_exact(std::size_t chunk_rows) const {
 void DistinctRows::list_repeats(std::size_t chunk_rows) {
   const std::size_t n = position_of_.size(), m = rows_.size();
   constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  // Two passes over the rows: how many chunks hold each distinct row, then which and
-  // how many times (the chunks of a row come in order).
-  std::vector<std::uint32_t> last_chunk(m, kNone);
-  std::vector<std::size_t> next(m + 1, 0);
+  // The chunks are listed apart, each worker taking an equal run of them. Its entry_of
+  // says where a distinct row stands in the chunk's list (kNone: not there yet) and is
+  // cleared after each chunk by the list itself.
+  chunk_repeats_.resize((n + chunk_rows - 1) / chunk_rows);
+  const std::size_t chunks_per_worker = (chunk_repeats_.size() + global_pool_size() - 1) / global_pool_size();
+  parallel_for(chunk_repeats_.size(), chunks_per_worker, [&](std::size_t first, std::size_t last) {
+    std::vector<std::uint32_t> entry_of(m, kNone);
+    std::vector<Repeats> listed;
+    for (std::size_t c = first; c < last; ++c) {
+      listed.clear();
+      for (std::size_t i = c * chunk_rows; i < std::min(n, (c + 1) * chunk_rows); ++i) {
+        const std::uint32_t p = position_of_[i];
+        if (entry_of[p] == kNone) {
+          entry_of[p] = static_cast<std::uint32_t>(listed.size());
+          listed.push_back({.position = p, .count = 0});
+        }
+        ++listed[entry_of[p]].count;
+      }
+      for (const Repeats& repeat : listed) entry_of[repeat.position] = kNone;
+      chunk_repeats_[c].assign(listed.begin(), listed.end());
+    }
+  });
   rows_repeating_.assign(m, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t p = position_of_[i], chunk = static_cast<std::uint32_t>(i / chunk_rows);
-    next[p + 1] += last_chunk[p] != chunk;
-    last_chunk[p] = chunk;
-    ++rows_repeating_[p];
-  }
-  for (std::size_t p = 0; p < m; ++p) next[p + 1] += next[p];
-  repeats_.resize(next[m]);
-  std::fill(last_chunk.begin(), last_chunk.end(), kNone);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t p = position_of_[i], chunk = static_cast<std::uint32_t>(i / chunk_rows);
-    if (last_chunk[p] != chunk) repeats_[next[p]++] = {.position = p, .chunk = chunk, .count = 0};
-    last_chunk[p] = chunk;
-    ++repeats_[next[p] - 1].count;
-  }
+  for (const std::vector<Repeats>& listed : chunk_repeats_)
+    for (const Repeats& repeat : listed) rows_repeating_[repeat.position] += repeat.count;
   values_.resize(m * columns_);
   for (std::size_t p = 0; p < m; ++p)
     for (std::size_t t = 0; t < columns_; ++t) values_[p * columns_ + t] = rows_[p][t];

@@ -46,9 +46,9 @@ class DistinctRows {
   // The position among them of the row equal to row i.
   std::uint32_t position_of(std::size_t i) const { return position_of_[i]; }
 
-  // How many rows of a chunk repeat a distinct row.
+  // A distinct row that rows of a chunk repeat, and how many of them do.
   struct Repeats {
-    std::uint32_t position, chunk, count;
+    std::uint32_t position, count;
   };
   // Whether chunks of `chunk_rows` rows can be summed by the distinct rows, each times
   // the number of the chunk's rows that repeat it, bit for bit as their rows are summed
@@ -57,11 +57,11 @@ class DistinctRows {
   // below 2^53 such units), the order does not matter. The repeats are then listed
   // (once, for the first chunk size asked about).
   bool sums_by_repeats(std::size_t chunk_rows);
-  // After sums_by_repeats said yes: the distinct rows' values, row after row; every
-  // distinct row's repeats in each chunk, distinct row after distinct row; and how
-  // many rows repeat distinct row p.
+  // After sums_by_repeats said yes: the distinct rows' values, row after row; the
+  // distinct rows that chunk c's rows repeat, in order of first appearance there; and
+  // how many rows repeat distinct row p.
   const float* values() const { return values_.data(); }
-  std::span<const Repeats> repeats() const { return repeats_; }
+  std::span<const Repeats> repeats_in(std::size_t c) const { return chunk_repeats_[c]; }
   std::uint64_t repeats_of(std::size_t p) const { return rows_repeating_[p]; }
 
  private:
@@ -75,7 +75,7 @@ class DistinctRows {
   std::size_t repeats_chunk_rows_ = 0;  // 0: not asked yet
   bool sums_by_repeats_ = false;
   std::vector<float> values_;
-  std::vector<Repeats> repeats_;
+  std::vector<std::vector<Repeats>> chunk_repeats_;
   std::vector<std::uint32_t> rows_repeating_;
 };
 

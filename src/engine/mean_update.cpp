@@ -30,9 +30,9 @@ constexpr std::size_t kMostStaleShare = 4;
 // over every point in ascending order (a column's sums do not depend on the others).
 constexpr std::size_t kMeanSumBytes = std::size_t{1} << 20;
 constexpr std::size_t kLeastMeanColumns = 64;
-// Sums by repeats are shared out among the workers while their copies of every
-// chunk's sums take at most this many bytes together.
-constexpr std::size_t kMostRepeatSumBytes = std::size_t{32} << 20;
+// Sums by repeats ask for the label and values of the distinct row this many repeats
+// ahead: the distinct rows of a chunk lie anywhere among them.
+constexpr std::size_t kRepeatsAhead = 16;
 
 // Cuts the clusters into at most `parts` contiguous ranges holding about equal numbers
 // of points. Returns the range bounds: 0 = b_0 < b_1 < ... = k.
@@ -179,33 +179,29 @@ void ChunkedRowSums::finish_chunk(std::size_t c, const std::uint64_t* labels) {
 }
 
 void ChunkedRowSums::sum_by_repeats(const DistinctRows& distinct, const std::uint64_t* labels) {
-  // Every partial sum being exact, the order is free: the repeats are shared out among
-  // the workers, each adding its own to a copy of every chunk's sums (the first to the
-  // sums themselves), and the copies are added up. A worker reads its repeats, and the
-  // distinct rows and labels they name, in order.
-  const std::size_t parts = std::clamp<std::size_t>(kMostRepeatSumBytes / (sums_.size() * sizeof(double)), 1,
-                                                    global_pool_size());
-  std::vector<double> copies((parts - 1) * sums_.size(), 0.0);
+  // Every partial sum being exact, the order is free: each chunk's sums are added up
+  // from its repeats, the chunks shared out among the workers.
   std::fill(sums_.begin(), sums_.end(), 0.0);
   for (std::uint64_t j = 0; j < k_; ++j) mark_changed(j);
-  const std::span<const DistinctRows::Repeats> repeats = distinct.repeats();
   const float* values = distinct.values();
-  parallel_for(parts, 1, [&](std::size_t first_part, std::size_t last_part) {
-    for (std::size_t part = first_part; part < last_part; ++part) {
-      double* sums = part == 0 ? sums_.data() : copies.data() + (part - 1) * sums_.size();
-      for (std::size_t r = part * repeats.size() / parts; r < (part + 1) * repeats.size() / parts; ++r) {
+  parallel_for(chunk_count_, 1, [&](std::size_t first_chunk, std::size_t last_chunk) {
+    for (std::size_t c = first_chunk; c < last_chunk; ++c) {
+      double* chunk_sums = sums_.data() + c * k_ * d_;
+      const std::span<const DistinctRows::Repeats> repeats = distinct.repeats_in(c);
+      for (std::size_t r = 0; r < repeats.size(); ++r) {
+        if (r + kRepeatsAhead < repeats.size()) {
+          const std::uint32_t ahead = repeats[r + kRepeatsAhead].position;
+          __builtin_prefetch(labels + ahead);
+          __builtin_prefetch(values + std::size_t{ahead} * d_);
+        }
         const DistinctRows::Repeats& repeat = repeats[r];
         const float* row = values + std::size_t{repeat.position} * d_;
-        double* sum = sums + (repeat.chunk * k_ + labels[repeat.position]) * d_;
+        double* sum = chunk_sums + labels[repeat.position] * d_;
         const double count = repeat.count;
         for (std::size_t t = 0; t < d_; ++t) sum[t] += count * row[t];
       }
     }
   });
-  for (std::size_t part = 1; part < parts; ++part) {
-    const double* copy = copies.data() + (part - 1) * sums_.size();
-    for (std::size_t v = 0; v < sums_.size(); ++v) sums_[v] += copy[v];
-  }
 }
 
 void ChunkedRowSums::update_chunk(std::size_t c, const MatrixView& data, const std::uint64_t* labels,
