@@ -1,6 +1,7 @@
 #include "engine/distinct_rows.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -38,6 +39,7 @@ template <std::size_t D>
 class PositionTable {
  public:
   static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+  PositionTable() = default;
   // `slots` at first, doubling up to `most_slots` (powers of two).
   PositionTable(std::size_t slots, std::size_t most_slots) : slots_(slots), most_slots_(most_slots) {}
 
@@ -78,7 +80,7 @@ class PositionTable {
   }
   using Slots = std::vector<Slot, HugePageAllocator<Slot>>;
   Slots slots_;
-  std::size_t most_slots_;
+  std::size_t most_slots_ = 0;
 };
 
 // The scan gives up where nearly all the rows read so far are distinct (more than
@@ -91,49 +93,115 @@ constexpr std::size_t kFirstCheck = 8192;
 // Rows hashed (and their slots fetched) ahead of their probes.
 constexpr std::size_t kRowsAhead = 32;
 
-// Reads every row of D columns into `position_of`, `rows` and `norms` (see
-// DistinctRows); false once too few repeat.
+// The distinct rows of a run of rows, in order of first appearance there.
 template <std::size_t D>
-bool scan_rows(const MatrixView& data, std::span<const float> point_norms, std::uint32_t* position_of,
-               std::vector<const float*>& rows, std::vector<float>& norms) {
-  const std::size_t n = data.rows();
-  // Sized for an eighth of the rows distinct, and never more slots than rows (at most
-  // 16 bytes a row for rows of 3 values, while the scan runs).
-  const std::size_t most_slots = std::bit_ceil(n / 2);
-  PositionTable<D> table(std::min(most_slots, std::bit_ceil(std::max<std::size_t>(n / 4, 1024))), most_slots);
-  // Each row's key and hash are made (and its slot fetched) kRowsAhead rows before its probe.
+struct RunScan {
+  PositionTable<D> table;
+  std::vector<std::size_t> first_rows;  // the row where each first appears
+};
+
+// Calls visit(j, key, hash) for the rows row_at(j), j = 0, 1, ..., count - 1, in order,
+// each row's key and hash made (and its slot in `table` fetched) kRowsAhead rows before
+// its visit; stops where a visit returns false. Returns whether all were visited.
+template <std::size_t D, class RowAt, class Visit>
+bool visit_keys(const MatrixView& data, const PositionTable<D>& table, std::size_t count, RowAt row_at,
+                Visit visit) {
   RowKey<D> keys[kRowsAhead];
   std::uint64_t hashes[kRowsAhead];
-  const auto read_ahead = [&](std::size_t i) {
-    if (i >= n) return;
-    RowKey<D>& key = keys[i % kRowsAhead];
-    key = RowKey<D>::of(data.row(i, nullptr));
-    hashes[i % kRowsAhead] = key.hash();
-    table.fetch(hashes[i % kRowsAhead]);
+  const auto read_ahead = [&](std::size_t j) {
+    if (j >= count) return;
+    RowKey<D>& key = keys[j % kRowsAhead];
+    key = RowKey<D>::of(data.row(row_at(j), nullptr));
+    hashes[j % kRowsAhead] = key.hash();
+    table.fetch(hashes[j % kRowsAhead]);
   };
-  for (std::size_t i = 0; i < kRowsAhead; ++i) read_ahead(i);
-  std::size_t next_check = std::min(n, kFirstCheck);
-  for (std::size_t i = 0; i < n; ++i) {
-    const RowKey<D> key = keys[i % kRowsAhead];
-    const std::uint64_t hash = hashes[i % kRowsAhead];
-    read_ahead(i + kRowsAhead);
-    std::size_t slot = 0;
-    std::uint32_t position = table.find(key, hash, slot);
-    if (position == PositionTable<D>::kEmpty) {
-      position = static_cast<std::uint32_t>(rows.size());
-      rows.push_back(data.row(i, nullptr));
-      if (!point_norms.empty()) norms.push_back(point_norms[i]);
-      if (!table.insert(key, slot, position)) return false;
-    }
-    position_of[i] = position;
-    const std::size_t read = i + 1;
-    if (read == next_check) {
-      const double most = read == n ? 0.5 : kMostDistinctEarly;
-      if (static_cast<double>(rows.size()) > most * static_cast<double>(read)) return false;
-      next_check = read == n ? 0 : std::min(n, 2 * read);
-    }
+  for (std::size_t j = 0; j < kRowsAhead; ++j) read_ahead(j);
+  for (std::size_t j = 0; j < count; ++j) {
+    const RowKey<D> key = keys[j % kRowsAhead];
+    const std::uint64_t hash = hashes[j % kRowsAhead];
+    read_ahead(j + kRowsAhead);
+    if (!visit(j, key, hash)) return false;
   }
   return true;
+}
+
+// The position of `key` in `table`, or else a new one, its row (`row`) noted in
+// `first_rows`; kEmpty where the table is full.
+template <std::size_t D>
+std::uint32_t position_or_new(PositionTable<D>& table, const RowKey<D>& key, std::uint64_t hash, std::size_t row,
+                              std::vector<std::size_t>& first_rows) {
+  std::size_t slot = 0;
+  std::uint32_t position = table.find(key, hash, slot);
+  if (position != PositionTable<D>::kEmpty) return position;
+  position = static_cast<std::uint32_t>(first_rows.size());
+  first_rows.push_back(row);
+  return table.insert(key, slot, position) ? position : PositionTable<D>::kEmpty;
+}
+
+// Reads rows [begin, end) of D columns into `run` and their positions among its
+// distinct rows into `position_of`; false once too few repeat, or once `gave_up` (set
+// then) says another run found so.
+template <std::size_t D>
+bool scan_run(const MatrixView& data, std::size_t begin, std::size_t end, std::uint32_t* position_of,
+              RunScan<D>& run, std::atomic<bool>& gave_up) {
+  std::size_t next_check = std::min(end - begin, kFirstCheck);
+  const auto row_at = [begin](std::size_t j) { return begin + j; };
+  return visit_keys(data, run.table, end - begin, row_at,
+                    [&](std::size_t j, const RowKey<D>& key, std::uint64_t hash) {
+                      const std::uint32_t position = position_or_new(run.table, key, hash, begin + j, run.first_rows);
+                      if (position == PositionTable<D>::kEmpty) return false;
+                      position_of[begin + j] = position;
+                      const std::size_t read = j + 1;
+                      if (read != next_check) return true;
+                      next_check = std::min(end - begin, 2 * read);
+                      if (gave_up.load(std::memory_order_relaxed)) return false;
+                      if (static_cast<double>(run.first_rows.size()) <= kMostDistinctEarly * static_cast<double>(read))
+                        return true;
+                      gave_up.store(true, std::memory_order_relaxed);
+                      return false;
+                    });
+}
+
+// Reads every row of D columns into `position_of` and the distinct rows' first rows
+// (see DistinctRows); false where too few repeat. The workers scan a run of rows each;
+// the runs' distinct rows are then merged into the first run's table, run after run, so
+// that every distinct row keeps its place in order of first appearance.
+template <std::size_t D>
+bool scan_rows(const MatrixView& data, std::uint32_t* position_of, std::vector<std::size_t>& first_rows) {
+  const std::size_t n = data.rows(), runs = std::min(global_pool_size(), n / kFirstCheck);
+  // Sized for an eighth of each run's rows distinct, and never more slots than rows (at
+  // most 16 bytes a row for rows of 3 values, while the scan runs).
+  const std::size_t most_slots = std::bit_ceil(n / 2);
+  const auto run_begin = [&](std::size_t r) { return r * n / runs; };
+  std::vector<RunScan<D>> scans(runs);
+  std::atomic<bool> gave_up = false;
+  std::vector<unsigned char> repeats(runs, 0);
+  parallel_for(runs, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t r = first; r < last; ++r) {
+      const std::size_t slots = std::bit_ceil(std::max<std::size_t>((run_begin(r + 1) - run_begin(r)) / 4, 1024));
+      scans[r].table = PositionTable<D>(std::min(most_slots, slots), most_slots);
+      repeats[r] = scan_run(data, run_begin(r), run_begin(r + 1), position_of, scans[r], gave_up);
+    }
+  });
+  if (std::find(repeats.begin(), repeats.end(), 0) != repeats.end()) return false;
+  PositionTable<D>& table = scans[0].table;
+  first_rows = std::move(scans[0].first_rows);
+  for (std::size_t r = 1; r < runs; ++r) {
+    // The run's positions become positions among all the distinct rows so far.
+    const std::vector<std::size_t>& run_rows = scans[r].first_rows;
+    std::vector<std::uint32_t> merged(run_rows.size());
+    const auto row_at = [&](std::size_t q) { return run_rows[q]; };
+    if (!visit_keys(data, table, run_rows.size(), row_at, [&](std::size_t q, const RowKey<D>& key, std::uint64_t hash) {
+          merged[q] = position_or_new(table, key, hash, run_rows[q], first_rows);
+          return merged[q] != PositionTable<D>::kEmpty;
+        }))
+      return false;
+    parallel_for(run_begin(r + 1) - run_begin(r), kFirstCheck, [&](std::size_t first, std::size_t last) {
+      std::uint32_t* positions = position_of + run_begin(r);
+      for (std::size_t i = first; i < last; ++i) positions[i] = merged[positions[i]];
+    });
+  }
+  return static_cast<double>(first_rows.size()) <= 0.5 * static_cast<double>(n);
 }
 
 }  // namespace
@@ -147,15 +215,22 @@ std::unique_ptr<DistinctRows> DistinctRows::find(const MatrixView& data, std::si
   try {
     auto found = std::make_unique<DistinctRows>();
     found->columns_ = d;
-    found->position_of_.resize(n);
-    const auto scan = [&]<std::size_t D>() {
-      return scan_rows<D>(data, point_norms, found->position_of_.data(), found->rows_, found->norms_);
-    };
+    found->row_count_ = n;
+    found->position_of_.reset(new std::uint32_t[n]);
+    std::vector<std::size_t> first_rows;
+    const auto scan = [&]<std::size_t D>() { return scan_rows<D>(data, found->position_of_.get(), first_rows); };
     const bool repeats = d == 1   ? scan.operator()<1>()
                          : d == 2 ? scan.operator()<2>()
                          : d == 3 ? scan.operator()<3>()
                                   : scan.operator()<4>();
-    return repeats ? std::move(found) : nullptr;
+    if (!repeats) return nullptr;
+    found->rows_.reserve(first_rows.size());
+    for (const std::size_t row : first_rows) found->rows_.push_back(data.row(row, nullptr));
+    if (!point_norms.empty()) {
+      found->norms_.reserve(first_rows.size());
+      for (const std::size_t row : first_rows) found->norms_.push_back(point_norms[row]);
+    }
+    return found;
   } catch (const std::bad_alloc&) {
     return nullptr;  // the search of every row needs none of this
   }
@@ -200,7 +275,7 @@ bool DistinctRows::sums_exact(std::size_t chunk_rows) const {
 }
 
 void DistinctRows::list_repeats(std::size_t chunk_rows) {
-  const std::size_t n = position_of_.size(), m = rows_.size();
+  const std::size_t n = row_count_, m = rows_.size();
   constexpr std::uint32_t kNone = ~std::uint32_t{0};
   // The chunks are listed apart, each worker taking an equal run of them. Its entry_of
   // says where a distinct row stands in the chunk's list (kNone: not there yet) and is

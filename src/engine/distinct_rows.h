@@ -71,7 +71,8 @@ class DistinctRows {
   std::size_t columns_ = 0;
   std::vector<const float*> rows_;
   std::vector<float> norms_;
-  std::vector<std::uint32_t> position_of_;
+  std::size_t row_count_ = 0;
+  std::unique_ptr<std::uint32_t[]> position_of_;  // written by the scan: not zeroed first
   std::size_t repeats_chunk_rows_ = 0;  // 0: not asked yet
   bool sums_by_repeats_ = false;
   std::vector<float> values_;
