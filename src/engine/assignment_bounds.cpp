@@ -21,6 +21,10 @@ void stamp_stored(const float* __restrict costs, DriftHistory::Stamp* __restrict
 
 }  // namespace
 
+std::size_t AssignmentBounds::widest_grouped_panel() {
+  return kernels::splits_512_bit_operations() ? 16 : kernels::CentroidPanels::kAnyWidth;
+}
+
 AssignmentBounds::AssignmentBounds(const MatrixView& data, bool euclidean, std::span<const float> point_norms)
     : euclidean_(euclidean), d_(data.cols()), data_(data), point_norms_(point_norms) {}
 
@@ -39,7 +43,7 @@ void AssignmentBounds::set_up(const Matrix& centroids) {
   // vector level packs them: the smaller the groups, the fewer distances their bounds
   // leave to measure.
   const std::size_t k = centroids.rows();
-  const std::size_t width = kernels::panel_width(kernels::CentroidPanels::level_for(k, d_, kWidestGroupedPanel));
+  const std::size_t width = kernels::panel_width(kernels::CentroidPanels::level_for(k, d_, widest_grouped_panel()));
   const std::size_t panels = (k + width - 1) / width;
   const std::size_t most_groups =
       k * d_ < kLeastGroupedWork ? 1 : std::min(kMostGroups, std::max<std::size_t>(1, d_));
@@ -126,7 +130,7 @@ void AssignmentBounds::pack_measuring_drifts(const Matrix& centroids, bool first
   // centroids is kept).
   const auto row_at = [&](std::size_t position) { return centroids.row(groups_.order[position]).data(); };
   if (first) {
-    grouped_panels_ = std::make_unique<kernels::CentroidPanels>(k, d_, euclidean_, row_at, kWidestGroupedPanel);
+    grouped_panels_ = std::make_unique<kernels::CentroidPanels>(k, d_, euclidean_, row_at, widest_grouped_panel());
   } else {
     if (!grouped_panels_->fits(k, d_, euclidean_))
       throw InternalError("centroid groups must hold whole panels (the SIMD level changed during training)");

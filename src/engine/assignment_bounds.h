@@ -191,11 +191,13 @@ class AssignmentBounds {
   // At most this many groups, one bit each, and at most one bound per column (the
   // bounds stay within the size of the data, their stamps a quarter of it).
   static constexpr std::size_t kMostGroups = GroupSet::kMost;
-  // The grouped panels' widest: AVX2's 16 centroids on an AVX-512 CPU. Groups of 16
-  // rather than 32 leave fewer distances to measure (on 250,000 whitened patches,
-  // k = 1,600: 31% rather than 40%), and on a CPU that splits 512-bit operations in two
-  // (AMD Zen 4) AVX2's panels score as fast as AVX-512's.
-  static constexpr std::size_t kWidestGroupedPanel = 16;
+  // The grouped panels' widest. Groups of 16 centroids rather than 32 leave fewer
+  // distances to measure (on 250,000 whitened patches, k = 1,600: 31% rather than 40%),
+  // and on a CPU that splits 512-bit operations in two (AMD Zen 4) AVX2's panels of 16
+  // score as fast as AVX-512's: there, AVX2's. Where 512-bit operations run whole (an
+  // Intel Xeon), AVX-512's panels of 32 score twice as fast, and the pruned training
+  // of those patches took 0.78x the time.
+  static std::size_t widest_grouped_panel();
   // Below this many multiply-adds per point's search, upkeep of more than one bound
   // costs more than it saves (one group: Hamerly's single lower bound).
   static constexpr std::size_t kLeastGroupedWork = 8192;

@@ -41,8 +41,20 @@ SimdLevel detect() {
   if (avx2) return SimdLevel::Avx2;
   return SimdLevel::Scalar;
 }
+
+// AMD's family 19h (Zen 3 and Zen 4; of them only Zen 4 has AVX-512) splits 512-bit
+// operations; Intel's AVX-512 cores and AMD's Zen 5 run them whole.
+bool detect_split_512_bit() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return false;
+  const bool amd = ebx == 0x68747541u && edx == 0x69746e65u && ecx == 0x444d4163u;  // "AuthenticAMD"
+  if (!amd || !__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const unsigned base_family = (eax >> 8) & 0xF, extended_family = (eax >> 20) & 0xFF;
+  return base_family + (base_family == 0xF ? extended_family : 0) == 0x19;
+}
 #else
 SimdLevel detect() { return SimdLevel::Scalar; }
+bool detect_split_512_bit() { return false; }
 #endif
 
 }  // namespace
@@ -59,6 +71,11 @@ SimdLevel settle_active_level() {
 SimdLevel detected_simd_level() {
   static const SimdLevel level = detect();
   return level;
+}
+
+bool splits_512_bit_operations() {
+  static const bool splits = detect_split_512_bit();
+  return splits;
 }
 
 SimdLevel force_simd_level_for_testing(SimdLevel level) {

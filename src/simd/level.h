@@ -12,6 +12,10 @@ enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 // OS saving their registers. Read once.
 SimdLevel detected_simd_level();
 
+// Whether this CPU runs each 512-bit operation as two 256-bit halves (AMD's Zen 4), so
+// that AVX-512's wider panels score no more centroids a cycle than AVX2's. Read once.
+bool splits_512_bit_operations();
+
 // The level the dispatched kernels use now: the detected one unless a test forced
 // another. Inline, since every dispatched call asks.
 extern std::atomic<int> active_level_value;  // -1 until first asked
