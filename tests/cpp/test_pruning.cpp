@@ -5,6 +5,7 @@
 // group of centroids.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "engine/assignment_pass.h"
+#include "engine/distinct_rows.h"
 #include "engine/drift_history.h"
 #include "engine/kmeans.h"
 #include "engine/mean_update.h"
@@ -236,6 +238,25 @@ TEST(TrainDistinctRows, RepeatedRowsTakeTheLabelsOfTheFullSearch) {
         ASSERT_EQ(distinct.labels, every.labels);
       });
     }
+  }
+}
+
+// The workers scan runs of rows apart and merge them: positions still follow the
+// order of first appearance, also for rows first met after the first run.
+TEST(TrainDistinctRows, PositionsFollowTheOrderOfFirstAppearance) {
+  const std::size_t n = 40000;
+  std::vector<float> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = float((i * 7) % 10 + (i < n / 2 ? 0 : 5));  // 5..14 late
+  const std::unique_ptr<DistinctRows> distinct = DistinctRows::find(MatrixView::row_major(values.data(), n, 1), 16, {});
+  ASSERT_NE(distinct, nullptr);
+  ASSERT_EQ(distinct->count(), 15u);
+  std::vector<float> seen;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto first = std::find(seen.begin(), seen.end(), values[i]);
+    const std::size_t expected = static_cast<std::size_t>(first - seen.begin());
+    if (first == seen.end()) seen.push_back(values[i]);
+    ASSERT_EQ(distinct->position_of(i), expected) << "row " << i;
+    ASSERT_EQ(distinct->rows()[expected][0], values[i]);
   }
 }
 
