@@ -31,6 +31,42 @@ os.environ.setdefault("RAYON_NUM_THREADS", str(THREADS))
 os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
 os.environ.setdefault("OPENBLAS_NUM_THREADS", str(THREADS))
 
+
+def openblas_core_override():
+    """The core for every OpenBLAS where one of those loaded does not know this CPU.
+
+    An older OpenBLAS (faiss-cpu 1.15's bundled 0.3.15) falls back to its generic Prescott
+    kernels on a CPU it does not know (Intel's Emerald Rapids, model 207): R4's faiss run
+    took 77 s that way and 20 s with the core named. The newest OpenBLAS loaded
+    names the core. Read in a child process, before any library here loads one; None where
+    nothing needs overriding.
+    """
+    code = (
+        "import json, importlib\n"
+        "for m in ('numpy', 'sklearn.cluster', 'faiss'):\n"
+        "    try: importlib.import_module(m)\n"
+        "    except ImportError: pass\n"
+        "import threadpoolctl\n"
+        "print(json.dumps([(i.get('version') or '', i.get('architecture') or '') for i in "
+        "threadpoolctl.threadpool_info() if i.get('internal_api') == 'openblas']))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if out.returncode != 0:
+        return None
+    cores = json.loads(out.stdout)
+    known = [(tuple(int(p) for p in v.split(".") if p.isdigit()), arch) for v, arch in cores if arch != "Prescott"]
+    if not known or len(known) == len(cores):
+        return None
+    return max(known)[1]
+
+
+if "OPENBLAS_CORETYPE" not in os.environ:
+    OPENBLAS_CORE = openblas_core_override()
+    if OPENBLAS_CORE:
+        os.environ["OPENBLAS_CORETYPE"] = OPENBLAS_CORE
+else:
+    OPENBLAS_CORE = None
+
 import numpy as np  # noqa: E402
 
 import plovek  # noqa: E402
@@ -369,7 +405,9 @@ def main():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
     print(f"Machine: {cpu}, {os.cpu_count()} cores; {THREADS} threads everywhere; "
-          f"date {time.strftime('%Y-%m-%d')}; sgemm peak {peak:.0f} GFLOP/s\n")
+          f"date {time.strftime('%Y-%m-%d')}; sgemm peak {peak:.0f} GFLOP/s"
+          + (f"; OPENBLAS_CORETYPE={OPENBLAS_CORE} (an OpenBLAS loaded did not know this CPU)" if OPENBLAS_CORE else "")
+          + "\n")
     real = [w for w in real_data.WORKLOADS if enabled(w.name)]
     if real:
         for line in real_data.table(real, real_data_trainers, alternate, args.repeats):
