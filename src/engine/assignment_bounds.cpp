@@ -203,7 +203,8 @@ AssignmentBounds::Prediction AssignmentBounds::predict(std::span<const std::uint
   return {.cost = cost, .tighten = tighten};
 }
 
-GroupSet AssignmentBounds::groups_open(std::size_t i, double limit, double scale, const GroupSet* within) const {
+GroupSet AssignmentBounds::groups_open(std::size_t i, double limit, double scale, const GroupSet* within,
+                                       bool by_totals) const {
   if (group_count_ == 1) return GroupSet::of(0);
   limit += std::abs(limit) * kDoubleSlop;
   const float* lower = lower_.data() + i * group_count_;
@@ -215,7 +216,7 @@ GroupSet AssignmentBounds::groups_open(std::size_t i, double limit, double scale
   for (std::size_t first = 0, w = 0; first < group_count_; first += GroupSet::kWordBits, ++w) {
     if (within && within->word(w) == 0) continue;
     const std::size_t count = std::min(GroupSet::kWordBits, group_count_ - first);
-    open.set_word(w, follow_displacement_
+    open.set_word(w, follow_displacement_ && !by_totals
                          ? kernels::at_most_shifted(lower + first, history_.group_shifts() + first,
                                                     lower_stamps_.data() + i * group_count_ + first, group_count_,
                                                     limit_up, scale_up, count)
@@ -258,6 +259,10 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
   constexpr std::size_t kRows = 128;
   double owns[kRows], limits[kRows], scales[kRows];
   bool proven[kRows];
+  // Where the tightened test follows, the screen moves the group bounds by the totals
+  // alone: each bound's displacement (a gather by its stamp) is then read once, in that
+  // test, and a point the displacement would have proven here costs one dot product.
+  const bool by_totals = tighten_;
   for (std::size_t done = 0; done < labels.size(); done += kRows) {
     const std::size_t count = std::min(kRows, labels.size() - done);
     for (std::size_t r = 0; r < count; ++r) {
@@ -277,7 +282,7 @@ void AssignmentBounds::screen(std::size_t first, std::span<const std::uint64_t> 
     }
     for (std::size_t r = 0; r < count; ++r) {
       const std::size_t i = first + done + r;
-      const GroupSet groups = proven[r] ? GroupSet{} : groups_open(i, limits[r], scales[r]);
+      const GroupSet groups = proven[r] ? GroupSet{} : groups_open(i, limits[r], scales[r], nullptr, by_totals);
       if (groups.empty())
         own_[i] = kernels::rounded_up(owns[r]);
       else

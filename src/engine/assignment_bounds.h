@@ -164,9 +164,11 @@ class AssignmentBounds {
   // Groups the screening closed stay closed: its bounds proved them behind the label.
   Test tightened_test(std::size_t i, std::uint64_t label, const float* x, const GroupSet& screened) const;
   // The groups (of those `within`, where given) whose bound lies at or below `limit`
-  // (moved to now); with one group, that group (its bound is the one on every other
-  // centroid, already tested).
-  GroupSet groups_open(std::size_t i, double limit, double scale, const GroupSet* within = nullptr) const;
+  // (moved to now: by the displacement where the bounds follow it, unless `by_totals`);
+  // with one group, that group (its bound is the one on every other centroid, already
+  // tested).
+  GroupSet groups_open(std::size_t i, double limit, double scale, const GroupSet* within = nullptr,
+                       bool by_totals = false) const;
   double drift_scale(std::size_t i) const { return euclidean_ ? 1.0 : error_.norm_bound(roots_[i]); }
   // What point i's bound on every other centroid moves by, per unit of its scale.
   double others_shift(std::size_t i) const {
