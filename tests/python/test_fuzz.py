@@ -357,6 +357,8 @@ def boolean_value(value):
 
 
 @FUZZ
+# NumPy 1.x still converts np.bool_ through __index__, with a DeprecationWarning.
+@pytest.mark.filterwarnings("ignore:In future, it will be an error for 'np.bool_':DeprecationWarning")
 @given(steps=st.lists(st.tuples(st.sampled_from(sorted(UNSIGNED) + sorted(BOOLEAN)), ARGUMENTS,
                                 st.booleans()), max_size=8),
        start=ARGUMENTS)
