@@ -1,4 +1,5 @@
 // Nearest-centroid assignment, the cost of a labelling and centroid normalisation.
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -85,14 +86,20 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   const bool count_in_tasks = k <= kClustersCountedInTasks;
   std::mutex merge;
   std::uint64_t measured = 0;
-  const auto assign_chunks = [&](std::size_t first_chunk, std::size_t last_chunk) {
+  // Each task keeps one search and takes the chunks one at a time until none is left:
+  // where the bounds prune, chunks take uneven time, and a task handed a fixed range of
+  // several could leave the other workers idle while it finished.
+  const std::size_t chunks = (n + chunk_rows - 1) / chunk_rows;
+  std::atomic<std::size_t> next_chunk{0};
+  const auto take_chunk = [&] { return next_chunk.fetch_add(1, std::memory_order_relaxed); };
+  const auto take_chunks = [&](std::size_t, std::size_t) {
     std::vector<float> scratch;
     LabelCounts task_counts(count_in_tasks ? k : 0);
     const std::unique_ptr<RowSearch> worker = search.worker(labels);
     const auto count_labels = [&](std::size_t first, std::size_t count) {
       if (count_in_tasks) task_counts.add(labels + first, count);
     };
-    for (std::size_t c = first_chunk; c < last_chunk; ++c) {
+    for (std::size_t c = take_chunk(); c < chunks; c = take_chunk()) {
       const std::size_t begin = c * chunk_rows, end = std::min(n, begin + chunk_rows);
       if (keeps_labels) {
         // The labels wait for the flush (the rows the search keeps are not read), and
@@ -126,11 +133,18 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
     measured += worker->measured();
     task_counts.add_to(counts);
   };
-  const std::size_t chunks = (n + chunk_rows - 1) / chunk_rows;
+  const auto assign_chunks = [&](std::size_t first, std::size_t last) {
+    try {
+      take_chunks(first, last);
+    } catch (...) {
+      next_chunk.store(chunks, std::memory_order_relaxed);  // the other tasks stop at their next chunk
+      throw;
+    }
+  };
   if (n * k * d < kLeastParallelSearchWork)
-    assign_chunks(0, chunks);
+    assign_chunks(0, 1);
   else
-    parallel_for(chunks, 1, assign_chunks);
+    parallel_for(global_pool_size(), 1, assign_chunks);
   if (!count_in_tasks)
     for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
   km.cluster_sizes.assign(counts.begin(), counts.end());
