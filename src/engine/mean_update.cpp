@@ -247,16 +247,24 @@ void ChunkedRowSums::update_chunk(std::size_t c, const MatrixView& data, const s
 const std::vector<double>& ChunkedRowSums::total() {
   if (chunk_count_ == 1) return sums_;  // nothing to merge
   total_.resize(k_ * d_);
-  for (std::uint64_t j = 0; j < k_; ++j) {
-    if (!changed_[j].load(std::memory_order_relaxed)) continue;
-    changed_[j].store(false, std::memory_order_relaxed);
-    double* row = total_.data() + j * d_;
-    std::copy_n(sums_.data() + j * d_, d_, row);
-    for (std::size_t c = 1; c < chunk_count_; ++c) {
-      const double* chunk = sums_.data() + (c * k_ + j) * d_;
-      for (std::size_t t = 0; t < d_; ++t) row[t] += chunk[t];
+  // Each cluster's chunks are added in order, whichever worker merges it.
+  const auto merge = [&](std::size_t first, std::size_t last) {
+    for (std::uint64_t j = first; j < last; ++j) {
+      if (!changed_[j].load(std::memory_order_relaxed)) continue;
+      changed_[j].store(false, std::memory_order_relaxed);
+      double* row = total_.data() + j * d_;
+      std::copy_n(sums_.data() + j * d_, d_, row);
+      for (std::size_t c = 1; c < chunk_count_; ++c) {
+        const double* chunk = sums_.data() + (c * k_ + j) * d_;
+        for (std::size_t t = 0; t < d_; ++t) row[t] += chunk[t];
+      }
     }
-  }
+  };
+  const std::size_t cluster_values = d_ * chunk_count_;
+  if (k_ * cluster_values < kParallelMeanWork)
+    merge(0, k_);
+  else
+    parallel_for(k_, std::max<std::size_t>(1, kParallelMeanWork / cluster_values), merge);
   return total_;
 }
 
