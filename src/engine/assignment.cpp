@@ -1,4 +1,5 @@
 // Nearest-centroid assignment, the cost of a labelling and centroid normalisation.
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -144,7 +145,7 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   if (n * k * d < kLeastParallelSearchWork)
     assign_chunks(0, 1);
   else
-    parallel_for(global_pool_size(), 1, assign_chunks);
+    parallel_for(std::min(global_pool_size(), chunks), 1, assign_chunks);
   if (!count_in_tasks)
     for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
   km.cluster_sizes.assign(counts.begin(), counts.end());
