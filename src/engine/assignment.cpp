@@ -93,7 +93,7 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
   const std::size_t chunks = (n + chunk_rows - 1) / chunk_rows;
   std::atomic<std::size_t> next_chunk{0};
   const auto take_chunk = [&] { return next_chunk.fetch_add(1, std::memory_order_relaxed); };
-  const auto take_chunks = [&](std::size_t, std::size_t) {
+  const auto take_chunks = [&] {
     std::vector<float> scratch;
     LabelCounts task_counts(count_in_tasks ? k : 0);
     const std::unique_ptr<RowSearch> worker = search.worker(labels);
@@ -134,9 +134,9 @@ AssignmentStats assign_for_training(KMeans& km, const MatrixView& data, NearestS
     measured += worker->measured();
     task_counts.add_to(counts);
   };
-  const auto assign_chunks = [&](std::size_t first, std::size_t last) {
+  const auto assign_chunks = [&](std::size_t, std::size_t) {
     try {
-      take_chunks(first, last);
+      take_chunks();
     } catch (...) {
       next_chunk.store(chunks, std::memory_order_relaxed);  // the other tasks stop at their next chunk
       throw;
